@@ -1,0 +1,89 @@
+// The settings record: the bridge's whole configuration, held in memory and
+// stored as the 788-byte file setup.dat (packed, little-endian, no header).
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+// Byte layout of setup.dat. The in-memory record below is converted to and
+// from this image field by field, so the file format never depends on the
+// compiler's struct layout.
+enum : size_t {
+    kSettingsSize = 788,
+    kOffAutoDisconnectSeconds = 0,
+    kOffBufferPrints = 4,
+    kOffSpoolDirectory = 8,
+    kOffTcpEnabled = 208,
+    kOffUdpEnabled = 212,
+    kOffTcpPort = 216,
+    kOffUdpPort = 220,
+    kOffPortName = 224,
+    kOffBaudRate = 325,
+    kOffAlwaysOpen = 329,
+    kOffParityLetter = 333,
+    kOffStopBits = 334,
+    kOffDataBits = 338,
+    kOffLogPath = 342,
+    kOffInterfaceAddress = 443,
+    kOffVirtualPortsEnabled = 544,
+    kOffVirtualPeer = 548,      // 3 x 40
+    kOffVirtualPortName = 668,  // 3 x 40
+    kSerialRunBegin = 224,      // portName .. dataBits: compared as one run
+    kSerialRunSize = 118,
+};
+
+enum : int { kVirtualSlots = 3 };
+
+// Integer fields are atomic: the main thread writes them while the server,
+// serial and spool threads read them. Text fields are written only under
+// settingsLock; threads other than the main thread read them only through
+// SettingsText (which takes the lock), the main thread may read them directly.
+struct SettingsRecord {
+    std::atomic<int32_t> autoDisconnectSeconds{0};
+    std::atomic<int32_t> bufferPrints{0};
+    char spoolDirectory[200];
+    std::atomic<int32_t> tcpEnabled{0};
+    std::atomic<int32_t> udpEnabled{0};
+    std::atomic<int32_t> tcpPort{0};
+    std::atomic<int32_t> udpPort{0};
+    char portName[101];
+    std::atomic<int32_t> baudRate{0};
+    std::atomic<int32_t> alwaysOpen{0};
+    std::atomic<char> parityLetter{0};
+    std::atomic<int32_t> stopBits{0};
+    std::atomic<int32_t> dataBits{0};
+    char logPath[101];
+    char interfaceAddress[101];
+    std::atomic<int32_t> virtualPortsEnabled{0};
+    char virtualPeer[kVirtualSlots][40];
+    char virtualPortName[kVirtualSlots][40];
+};
+
+extern SettingsRecord settingsRecord;
+extern std::mutex settingsLock;
+
+// Fills the record from setup.dat in the working directory, or with the
+// defaults when the file is missing or shorter than 788 bytes.
+void LoadSettings();
+// Writes the whole record to setup.dat; a failure is not reported.
+void SaveSettings();
+
+// Image conversion (the exact bytes of setup.dat). FromImage takes
+// settingsLock itself and makes every text field end within its width.
+void SettingsToImage(uint8_t image[kSettingsSize]);
+void SettingsFromImage(const uint8_t image[kSettingsSize]);
+// Reads setup.dat into image; returns 0 when a whole record was read, 1 when
+// the file is missing or short (image then holds the defaults).
+int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]);
+void DefaultSettingsImage(uint8_t image[kSettingsSize]);
+
+// Copies a text field of the record (or any text guarded by settingsLock)
+// into out, always terminated; safe from any thread.
+void SettingsText(char* out, size_t outSize, const char* field);
+// Stores text into a field under settingsLock, cut to width - 1 characters.
+void SetSettingsText(char* field, size_t width, const char* text);
+
+// Little-endian helpers shared by every packed image in the program.
+int32_t GetLe32(const uint8_t* p);
+void PutLe32(uint8_t* p, int32_t v);

@@ -1,0 +1,33 @@
+// The communication log: time-stamped Windows-1250 entries with the
+// milliseconds since the previous entry, and escaped data dumps.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Appends one entry "\n%s %s +%5.2f msek. %s" to the file at logPath; does
+// nothing when logPath or the text is empty. Safe from any thread.
+void LogText(const char* text);
+// printf-style convenience around LogText (the result is cut at 4095).
+void LogFormat(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// LogText(header) followed on the same line by EscapeBytes(data).
+void LogDump(const char* header, const uint8_t* data, int length);
+// Renders bytes printably; out must hold 5 * length + 1 characters.
+void EscapeBytes(const uint8_t* data, int length, char* out);
+// Appends text to path, every "\n" stored as "\r\n"; 0 written, 1 not opened.
+int AppendToFile(const char* path, const char* text);
+
+// The process-wide timer that measures the gap between entries.
+void PerfTimerRestart();
+int64_t PerfTimerElapsed();  // microseconds since the previous reading
+// Exact (now - last) * 1e6 / frequency without leaving signed 64-bit range.
+int64_t PerfTicksToMicros(int64_t ticks, int64_t frequency);
+
+// Platform seam (log_posix.cpp / log_win32.cpp).
+int64_t PerfCounterFrequency();  // 0 when unknown
+int64_t PerfCounterNow();
+// Local time "HH:MM:SS" and date "MM/DD/YY", each 8 characters plus NUL.
+void LocalTimeTexts(char timeText[9], char dateText[9]);

@@ -1,0 +1,61 @@
+// Clients: the ESC-framed command protocol, the TCP and UDP control servers,
+// the virtual port server for GPRS modems, and the sends to clients.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include "core/bridge.h"
+
+enum : int { kMaxPacket = 1023, kClientCells = 5, kVirtualPortTcp = 1339 };
+
+// One accepted TCP connection: its socket, or 0 when free. A connection is
+// named everywhere by a pointer to its cell; the cell tables are static, so a
+// pointer stays valid for the whole run, reads as free once the connection
+// ends, and reaches a client accepted later into the same cell. sendLock keeps
+// a send from meeting the close of the socket on the owning server thread.
+struct ClientCell {
+    std::atomic<Handle> socket{0};
+    std::mutex sendLock;
+};
+
+extern ClientCell tcpCells[kClientCells];      // TCP control server
+extern ClientCell virtualCells[kClientCells];  // virtual port server
+
+// Serialises the processing of TCP and UDP packets over the one command block.
+extern std::mutex protocolLock;
+
+// ---- Command protocol ----
+void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell);
+int ExecuteTCPCommand(const uint8_t* data, int length, int& position, ClientCell* cell);
+void ProcessUDPData(const uint8_t* data, int length);
+int ExecuteUDPCommand(const uint8_t* data, int length, int& position);
+int FindVirtualPort(const char* name);
+// Leading blanks, optional sign, digits up to the first other character.
+int32_t ParseNumber(const char* text);
+
+// ---- Sends to clients ----
+// cell nullptr means the ReplyTarget. 0 when every byte was sent.
+int SendTCP(const uint8_t* data, int length, ClientCell* cell);
+// To the last UDP sender; 0 also when udpEnabled is clear.
+int SendUDP(const uint8_t* data, int length);
+
+// ---- Servers (started and stopped from the main thread) ----
+void TCPServerOn();
+void TCPServerOff();
+void UDPServerOn();
+void UDPServerOff();
+void VirtualPortsOn();
+void VirtualPortsOff();
+
+// ---- Platform seam (net_posix.cpp / net_win32.cpp) ----
+int NetStartup();                 // WSAStartup 2.2 on Windows; 0 on success
+void NetCleanup();
+void SocketClose(Handle s);       // shutdown both ways, then close
+int SocketLastError();            // Winsock code on Windows, errno elsewhere
+int SocketSend(Handle s, const uint8_t* data, int length);  // no SIGPIPE
+void SocketTuneAccepted(Handle s);  // TCP_NODELAY and a short keep-alive
+// Resolves a host name to its first IPv4 address in dotted form; 0 on success.
+int ResolveHostName(const char* name, char dotted[16]);
+// Fills up to ten dotted IPv4 addresses of this host; count or -1.
+int GetLocalAddresses(char table[10][16]);

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The whole test run: install what is missing, build both targets, run the
+# native suite, the native suite under AddressSanitizer+UBSan and under
+# ThreadSanitizer, and the Windows suite under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "native build"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+step "native tests"
+ctest --preset native -j "$jobs"
+
+step "windows build"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+
+for s in asan tsan; do
+    step "$s build"
+    cmake --preset "$s" >/dev/null
+    cmake --build --preset "$s" -j "$jobs"
+    step "$s tests"
+    ASAN_OPTIONS=detect_leaks=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --preset "$s" -j "$jobs"
+done
+
+step "windows tests (Wine)"
+ctest --preset windows -j "$jobs"
+step "all suites passed"

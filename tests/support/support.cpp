@@ -1,0 +1,400 @@
+// End-to-end test support (Linux): processes, ptys, sockets, files.
+#include "support/support.h"
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+namespace kt {
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
+    int64_t end = NowMs() + timeoutMs;
+    while (NowMs() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/kestrun-e2e-XXXXXX";
+    path = mkdtemp(tmpl);
+}
+
+TempDir::~TempDir() {
+    if (getenv("KESTRUN_KEEP")) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+bool FileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// ---- Pty ----
+
+Pty::Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    slavePath = ptsname(master);
+    slaveKeep = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+    struct termios t;
+    tcgetattr(slaveKeep, &t);
+    cfmakeraw(&t);
+    tcsetattr(slaveKeep, TCSANOW, &t);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+}
+
+Pty::~Pty() {
+    if (master >= 0) close(master);
+    if (slaveKeep >= 0) close(slaveKeep);
+}
+
+void Pty::Write(const Bytes& bytes) {
+    size_t done = 0;
+    int64_t end = NowMs() + 10000;
+    while (done < bytes.size() && NowMs() < end) {
+        ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += (size_t)n;
+        } else {
+            struct pollfd p = {master, POLLOUT, 0};
+            poll(&p, 1, 10);
+        }
+    }
+}
+
+static Bytes ReadFd(int fd, size_t n, int timeoutMs, bool untilQuiet) {
+    Bytes out;
+    int64_t end = NowMs() + timeoutMs;
+    char buf[4096];
+    while (out.size() < n) {
+        int wait = untilQuiet ? timeoutMs : (int)(end - NowMs());
+        if (wait < 0) break;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, wait) <= 0) break;
+        ssize_t got = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (got <= 0) {
+            if (got < 0 && errno == EAGAIN) continue;
+            break;
+        }
+        out.append(buf, (size_t)got);
+    }
+    return out;
+}
+
+Bytes Pty::Read(size_t n, int timeoutMs) {
+    return ReadFd(master, n, timeoutMs, false);
+}
+
+Bytes Pty::Drain(int quietMs) {
+    return ReadFd(master, (size_t)-1, quietMs, true);
+}
+
+void Pty::Hangup() {
+    if (master >= 0) close(master);
+    master = -1;
+}
+
+// ---- Setup ----
+
+Setup::Setup() {
+    DefaultSettingsImage(image);
+    Int(kOffTcpEnabled, 1).Int(kOffUdpEnabled, 1);
+    Text(kOffLogPath, 101, "k.log");
+}
+
+Setup& Setup::Int(size_t offset, int32_t value) {
+    PutLe32(image + offset, value);
+    return *this;
+}
+
+Setup& Setup::Text(size_t offset, size_t width, const std::string& text) {
+    memset(image + offset, 0, width);
+    memcpy(image + offset, text.data(), std::min(text.size(), width));
+    return *this;
+}
+
+Setup& Setup::Byte(size_t offset, uint8_t value) {
+    image[offset] = value;
+    return *this;
+}
+
+void Setup::Write(const std::string& dir) const {
+    WriteFile(dir + "/setup.dat", Bytes((const char*)image, kSettingsSize));
+}
+
+// ---- Program ----
+
+bool IsWine() {
+    const char* w = getenv("KESTRUN_WINE");
+    return w && *w;
+}
+
+int FreePort() {
+    static std::mt19937 rng((unsigned)getpid() ^ (unsigned)NowMs());
+    for (int tries = 0; tries < 200; tries++) {
+        int port = 20000 + (int)(rng() % 30000);
+        bool free = true;
+        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            int s = socket(AF_INET, type, 0);
+            struct sockaddr_in a = {};
+            a.sin_family = AF_INET;
+            a.sin_port = htons((uint16_t)port);
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            if (bind(s, (struct sockaddr*)&a, sizeof a) != 0) free = false;
+            close(s);
+        }
+        if (free) return port;
+    }
+    return 0;
+}
+
+Program::~Program() {
+    Stop(3000);
+    // A sanitizer report from the program fails the test that ran it.
+    Bytes err = ReadFile(dir / "stderr.txt");
+    for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})
+        if (err.find(mark) != std::string::npos) ADD_FAILURE() << "program stderr:\n" << err;
+}
+
+void Program::Start() {
+    const char* bin = getenv("KESTRUN_BIN");
+    if (!bin) bin = "kestrun";
+    std::string out = dir / "stdout.txt", err = dir / "stderr.txt";
+    pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.path.c_str()) != 0) _exit(127);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int n = open("/dev/null", O_RDONLY);
+        dup2(n, 0), dup2(o, 1), dup2(e, 2);
+        setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
+        for (auto& kv : env) putenv(strdup(kv.c_str()));
+        setpgid(0, 0);
+        if (IsWine()) {
+            const char* w = getenv("KESTRUN_WINE");
+            execl(w, w, bin, (char*)nullptr);
+        } else {
+            execl(bin, bin, (char*)nullptr);
+        }
+        _exit(127);
+    }
+}
+
+void Program::MapCom(int n, const std::string& device) {
+    if (IsWine()) {
+        std::string cmd = std::string(getenv("KESTRUN_WINE")) + " --map-com " + std::to_string(n) +
+                          " " + device;
+        if (system(cmd.c_str()) != 0) fprintf(stderr, "map-com failed\n");
+    } else {
+        std::filesystem::create_directories(dir / "ports");
+        std::string link = dir / ("ports/COM" + std::to_string(n));
+        unlink(link.c_str());
+        if (symlink(device.c_str(), link.c_str()) != 0) perror("symlink");
+    }
+}
+
+int Program::Wait(int timeoutMs) {
+    if (pid <= 0) return 0;
+    int status = 0;
+    int64_t end = NowMs() + timeoutMs;
+    do {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (NowMs() < end);
+    return -1;
+}
+
+bool Program::Running() {
+    if (pid <= 0) return false;
+    int status;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+        pid = -1;
+        return false;
+    }
+    return true;
+}
+
+void Program::Signal(int sig) {
+    if (pid > 0) kill(pid, sig);
+}
+
+int Program::Stop(int timeoutMs) {
+    if (pid <= 0) return 0;
+    if (!IsWine()) kill(pid, SIGTERM);
+    int r = Wait(IsWine() ? 0 : timeoutMs);
+    if (r >= 0) return r;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    r = Wait(5000);
+    return r;
+}
+
+Bytes Program::Log() const {
+    return ReadFile(dir / "k.log");
+}
+
+bool Program::WaitLog(const std::string& text, int timeoutMs) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
+}
+
+int Program::CountLog(const std::string& text) const {
+    Bytes log = Log();
+    int count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) count++;
+    return count;
+}
+
+Bytes Program::Stdout() const {
+    return ReadFile(dir / "stdout.txt");
+}
+
+// ---- Sockets ----
+
+static struct sockaddr_in Loopback(int port) {
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+TcpClient::TcpClient(int port, int timeoutMs) {
+    Connect(port, timeoutMs);
+}
+
+TcpClient::~TcpClient() {
+    Close();
+}
+
+bool TcpClient::Connect(int port, int timeoutMs) {
+    Close();
+    int64_t end = NowMs() + timeoutMs;
+    do {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a = Loopback(port);
+        if (connect(fd, (struct sockaddr*)&a, sizeof a) == 0) {
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return true;
+        }
+        close(fd);
+        fd = -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (NowMs() < end);
+    return false;
+}
+
+void TcpClient::Send(const Bytes& bytes) {
+    size_t done = 0;
+    while (fd >= 0 && done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+}
+
+Bytes TcpClient::Read(size_t n, int timeoutMs) {
+    return ReadFd(fd, n, timeoutMs, false);
+}
+
+Bytes TcpClient::Drain(int quietMs) {
+    return ReadFd(fd, (size_t)-1, quietMs, true);
+}
+
+bool TcpClient::ClosedByPeer(int timeoutMs) {
+    int64_t end = NowMs() + timeoutMs;
+    char buf[1024];
+    while (NowMs() < end) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return true;
+        }
+    }
+    return false;
+}
+
+void TcpClient::Close() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
+UdpClient::UdpClient() {
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = Loopback(0);
+    bind(fd, (struct sockaddr*)&a, sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, (struct sockaddr*)&a, &len);
+    localPort = ntohs(a.sin_port);
+}
+
+UdpClient::~UdpClient() {
+    if (fd >= 0) close(fd);
+}
+
+void UdpClient::SendTo(int port, const Bytes& bytes) {
+    struct sockaddr_in a = Loopback(port);
+    sendto(fd, bytes.data(), bytes.size(), 0, (struct sockaddr*)&a, sizeof a);
+}
+
+Bytes UdpClient::Recv(int timeoutMs) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return Bytes();
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? Bytes(buf, (size_t)n) : Bytes();
+}
+
+bool WaitListening(int port, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+            int s = socket(AF_INET, SOCK_STREAM, 0);
+            struct sockaddr_in a = Loopback(port);
+            bool ok = connect(s, (struct sockaddr*)&a, sizeof a) == 0;
+            close(s);
+            return ok;
+        },
+        timeoutMs);
+}
+
+}  // namespace kt

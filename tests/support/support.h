@@ -1,0 +1,117 @@
+// End-to-end test support: the real program started in a temporary working
+// folder (natively or under Wine), pseudo-terminals as devices, loopback
+// TCP/UDP clients, setup.dat images and bounded polling.
+#pragma once
+#include <sys/types.h>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+#include "core/settings.h"
+
+namespace kt {
+
+using Bytes = std::string;
+
+// Polls cond every 5 ms until it holds or timeoutMs has passed.
+bool WaitUntil(const std::function<bool()>& cond, int timeoutMs);
+int64_t NowMs();
+
+// A fresh folder under /tmp, removed by the destructor.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+Bytes ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const Bytes& bytes);
+bool FileExists(const std::string& path);
+
+// A pseudo-terminal standing in for a serial device. The test plays the
+// device on master; slavePath is what the program opens.
+struct Pty {
+    int master = -1;
+    int slaveKeep = -1;  // held open so the device does not hang up
+    std::string slavePath;
+    Pty();
+    ~Pty();
+    void Write(const Bytes& bytes);
+    // Reads until n bytes arrived or timeoutMs passed.
+    Bytes Read(size_t n, int timeoutMs);
+    // Reads whatever arrives within timeoutMs of quiet.
+    Bytes Drain(int quietMs);
+    // Closes the device side as an unplugged adapter would.
+    void Hangup();
+};
+
+// setup.dat images built from the defaults.
+struct Setup {
+    uint8_t image[kSettingsSize];
+    Setup();  // defaults, both servers on, logPath "k.log"
+    Setup& Int(size_t offset, int32_t value);
+    Setup& Text(size_t offset, size_t width, const std::string& text);
+    Setup& Byte(size_t offset, uint8_t value);
+    void Write(const std::string& dir) const;
+};
+
+bool IsWine();
+// A TCP/UDP port on 127.0.0.1 that nothing listens on right now.
+int FreePort();
+
+// The program under test in its working folder.
+struct Program {
+    TempDir dir;
+    pid_t pid = -1;
+    std::vector<std::string> env;  // extra NAME=value entries
+    Program() = default;
+    ~Program();
+    void Start();
+    // Maps COMn to a device (ports/COMn natively, a Wine COM port under Wine).
+    void MapCom(int n, const std::string& device);
+    // SIGTERM (natively) or the KILL command is up to the test; Stop kills
+    // what is left, waiting at most timeoutMs for a clean exit first.
+    int Stop(int timeoutMs = 5000);
+    // Sends a signal (natively only).
+    void Signal(int sig);
+    // Waits for the process to end; its exit status or -1 when still running.
+    int Wait(int timeoutMs);
+    bool Running();
+    Bytes Log() const;  // the communication log k.log
+    bool WaitLog(const std::string& text, int timeoutMs) const;
+    int CountLog(const std::string& text) const;
+    Bytes Stdout() const;
+    std::string Path(const std::string& name) const { return dir / name; }
+};
+
+struct TcpClient {
+    int fd = -1;
+    TcpClient() = default;
+    explicit TcpClient(int port, int timeoutMs = 10000);
+    ~TcpClient();
+    bool Connect(int port, int timeoutMs);
+    void Send(const Bytes& bytes);
+    Bytes Read(size_t n, int timeoutMs);
+    Bytes Drain(int quietMs);
+    // True once the peer has closed the connection (within timeoutMs).
+    bool ClosedByPeer(int timeoutMs);
+    void Close();
+};
+
+struct UdpClient {
+    int fd = -1;
+    int localPort = 0;
+    UdpClient();
+    ~UdpClient();
+    void SendTo(int port, const Bytes& bytes);
+    // One datagram, or empty after timeoutMs.
+    Bytes Recv(int timeoutMs);
+};
+
+// Waits until something accepts TCP connections on 127.0.0.1:port.
+bool WaitListening(int port, int timeoutMs);
+
+inline Bytes Esc(const std::string& line) { return "\x1b" + line + "\r"; }
+
+}  // namespace kt

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under Wine with the suite's own throw-away
+# prefix, X display and Polish ANSI code page. Also the suite's set-up and
+# clean-up, and the mapping of COM ports to pseudo-terminals.
+#   wine-run.sh PROGRAM [ARGS...]      run PROGRAM under Wine
+#   wine-run.sh --setup | --cleanup    create prefix + Xvfb / stop them
+#   wine-run.sh --map-com N DEVICE     make COMn open DEVICE (a pty slave)
+#   wine-run.sh --prefix               print the prefix path
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+dir=${KESTRUN_WINE_DIR:-$root/build/windows/wine}
+mkdir -p "$dir"
+export WINEPREFIX="$dir/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LOCPATH="$dir/locale"
+unset LANGUAGE
+
+make_locale() {
+    [ -d "$LOCPATH/pl_PL.UTF-8" ] && return 0
+    mkdir -p "$LOCPATH"
+    localedef -i pl_PL -f UTF-8 "$LOCPATH/pl_PL.UTF-8" >/dev/null 2>&1 || true
+}
+
+make_prefix() {
+    [ -f "$WINEPREFIX/.kestrun-ready" ] && return 0
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1
+    # A virtual desktop: without a window manager every hide stalls ~2 s.
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.kestrun-ready"
+}
+
+start_xvfb() {
+    if [ -f "$dir/display" ] && kill -0 "$(cat "$dir/xvfb.pid" 2>/dev/null)" 2>/dev/null; then
+        return 0
+    fi
+    for n in $(seq 91 120); do
+        [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        echo $! > "$dir/xvfb.pid"
+        for _ in $(seq 1 50); do
+            [ -e "/tmp/.X11-unix/X$n" ] && break
+            sleep 0.1
+        done
+        if kill -0 "$(cat "$dir/xvfb.pid")" 2>/dev/null; then
+            echo ":$n" > "$dir/display"
+            return 0
+        fi
+    done
+    echo "wine-run: no free X display" >&2
+    return 1
+}
+
+case "${1:-}" in
+--setup)
+    exec 9>"$dir/setup.lock"
+    flock 9
+    make_locale
+    start_xvfb || exit 1
+    export DISPLAY=$(cat "$dir/display")
+    make_prefix
+    # Kept running for the whole suite, so each program starts quickly.
+    wineserver -p >/dev/null 2>&1 </dev/null
+    # Start Wine's background services now, detached from any test's output:
+    # started by a test program they would hold its pipes open after it ends.
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
+    exit 0
+    ;;
+--cleanup)
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    if [ -f "$dir/xvfb.pid" ]; then
+        kill "$(cat "$dir/xvfb.pid")" 2>/dev/null
+        rm -f "$dir/xvfb.pid" "$dir/display"
+    fi
+    exit 0
+    ;;
+--prefix)
+    echo "$WINEPREFIX"
+    exit 0
+    ;;
+--map-com)
+    n=$2; dev=$3
+    [ -n "${DISPLAY:-}" ] || export DISPLAY=$(cat "$dir/display" 2>/dev/null || echo :0)
+    ln -sfn "$dev" "$WINEPREFIX/dosdevices/com$n"
+    export LC_ALL=pl_PL.UTF-8
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$dev" /f >/dev/null 2>&1
+    ln -sfn "$dev" "$WINEPREFIX/dosdevices/com$n"
+    exit 0
+    ;;
+esac
+
+if [ ! -f "$WINEPREFIX/.kestrun-ready" ] || [ ! -f "$dir/display" ]; then
+    "$0" --setup || exit 1
+fi
+export DISPLAY=$(cat "$dir/display")
+[ -d "$LOCPATH/pl_PL.UTF-8" ] || make_locale
+export LC_ALL=pl_PL.UTF-8
+exec wine "$@"
