@@ -1,15 +1,17 @@
-// Start-up and shutdown (placeholder until the servers exist).
+// Start-up and shutdown steps shared by both programs (placeholder).
 #include "core/core.h"
 #include "log/log.h"
 
-int KestrunMain() {
+void StartupBegin() {
     LoadSettings();
     LogText("------------- Start programu --------------------");
-    LogText("------------- Koniec programu --------------------");
-    return 0;
 }
-
-void RequestShutdown() {}
+void StartupServices() {}
+void StartupAlwaysOpen() {}
+void ShutdownServices() {}
+void EndBanner() {
+    LogText("------------- Koniec programu --------------------");
+}
 void HousekeepingTick() {}
 void ApplySettingsChange(const uint8_t*) {}
 void ApplyVirtualPortsChange(const uint8_t*) {}

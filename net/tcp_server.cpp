@@ -1,0 +1,6 @@
+// TCP control server (placeholder).
+#include "net/net.h"
+
+ClientCell tcpCells[kClientCells];
+void TCPServerOn() {}
+void TCPServerOff() {}

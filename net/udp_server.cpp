@@ -1,0 +1,5 @@
+// UDP control server (placeholder).
+#include "net/net.h"
+
+void UDPServerOn() {}
+void UDPServerOff() {}

@@ -1,0 +1,6 @@
+// Virtual port server (placeholder).
+#include "net/net.h"
+
+ClientCell virtualCells[kClientCells];
+void VirtualPortsOn() {}
+void VirtualPortsOff() {}
