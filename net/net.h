@@ -39,6 +39,20 @@ int32_t ParseNumber(const char* text);
 int SendTCP(const uint8_t* data, int length, ClientCell* cell);
 // To the last UDP sender; 0 also when udpEnabled is clear.
 int SendUDP(const uint8_t* data, int length);
+// bridge.lastUdpSender packing: the IPv4 address exactly as in sin_addr
+// (network order) in the high 32 bits, the port as in sin_port in the low 16.
+inline uint64_t PackUdpSender(uint32_t addressNetworkOrder, uint16_t portNetworkOrder) {
+    return (uint64_t)addressNetworkOrder << 32 | portNetworkOrder;
+}
+inline void UnpackUdpSender(uint64_t packed, uint32_t& addressNetworkOrder, uint16_t& portNetworkOrder) {
+    addressNetworkOrder = (uint32_t)(packed >> 32);
+    portNetworkOrder = (uint16_t)(packed & 0xFFFF);
+}
+// Dotted IPv4 text of a packed sender ("0.0.0.0" before any datagram).
+void UdpSenderText(uint64_t packed, char dotted[16]);
+// Platform seam of the sends (send_posix.cpp / send_win32.cpp): one datagram
+// to a packed address; bytes sent or -1 (SocketLastError tells why).
+int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress);
 
 // ---- Servers (started and stopped from the main thread) ----
 void TCPServerOn();

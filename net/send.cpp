@@ -1,5 +1,82 @@
-// Sends to clients (placeholder).
+// Sends to clients: SendTCP to one TCP client cell (or the port owner), SendUDP
+// to the last UDP sender. Every byte the bridge sends to a client goes here.
+#include <cstdio>
+#include <cstring>
+#include "core/bridge.h"
+#include "core/settings.h"
+#include "log/log.h"
 #include "net/net.h"
 
-int SendTCP(const uint8_t*, int, ClientCell*) { return 1; }
-int SendUDP(const uint8_t*, int) { return 0; }
+void UdpSenderText(uint64_t packed, char dotted[16]) {
+    uint32_t address;
+    uint16_t port;
+    UnpackUdpSender(packed, address, port);
+    // The address is kept in network order, so its bytes in memory are the
+    // four parts of the dotted form in order, on any host.
+    uint8_t part[4];
+    memcpy(part, &address, 4);
+    snprintf(dotted, 16, "%u.%u.%u.%u", part[0], part[1], part[2], part[3]);
+}
+
+int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
+    bool replyTarget = cell == nullptr;
+    if (replyTarget) cell = bridge.ReplyTarget.load();
+    if (!cell) return 1;
+    if (length < 0 || (!data && length > 0)) return 1;
+
+    int sent, error = 0;
+    {
+        // The owning server thread closes and zeroes the socket under this
+        // lock, so the socket read here stays the one sent on.
+        std::lock_guard<std::mutex> guard(cell->sendLock);
+        Handle s = cell->socket.load();
+        if (s == 0) {
+            if (replyTarget) return 1;  // owner gone: the data is dropped quietly
+            // A cell named by the caller is used as it is; a free one fails
+            // like a send on no socket. -1 is never a live descriptor, so no
+            // unrelated descriptor 0 is ever written to.
+            s = kNoHandle;
+        }
+        sent = SocketSend(s, data, length);
+        if (sent < 0) error = SocketLastError();
+    }
+    if (sent < 0) {
+        LogFormat("SendTCP Error: %ld", (long)error);
+        return 1;
+    }
+    if (sent < length) {
+        LogText("SendTCP Error - nie wyslano wszystkiego");
+        return 1;
+    }
+    char path[2];
+    SettingsText(path, sizeof path, settingsRecord.logPath);
+    if (path[0]) {
+        // Formatted only with the log on: this runs for every relayed chunk.
+        char line[1024];
+        snprintf(line, sizeof line, "SendTCP - OK, size:%d %-.*s", length, length,
+                 data ? (const char*)data : "");
+        LogText(line);
+    }
+    bridge.ActivityCounter++;
+    return 0;
+}
+
+int SendUDP(const uint8_t* data, int length) {
+    if (!settingsRecord.udpEnabled) return 0;
+    if (length < 0 || (!data && length > 0)) return 1;
+    uint64_t to = bridge.lastUdpSender.load();
+    int sent = SocketSendTo(bridge.udpSocket.load(), data, length, to);
+    if (sent < 0) {
+        long error = SocketLastError();
+        char dotted[16];
+        UdpSenderText(to, dotted);
+        LogFormat("SendUDP Adres: %s Error: %ld", dotted, error);
+        return 1;
+    }
+    if (sent < length) {
+        LogText("SendUDP Error - nie wyslano wszystkiego");
+        return 1;
+    }
+    bridge.ActivityCounter++;
+    return 0;
+}
