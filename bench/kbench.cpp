@@ -1,0 +1,1114 @@
+// Benchmark client: plays a serial device on a pseudo-terminal and a TCP client on
+// 127.0.0.1, and measures Kestrun, socat and ser2net relaying between the two.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------- options
+
+struct Options {
+    std::string root;        // source tree
+    std::string kestrun;     // native program
+    std::string kestrunExe;  // Windows program ("" = no Wine run)
+    std::string wineRun;     // tests/wine/wine-run.sh
+    std::string wineDir;     // KESTRUN_WINE_DIR for the Wine runs
+    std::string socat = "socat";
+    std::string ser2net = "ser2net";
+    std::string jsonOut;
+    std::string only;        // run only bridges whose id contains this
+    int latencySamples = 2000;
+    int latencyWarmup = 100;
+    double latencyLimitSec = 25;
+    size_t transferBytes = 4u << 20;
+    double transferLimitSec = 90;
+    double pairsSec = 5;
+    double idleSec = 5;
+};
+
+static Options opt;
+
+// ---------------------------------------------------------------- small helpers
+
+static int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+static double SecSince(int64_t t0) { return (double)(NowNs() - t0) / 1e9; }
+
+static void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+static void Say(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fflush(stderr);
+}
+
+static std::string ReadText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+static void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+static std::string Trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// First line of a command's output ("" when it fails).
+static std::string CommandLine(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    if (fgets(buf, sizeof buf, p)) out = buf;
+    while (fgets(buf, sizeof buf, p)) {
+    }
+    pclose(p);
+    return Trim(out);
+}
+
+static std::string Fmt(const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+// ---------------------------------------------------------------- /proc readings
+
+// utime + stime of a whole process, in clock ticks; -1 when it is gone.
+static long long CpuTicks(pid_t pid) {
+    if (pid <= 0) return -1;
+    std::string s = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = s.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream in(s.substr(close + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    // Field 3 (state) is the first after the name; utime is 14, stime 15.
+    for (int i = 3; i <= 15 && (in >> field); i++) {
+        if (i == 14) utime = atoll(field.c_str());
+        if (i == 15) stime = atoll(field.c_str());
+    }
+    return utime + stime;
+}
+
+// A field of /proc/<pid>/status in kB (VmRSS, VmHWM); -1 when missing.
+static long StatusKb(pid_t pid, const char* key) {
+    if (pid <= 0) return -1;
+    std::istringstream in(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    size_t n = strlen(key);
+    while (std::getline(in, line))
+        if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
+            return atol(line.c_str() + n + 1);
+    return -1;
+}
+
+static std::string ProcEnvValue(pid_t pid, const char* name) {
+    std::string env = ReadText("/proc/" + std::to_string(pid) + "/environ");
+    std::string key = std::string(name) + "=";
+    size_t at = 0;
+    while (at < env.size()) {
+        size_t end = env.find('\0', at);
+        if (end == std::string::npos) end = env.size();
+        if (env.compare(at, key.size(), key) == 0) return env.substr(at + key.size(), end - at - key.size());
+        at = end + 1;
+    }
+    return "";
+}
+
+// A process whose command line contains `needle` and whose WINEPREFIX is
+// `prefix` ("" = any); the lowest such pid, or -1.
+static pid_t FindProcess(const std::string& needle, const std::string& prefix, bool byComm) {
+    pid_t found = -1;
+    DIR* d = opendir("/proc");
+    if (!d) return -1;
+    while (struct dirent* e = readdir(d)) {
+        pid_t pid = (pid_t)atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::string base = std::string("/proc/") + e->d_name;
+        std::string text = byComm ? Trim(ReadText(base + "/comm")) : ReadText(base + "/cmdline");
+        if (byComm ? text != needle : text.find(needle) == std::string::npos) continue;
+        if (!prefix.empty() && ProcEnvValue(pid, "WINEPREFIX") != prefix) continue;
+        if (found < 0 || pid < found) found = pid;
+    }
+    closedir(d);
+    return found;
+}
+
+// ---------------------------------------------------------------- the device
+
+// A pseudo-terminal standing in for the serial device: the benchmark plays the
+// device on `master`, the bridge opens `slavePath`.
+struct Device {
+    int master = -1;
+    int slaveKeep = -1;  // held open so the line never hangs up between opens
+    std::string slavePath;
+};
+
+static bool DeviceOpen(Device* d) {
+    d->master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (d->master < 0 || grantpt(d->master) != 0 || unlockpt(d->master) != 0) return false;
+    d->slavePath = ptsname(d->master);
+    d->slaveKeep = open(d->slavePath.c_str(), O_RDWR | O_NOCTTY);
+    if (d->slaveKeep < 0) return false;
+    struct termios t;
+    tcgetattr(d->slaveKeep, &t);
+    cfmakeraw(&t);
+    tcsetattr(d->slaveKeep, TCSANOW, &t);
+    fcntl(d->master, F_SETFL, fcntl(d->master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+static void DeviceClose(Device* d) {
+    if (d->master >= 0) close(d->master);
+    if (d->slaveKeep >= 0) close(d->slaveKeep);
+    d->master = d->slaveKeep = -1;
+}
+
+// Drops whatever is waiting on a descriptor (left over from a failed step).
+static void DrainFd(int fd) {
+    char buf[4096];
+    for (int i = 0; i < 10000; i++) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return;
+        if (read(fd, buf, sizeof buf) <= 0) return;
+    }
+}
+
+// ---------------------------------------------------------------- byte I/O
+
+// Writes all bytes on a non-blocking descriptor before the deadline.
+static bool WriteAll(int fd, const uint8_t* data, size_t len, int64_t deadline) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n > 0) {
+            done += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        int64_t left = (deadline - NowNs()) / 1000000;
+        if (left <= 0) return false;
+        struct pollfd p = {fd, POLLOUT, 0};
+        poll(&p, 1, (int)std::min<int64_t>(left, 100));
+    }
+    return true;
+}
+
+// Reads exactly n bytes before the deadline; returns how many arrived.
+static size_t ReadExact(int fd, uint8_t* out, size_t n, int64_t deadline) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, out + got, n - got);
+        if (r > 0) {
+            got += (size_t)r;
+            continue;
+        }
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
+        int64_t left = (deadline - NowNs()) / 1000000;
+        if (left <= 0) break;
+        struct pollfd p = {fd, POLLIN, 0};
+        poll(&p, 1, (int)std::min<int64_t>(left, 100));
+    }
+    return got;
+}
+
+static int TcpConnect(int port, double limitSec) {
+    int64_t t0 = NowNs();
+    for (int attempt = 0; attempt < 2000 && SecSince(t0) < limitSec; attempt++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, (struct sockaddr*)&a, sizeof a) == 0) {
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            return fd;
+        }
+        close(fd);
+        SleepMs(50);
+    }
+    return -1;
+}
+
+// A TCP port on 127.0.0.1 that is free for both TCP and UDP right now.
+static int FreePort() {
+    std::mt19937 rng((unsigned)getpid() ^ (unsigned)NowNs());
+    for (int tries = 0; tries < 200; tries++) {
+        int port = 20000 + (int)(rng() % 30000);
+        bool free = true;
+        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            int s = socket(AF_INET, type, 0);
+            struct sockaddr_in a = {};
+            a.sin_family = AF_INET;
+            a.sin_port = htons((uint16_t)port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(s, (struct sockaddr*)&a, sizeof a) != 0) free = false;
+            close(s);
+        }
+        if (free) return port;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- processes
+
+// Starts argv in dir with stdout/stderr to files there, in its own process group.
+static pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
+                   const std::vector<std::string>& env) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    int o = open("stdout.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int e = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int n = open("/dev/null", O_RDONLY);
+    dup2(n, 0), dup2(o, 1), dup2(e, 2);
+    for (auto& kv : env) putenv(strdup(kv.c_str()));
+    setpgid(0, 0);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back((char*)a.c_str());
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// Waits up to limitMs for the child to end; true when it has.
+static bool WaitChild(pid_t pid, int limitMs) {
+    int64_t t0 = NowNs();
+    for (;;) {
+        int status;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) return true;
+        if (SecSince(t0) * 1000 >= limitMs) return false;
+        SleepMs(10);
+    }
+}
+
+static bool ProcessGone(pid_t pid) {
+    if (pid <= 0) return true;
+    std::string s = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    if (s.empty()) return true;
+    size_t close = s.rfind(')');
+    return close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'Z';
+}
+
+// ---------------------------------------------------------------- the bridges
+
+enum Kind { kKestrun, kSocat, kSer2net };
+
+struct Bridge {
+    std::string id;     // JSON key
+    std::string label;  // table row
+    Kind kind = kSocat;
+    bool wine = false;
+    bool lowLatency = false;  // Kestrun: TIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1
+    bool tuned = false;       // ser2net: chardelay off, tcp(nodelay)
+    // run time
+    std::string dir;
+    pid_t child = -1;    // what we forked
+    pid_t measured = -1; // the process whose CPU and memory are read
+    pid_t wineserver = -1;
+    int port = 0;
+    int sock = -1;
+    Device dev;
+};
+
+static std::string WineEnv() { return "KESTRUN_WINE_DIR=" + opt.wineDir; }
+
+static std::string WinePrefix() { return opt.wineDir + "/prefix"; }
+
+static int RunWineRun(const std::string& args) {
+    std::string cmd = WineEnv() + " '" + opt.wineRun + "' " + args + " >/dev/null 2>&1";
+    return system(cmd.c_str());
+}
+
+static bool WriteSetup(const Bridge& b, int tcpPort) {
+    uint8_t image[kSettingsSize];
+    DefaultSettingsImage(image);
+    auto put = [&](size_t off, int32_t v) {
+        for (int i = 0; i < 4; i++) image[off + i] = (uint8_t)((uint32_t)v >> (8 * i));
+    };
+    put(kOffTcpEnabled, 1);
+    put(kOffUdpEnabled, 1);
+    put(kOffTcpPort, tcpPort);
+    int udp = FreePort();
+    put(kOffUdpPort, udp ? udp : tcpPort);
+    // Long idle limit: the idle-CPU reading must not see the port auto-closed.
+    put(kOffAutoDisconnectSeconds, 3600);
+    std::ofstream f(b.dir + "/setup.dat", std::ios::binary | std::ios::trunc);
+    f.write((const char*)image, kSettingsSize);
+    return (bool)f;
+}
+
+static bool StartBridge(Bridge* b) {
+    char tmpl[] = "/tmp/kbench-XXXXXX";
+    if (!mkdtemp(tmpl)) return false;
+    b->dir = tmpl;
+    if (!DeviceOpen(&b->dev)) return false;
+    b->port = FreePort();
+    if (b->port == 0) return false;
+    std::string portText = std::to_string(b->port);
+    if (b->kind == kSocat) {
+        b->child = Spawn({opt.socat, "TCP-LISTEN:" + portText + ",bind=127.0.0.1,reuseaddr,nodelay",
+                          "FILE:" + b->dev.slavePath + ",raw,echo=0"},
+                         b->dir, {});
+        b->measured = b->child;
+    } else if (b->kind == kSer2net) {
+        std::string accepter = b->tuned ? "tcp(nodelay)" : "tcp";
+        std::string yaml = "%YAML 1.1\n---\nconnection: &bench\n    accepter: " + accepter +
+                           ",127.0.0.1," + portText + "\n    connector: serialdev," + b->dev.slavePath +
+                           ",9600n81,local\n    options:\n      kickolduser: true\n";
+        if (b->tuned) yaml += "      chardelay: false\n";
+        WriteText(b->dir + "/ser2net.yaml", yaml);
+        b->child = Spawn({opt.ser2net, "-n", "-u", "-c", b->dir + "/ser2net.yaml", "-P", b->dir + "/ser2net.pid"},
+                         b->dir, {});
+        b->measured = b->child;
+    } else {
+        if (!WriteSetup(*b, b->port)) return false;
+        if (!b->wine) {
+            fs::create_directories(b->dir + "/ports");
+            if (symlink(b->dev.slavePath.c_str(), (b->dir + "/ports/COM3").c_str()) != 0) return false;
+            b->child = Spawn({opt.kestrun}, b->dir, {"XDG_RUNTIME_DIR=" + b->dir});
+            b->measured = b->child;
+        } else {
+            if (RunWineRun("--map-com 3 " + b->dev.slavePath) != 0) return false;
+            b->child = Spawn({opt.wineRun, opt.kestrunExe}, b->dir, {WineEnv()});
+        }
+    }
+    if (b->child <= 0) return false;
+    b->sock = TcpConnect(b->port, b->wine ? 60 : 15);
+    if (b->sock < 0) {
+        Say("  cannot connect to 127.0.0.1:%d\n", b->port);
+        return false;
+    }
+    if (b->wine) {
+        b->measured = FindProcess("kestrun.exe", WinePrefix(), false);
+        b->wineserver = FindProcess("wineserver", WinePrefix(), true);
+    }
+    if (b->kind == kKestrun) {
+        std::string cmd;
+        if (b->lowLatency) cmd += "\x1bTIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1\r";
+        cmd += "\x1b" "COM3\r";
+        if (!WriteAll(b->sock, (const uint8_t*)cmd.data(), cmd.size(), NowNs() + 5000000000LL)) return false;
+        uint8_t reply = 0xFF;
+        if (ReadExact(b->sock, &reply, 1, NowNs() + 10000000000LL) != 1 || reply != 0) {
+            Say("  COM3 was not opened (reply %d)\n", (int)reply);
+            return false;
+        }
+    }
+    return true;
+}
+
+static void StopBridge(Bridge* b) {
+    if (b->kind == kKestrun && b->sock >= 0) {
+        std::string cmd = "\x1b" "CLOSE\r";
+        // Under Wine there is no signal to stop the program: it is asked to end.
+        if (b->wine) cmd += "\x1bKILL\r";
+        WriteAll(b->sock, (const uint8_t*)cmd.data(), cmd.size(), NowNs() + 2000000000LL);
+        SleepMs(200);
+    }
+    if (b->sock >= 0) close(b->sock);
+    b->sock = -1;
+    if (b->child > 0) {
+        if (!b->wine) kill(b->child, SIGTERM);
+        bool ended = WaitChild(b->child, b->wine ? 10000 : 5000);
+        if (!ended) {
+            Say("  %s did not end by itself; killed\n", b->label.c_str());
+            kill(-b->child, SIGKILL);
+            kill(b->child, SIGKILL);
+            WaitChild(b->child, 5000);
+        }
+        if (b->wine && b->measured > 0 && !ProcessGone(b->measured)) {
+            kill(b->measured, SIGKILL);
+            for (int i = 0; i < 100 && !ProcessGone(b->measured); i++) SleepMs(20);
+        }
+    }
+    b->child = -1;
+    DeviceClose(&b->dev);
+    if (!getenv("KBENCH_KEEP")) {
+        std::error_code ec;
+        fs::remove_all(b->dir, ec);
+    }
+}
+
+// CPU ticks of everything that does the bridge's work (under Wine the
+// program and its wineserver).
+static long long BridgeTicks(const Bridge& b) {
+    long long t = CpuTicks(b.measured);
+    if (b.wine && b.wineserver > 0) {
+        long long w = CpuTicks(b.wineserver);
+        if (w > 0) t += w;
+    }
+    return t;
+}
+
+static double TicksToSec(long long ticks) { return (double)ticks / (double)sysconf(_SC_CLK_TCK); }
+
+// ---------------------------------------------------------------- data patterns
+
+// Pseudo-random bytes covering every value (ESC, CR, ACK and zero included).
+static std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed;
+    for (size_t i = 0; i < n; i++) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v[i] = (uint8_t)(x >> 11);
+    }
+    return v;
+}
+
+// What a client sends to Kestrun for data bytes: ESC doubled, all else as is.
+static std::vector<uint8_t> EscapeForKestrun(const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> out;
+    out.reserve(data.size() + data.size() / 128);
+    for (uint8_t c : data) {
+        out.push_back(c);
+        if (c == 0x1B) out.push_back(0x1B);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- measurements
+
+struct Verify {
+    size_t expected = 0;
+    size_t received = 0;
+    size_t mismatches = 0;
+    long long firstMismatch = -1;
+    bool ok() const { return received == expected && mismatches == 0; }
+};
+
+struct Latency {
+    int samples = 0;
+    double p50 = 0, p90 = 0, p99 = 0, max = 0, mean = 0;  // ms
+    int lost = 0;
+    double cpuSec = 0;
+};
+
+struct Transfer {
+    double mibPerSec = 0;
+    double seconds = 0;
+    Verify verify;
+    double cpuSec = 0;
+    bool completed = false;
+};
+
+struct Pairs {
+    int pairs = 0;
+    double perSec = 0;
+    int bad = 0;
+    double cpuSec = 0;
+};
+
+struct Result {
+    bool started = false;
+    std::string error;
+    Latency latency;
+    Pairs pairs;
+    Transfer toDevice, toClient;
+    double idleCpuPercent = -1;
+    long rssOpenKb = -1, rssBeforeKb = -1, rssAfterKb = -1, hwmKb = -1;
+};
+
+static double Percentile(const std::vector<double>& sorted, double q) {
+    if (sorted.empty()) return 0;
+    size_t i = (size_t)std::ceil(q * (double)sorted.size()) - 1;
+    return sorted[std::min(i, sorted.size() - 1)];
+}
+
+// The device answers every byte it reads with the same byte, until stop.
+static void EchoDevice(int master, std::atomic<bool>* stop, int64_t deadline) {
+    uint8_t buf[4096];
+    while (!stop->load() && NowNs() < deadline) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) WriteAll(master, buf, (size_t)n, deadline);
+    }
+}
+
+// One byte client -> device -> client, timed at the client.
+static Latency MeasureLatency(Bridge* b) {
+    Latency r;
+    std::atomic<bool> stop{false};
+    int64_t deadline = NowNs() + (int64_t)((opt.latencyLimitSec + 5) * 1e9);
+    std::thread device(EchoDevice, b->dev.master, &stop, deadline);
+    std::vector<double> ms;
+    long long cpu0 = -1;
+    int64_t t0 = NowNs();
+    int total = opt.latencyWarmup + opt.latencySamples;
+    for (int i = 0; i < total && SecSince(t0) < opt.latencyLimitSec; i++) {
+        if (i == opt.latencyWarmup) cpu0 = BridgeTicks(*b);
+        uint8_t out = (uint8_t)('A' + i % 26), in = 0;
+        int64_t s = NowNs();
+        if (!WriteAll(b->sock, &out, 1, s + 2000000000LL)) {
+            r.lost++;
+            break;
+        }
+        size_t got = ReadExact(b->sock, &in, 1, s + 2000000000LL);
+        int64_t e = NowNs();
+        if (got != 1 || in != out) {
+            r.lost++;
+            break;
+        }
+        if (i >= opt.latencyWarmup) ms.push_back((double)(e - s) / 1e6);
+    }
+    if (cpu0 >= 0) r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
+    stop = true;
+    device.join();
+    std::sort(ms.begin(), ms.end());
+    r.samples = (int)ms.size();
+    if (!ms.empty()) {
+        r.p50 = Percentile(ms, 0.50);
+        r.p90 = Percentile(ms, 0.90);
+        r.p99 = Percentile(ms, 0.99);
+        r.max = ms.back();
+        double sum = 0;
+        for (double v : ms) sum += v;
+        r.mean = sum / (double)ms.size();
+    }
+    return r;
+}
+
+// Reads n bytes from fd, comparing them with `want`; stops at n, at the
+// deadline, or after quietSec without a byte once *senderDone is set.
+static void ReceiveVerified(int fd, const std::vector<uint8_t>& want, Verify* v, int64_t* tLast,
+                            int64_t deadline, const std::atomic<bool>* senderDone, double quietSec) {
+    v->expected = want.size();
+    std::vector<uint8_t> buf(65536);
+    int64_t lastByte = NowNs();
+    while (v->received < want.size() && NowNs() < deadline) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int pr = poll(&p, 1, 50);
+        if (pr <= 0) {
+            if (senderDone->load() && SecSince(lastByte) > quietSec) break;
+            continue;
+        }
+        ssize_t n = read(fd, buf.data(), buf.size());
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            break;
+        }
+        lastByte = NowNs();
+        *tLast = lastByte;
+        for (ssize_t i = 0; i < n; i++) {
+            size_t at = v->received + (size_t)i;
+            if (at >= want.size() || buf[(size_t)i] != want[at]) {
+                if (v->firstMismatch < 0) v->firstMismatch = (long long)at;
+                v->mismatches++;
+            }
+        }
+        v->received += (size_t)n;
+    }
+}
+
+// 4 MiB client -> device, every byte checked at the device.
+static Transfer MeasureToDevice(Bridge* b) {
+    Transfer r;
+    std::vector<uint8_t> data = Pattern(opt.transferBytes, 0x2545F491u);
+    std::vector<uint8_t> wire = b->kind == kKestrun ? EscapeForKestrun(data) : data;
+    std::atomic<bool> sent{false};
+    int64_t deadline = NowNs() + (int64_t)(opt.transferLimitSec * 1e9);
+    int64_t tLast = 0;
+    long long cpu0 = BridgeTicks(*b);
+    int64_t t0 = NowNs();
+    std::thread device(ReceiveVerified, b->dev.master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0);
+    const size_t chunk = 16384;
+    for (size_t at = 0; at < wire.size(); at += chunk) {
+        if (!WriteAll(b->sock, wire.data() + at, std::min(chunk, wire.size() - at), deadline)) break;
+    }
+    sent = true;
+    device.join();
+    r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
+    r.completed = r.verify.received >= r.verify.expected;
+    r.seconds = tLast > t0 ? (double)(tLast - t0) / 1e9 : SecSince(t0);
+    r.mibPerSec = (double)std::min(r.verify.received, r.verify.expected) / (1 << 20) / std::max(r.seconds, 1e-9);
+    return r;
+}
+
+// 4 MiB device -> client, every byte checked at the client.
+static Transfer MeasureToClient(Bridge* b) {
+    Transfer r;
+    std::vector<uint8_t> data = Pattern(opt.transferBytes, 0x9E3779B9u);
+    std::atomic<bool> sent{false};
+    int64_t deadline = NowNs() + (int64_t)(opt.transferLimitSec * 1e9);
+    int64_t tLast = 0;
+    long long cpu0 = BridgeTicks(*b);
+    int64_t t0 = NowNs();
+    std::thread device([&] {
+        const size_t chunk = 4096;
+        for (size_t at = 0; at < data.size(); at += chunk)
+            if (!WriteAll(b->dev.master, data.data() + at, std::min(chunk, data.size() - at), deadline)) break;
+        sent = true;
+    });
+    ReceiveVerified(b->sock, data, &r.verify, &tLast, deadline, &sent, 3.0);
+    device.join();
+    r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
+    r.completed = r.verify.received >= r.verify.expected;
+    r.seconds = tLast > t0 ? (double)(tLast - t0) / 1e9 : SecSince(t0);
+    r.mibPerSec = (double)std::min(r.verify.received, r.verify.expected) / (1 << 20) / std::max(r.seconds, 1e-9);
+    return r;
+}
+
+// 32-byte requests answered by 32-byte responses, one at a time.
+static Pairs MeasurePairs(Bridge* b) {
+    const size_t kSize = 32;
+    const int warmup = 20, maxPairs = 200000;
+    Pairs r;
+    std::atomic<bool> stop{false};
+    int64_t deadline = NowNs() + (int64_t)((opt.pairsSec + 10) * 1e9);
+    // The device answers each request with its bytes, each one raised by one.
+    std::thread device([&] {
+        std::vector<uint8_t> acc;
+        uint8_t buf[4096];
+        while (!stop.load() && NowNs() < deadline) {
+            struct pollfd p = {b->dev.master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            ssize_t n = read(b->dev.master, buf, sizeof buf);
+            if (n <= 0) continue;
+            acc.insert(acc.end(), buf, buf + n);
+            while (acc.size() >= kSize) {
+                uint8_t reply[kSize];
+                for (size_t i = 0; i < kSize; i++) reply[i] = (uint8_t)(acc[i] + 1);
+                acc.erase(acc.begin(), acc.begin() + kSize);
+                WriteAll(b->dev.master, reply, kSize, deadline);
+            }
+        }
+    });
+    long long cpu0 = -1;
+    int64_t t0 = 0;
+    for (int i = 0; i < warmup + maxPairs; i++) {
+        if (i == warmup) {
+            cpu0 = BridgeTicks(*b);
+            t0 = NowNs();
+        }
+        if (i >= warmup && SecSince(t0) >= opt.pairsSec) break;
+        // Printable request bytes: no ESC, so the same bytes go to every bridge.
+        uint8_t req[kSize], resp[kSize];
+        for (size_t j = 0; j < kSize; j++) req[j] = (uint8_t)(0x20 + (i * 7 + j * 3) % 90);
+        int64_t s = NowNs();
+        if (!WriteAll(b->sock, req, kSize, s + 2000000000LL) ||
+            ReadExact(b->sock, resp, kSize, s + 2000000000LL) != kSize) {
+            r.bad++;
+            break;
+        }
+        bool same = true;
+        for (size_t j = 0; j < kSize; j++) same = same && resp[j] == (uint8_t)(req[j] + 1);
+        if (!same) {
+            r.bad++;
+            break;
+        }
+        if (i >= warmup) r.pairs++;
+    }
+    double secs = t0 ? SecSince(t0) : 0;
+    if (cpu0 >= 0) r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
+    r.perSec = secs > 0 ? r.pairs / secs : 0;
+    stop = true;
+    device.join();
+    return r;
+}
+
+static double MeasureIdle(Bridge* b) {
+    long long c0 = BridgeTicks(*b);
+    int64_t t0 = NowNs();
+    SleepMs((int)(opt.idleSec * 1000));
+    long long c1 = BridgeTicks(*b);
+    if (c0 < 0 || c1 < 0) return -1;
+    return 100.0 * TicksToSec(c1 - c0) / SecSince(t0);
+}
+
+static Result RunBridge(Bridge* b) {
+    Result r;
+    Say("== %s\n", b->label.c_str());
+    if (!StartBridge(b)) {
+        r.error = "did not start or open the port";
+        Say("  %s\n", r.error.c_str());
+        StopBridge(b);
+        return r;
+    }
+    r.started = true;
+    r.rssOpenKb = StatusKb(b->measured, "VmRSS");
+    // Warm-up: a short echo exchange so first-use costs are behind us.
+    {
+        int saved = opt.latencySamples;
+        opt.latencySamples = 50;
+        MeasureLatency(b);
+        opt.latencySamples = saved;
+    }
+    DrainFd(b->dev.master);
+    r.idleCpuPercent = MeasureIdle(b);
+    Say("  idle CPU %.2f %%\n", r.idleCpuPercent);
+    r.latency = MeasureLatency(b);
+    Say("  latency p50 %.3f p90 %.3f p99 %.3f max %.3f ms (%d samples, %d lost)\n", r.latency.p50,
+        r.latency.p90, r.latency.p99, r.latency.max, r.latency.samples, r.latency.lost);
+    DrainFd(b->dev.master);
+    DrainFd(b->sock);
+    r.pairs = MeasurePairs(b);
+    Say("  32-byte pairs %.0f/s (%d, %d bad)\n", r.pairs.perSec, r.pairs.pairs, r.pairs.bad);
+    DrainFd(b->dev.master);
+    DrainFd(b->sock);
+    r.rssBeforeKb = StatusKb(b->measured, "VmRSS");
+    r.toDevice = MeasureToDevice(b);
+    Say("  client->device %.3f MiB/s, %zu/%zu bytes, %zu mismatches\n", r.toDevice.mibPerSec,
+        r.toDevice.verify.received, r.toDevice.verify.expected, r.toDevice.verify.mismatches);
+    DrainFd(b->dev.master);
+    DrainFd(b->sock);
+    r.toClient = MeasureToClient(b);
+    Say("  device->client %.3f MiB/s, %zu/%zu bytes, %zu mismatches\n", r.toClient.mibPerSec,
+        r.toClient.verify.received, r.toClient.verify.expected, r.toClient.verify.mismatches);
+    r.rssAfterKb = StatusKb(b->measured, "VmRSS");
+    r.hwmKb = StatusKb(b->measured, "VmHWM");
+    Say("  RSS %ld kB at open, %ld kB before transfers, %ld kB after\n", r.rssOpenKb, r.rssBeforeKb,
+        r.rssAfterKb);
+    StopBridge(b);
+    return r;
+}
+
+// ---------------------------------------------------------------- report
+
+static std::string Num(double v, int prec) {
+    if (std::isnan(v) || v < 0) return "-";
+    return Fmt("%.*f", prec, v);
+}
+
+static std::string Pad(const std::string& s, size_t w, bool left = false) {
+    if (s.size() >= w) return s;
+    return left ? s + std::string(w - s.size(), ' ') : std::string(w - s.size(), ' ') + s;
+}
+
+static std::string Row(const std::vector<std::string>& cells, const std::vector<size_t>& widths) {
+    std::string line = "|";
+    for (size_t i = 0; i < cells.size(); i++) line += " " + Pad(cells[i], widths[i], i == 0) + " |";
+    return line + "\n";
+}
+
+static std::string Rule(const std::vector<size_t>& widths) {
+    std::string line = "|";
+    for (size_t i = 0; i < widths.size(); i++) line += (i == 0 ? ":" : "") + std::string(widths[i] + 1 - (i == 0), '-') + (i == 0 ? "-|" : ":|");
+    return line + "\n";
+}
+
+static std::string Table(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> w(rows[0].size(), 0);
+    for (auto& r : rows)
+        for (size_t i = 0; i < r.size(); i++) w[i] = std::max(w[i], r[i].size());
+    std::string out = Row(rows[0], w) + Rule(w);
+    for (size_t i = 1; i < rows.size(); i++) out += Row(rows[i], w);
+    return out;
+}
+
+static std::string VerifyText(const Result& r) {
+    if (!r.started) return "not run";
+    const Verify* v[2] = {&r.toDevice.verify, &r.toClient.verify};
+    bool ok = v[0]->ok() && v[1]->ok() && r.latency.lost == 0 && r.pairs.bad == 0;
+    if (ok) return "all bytes in order";
+    std::string s;
+    for (int i = 0; i < 2; i++) {
+        if (v[i]->ok()) continue;
+        s += Fmt("%s %zu/%zu", i == 0 ? "c->d" : "d->c", v[i]->received, v[i]->expected);
+        if (v[i]->mismatches) s += Fmt(" bad@%lld", v[i]->firstMismatch);
+        s += "; ";
+    }
+    if (r.latency.lost) s += "echo lost; ";
+    if (r.pairs.bad) s += "pair lost; ";
+    return s;
+}
+
+static std::string Ratio(double v, double base) {
+    if (base <= 0 || v <= 0) return "-";
+    return Fmt("%.2fx", v / base);
+}
+
+static std::string Report(const std::vector<Bridge>& bridges, const std::vector<Result>& results,
+                          const std::string& machine) {
+    const Result* socat = nullptr;
+    for (size_t i = 0; i < bridges.size(); i++)
+        if (bridges[i].kind == kSocat && results[i].started) socat = &results[i];
+    std::string out = machine + "\n";
+    std::vector<std::vector<std::string>> lat = {
+        {"bridge", "p50 ms", "p90 ms", "p99 ms", "max ms", "samples", "p50 vs socat", "p99 vs socat"}};
+    std::vector<std::vector<std::string>> thr = {
+        {"bridge", "c->d MiB/s", "d->c MiB/s", "d->c vs socat", "32 B pairs/s", "verified"}};
+    std::vector<std::vector<std::string>> res = {{"bridge", "CPU s latency", "CPU s pairs", "CPU s c->d",
+                                                  "CPU s d->c", "idle CPU %", "RSS kB before", "RSS kB after"}};
+    for (size_t i = 0; i < bridges.size(); i++) {
+        const Result& r = results[i];
+        const std::string& n = bridges[i].label;
+        if (!r.started) {
+            lat.push_back({n, "-", "-", "-", "-", "0", "-", "-"});
+            thr.push_back({n, "-", "-", "-", "-", r.error});
+            res.push_back({n, "-", "-", "-", "-", "-", "-", "-"});
+            continue;
+        }
+        lat.push_back({n, Num(r.latency.p50, 3), Num(r.latency.p90, 3), Num(r.latency.p99, 3),
+                       Num(r.latency.max, 3), std::to_string(r.latency.samples),
+                       socat ? Ratio(r.latency.p50, socat->latency.p50) : "-",
+                       socat ? Ratio(r.latency.p99, socat->latency.p99) : "-"});
+        thr.push_back({n, Num(r.toDevice.mibPerSec, 3) + (r.toDevice.completed ? "" : " (cut)"),
+                       Num(r.toClient.mibPerSec, 2) + (r.toClient.completed ? "" : " (cut)"),
+                       socat ? Ratio(r.toClient.mibPerSec, socat->toClient.mibPerSec) : "-",
+                       Num(r.pairs.perSec, 0), VerifyText(r)});
+        res.push_back({n, Num(r.latency.cpuSec, 2), Num(r.pairs.cpuSec, 2), Num(r.toDevice.cpuSec, 2),
+                       Num(r.toClient.cpuSec, 2), Num(r.idleCpuPercent, 2), std::to_string(r.rssBeforeKb),
+                       std::to_string(r.rssAfterKb)});
+    }
+    out += "\nRound trip of one byte, client -> device -> client:\n\n" + Table(lat);
+    out += Fmt("\nThroughput (%zu bytes each way, every byte checked) and 32-byte request/response pairs:\n\n",
+               opt.transferBytes) +
+           Table(thr);
+    out += "\nBridge CPU seconds per test (under Wine: program + wineserver), idle CPU with the port open,\n"
+           "resident memory before and after the transfers:\n\n" +
+           Table(res);
+    return out;
+}
+
+// Which targets the native Kestrun rows met.
+static std::string Targets(const std::vector<Bridge>& bridges, const std::vector<Result>& results,
+                           std::string* json) {
+    const Result *socat = nullptr, *def = nullptr, *low = nullptr;
+    for (size_t i = 0; i < bridges.size(); i++) {
+        if (!results[i].started) continue;
+        if (bridges[i].kind == kSocat) socat = &results[i];
+        if (bridges[i].kind == kKestrun && !bridges[i].wine) (bridges[i].lowLatency ? low : def) = &results[i];
+    }
+    std::string out = "\nTargets (native Kestrun):\n";
+    *json = "[";
+    auto add = [&](const std::string& what, bool known, bool met, const std::string& measured) {
+        std::string verdict = !known ? "not measured" : met ? "met" : "MISSED";
+        out += Fmt("  %-58s %-12s %s\n", what.c_str(), verdict.c_str(), measured.c_str());
+        if (json->size() > 1) *json += ",";
+        *json += "\n    {\"target\": \"" + what + "\", \"result\": \"" + verdict + "\", \"measured\": \"" + measured + "\"}";
+    };
+    bool k = low && socat;
+    add("low-latency p50 <= 1.5x socat", k, k && low->latency.p50 <= 1.5 * socat->latency.p50,
+        k ? Fmt("%.3f ms vs %.3f ms (%.2fx)", low->latency.p50, socat->latency.p50, low->latency.p50 / socat->latency.p50) : "");
+    add("low-latency p99 <= 1.5x socat", k, k && low->latency.p99 <= 1.5 * socat->latency.p99,
+        k ? Fmt("%.3f ms vs %.3f ms (%.2fx)", low->latency.p99, socat->latency.p99, low->latency.p99 / socat->latency.p99) : "");
+    add("default time-outs p99 <= 11 ms", def != nullptr, def && def->latency.p99 <= 11.0,
+        def ? Fmt("%.3f ms", def->latency.p99) : "");
+    for (int which = 0; which < 2; which++) {
+        const Result* r = which == 0 ? def : low;
+        std::string tag = which == 0 ? " (default time-outs)" : " (low-latency)";
+        bool kk = r && socat;
+        add("device->client >= 0.5x socat" + tag, kk, kk && r->toClient.mibPerSec >= 0.5 * socat->toClient.mibPerSec,
+            kk ? Fmt("%.2f vs %.2f MiB/s (%.2fx)", r->toClient.mibPerSec, socat->toClient.mibPerSec,
+                     r->toClient.mibPerSec / socat->toClient.mibPerSec) : "");
+        add("client->device >= 1 MiB/s" + tag, r != nullptr, r && r->toDevice.mibPerSec >= 1.0,
+            r ? Fmt("%.3f MiB/s", r->toDevice.mibPerSec) : "");
+        add("idle CPU < 1% of a core" + tag, r != nullptr, r && r->idleCpuPercent >= 0 && r->idleCpuPercent < 1.0,
+            r ? Fmt("%.2f %%", r->idleCpuPercent) : "");
+        // A few pages of allocator noise are not growth.
+        add("no RSS growth over the transfers" + tag, r != nullptr, r && r->rssAfterKb <= r->rssBeforeKb + 64,
+            r ? Fmt("%ld -> %ld kB", r->rssBeforeKb, r->rssAfterKb) : "");
+    }
+    bool all = true, any = false;
+    for (size_t i = 0; i < bridges.size(); i++) {
+        if (bridges[i].kind != kKestrun || !results[i].started) continue;
+        any = true;
+        all = all && VerifyText(results[i]) == "all bytes in order";
+    }
+    add("zero bytes lost or reordered (every Kestrun row)", any, all, all ? "all verified" : "see table");
+    *json += "\n  ]";
+    return out;
+}
+
+static std::string JsonEscape(const std::string& s) {
+    std::string o;
+    for (char c : s) {
+        if (c == '"' || c == '\\') o += '\\';
+        if ((unsigned char)c < 0x20) {
+            o += Fmt("\\u%04x", c);
+            continue;
+        }
+        o += c;
+    }
+    return o;
+}
+
+static std::string Json(const std::vector<Bridge>& bridges, const std::vector<Result>& results,
+                        const std::vector<std::pair<std::string, std::string>>& machine,
+                        const std::string& targets) {
+    std::string j = "{\n  \"machine\": {";
+    for (size_t i = 0; i < machine.size(); i++)
+        j += (i ? ", " : "") + Fmt("\"%s\": \"", machine[i].first.c_str()) + JsonEscape(machine[i].second) + "\"";
+    j += Fmt("},\n  \"transfer_bytes\": %zu,\n  \"bridges\": [", opt.transferBytes);
+    for (size_t i = 0; i < bridges.size(); i++) {
+        const Result& r = results[i];
+        const Bridge& b = bridges[i];
+        j += (i ? "," : "") + std::string("\n    {");
+        j += "\"id\": \"" + b.id + "\", \"label\": \"" + JsonEscape(b.label) + "\", \"wine\": " +
+             (b.wine ? "true" : "false") + ", \"started\": " + (r.started ? "true" : "false");
+        if (!r.started) {
+            j += ", \"error\": \"" + JsonEscape(r.error) + "\"}";
+            continue;
+        }
+        j += Fmt(",\n     \"latency_ms\": {\"p50\": %.4f, \"p90\": %.4f, \"p99\": %.4f, \"max\": %.4f, "
+                 "\"mean\": %.4f, \"samples\": %d, \"lost\": %d, \"cpu_s\": %.2f}",
+                 r.latency.p50, r.latency.p90, r.latency.p99, r.latency.max, r.latency.mean, r.latency.samples,
+                 r.latency.lost, r.latency.cpuSec);
+        j += Fmt(",\n     \"pairs_32b\": {\"per_s\": %.1f, \"pairs\": %d, \"bad\": %d, \"cpu_s\": %.2f}", r.pairs.perSec,
+                 r.pairs.pairs, r.pairs.bad, r.pairs.cpuSec);
+        const Transfer* t[2] = {&r.toDevice, &r.toClient};
+        const char* names[2] = {"client_to_device", "device_to_client"};
+        for (int k = 0; k < 2; k++)
+            j += Fmt(",\n     \"%s\": {\"mib_per_s\": %.4f, \"seconds\": %.3f, \"expected\": %zu, \"received\": %zu, "
+                     "\"mismatches\": %zu, \"first_mismatch\": %lld, \"cpu_s\": %.2f}",
+                     names[k], t[k]->mibPerSec, t[k]->seconds, t[k]->verify.expected, t[k]->verify.received,
+                     t[k]->verify.mismatches, t[k]->verify.firstMismatch, t[k]->cpuSec);
+        j += Fmt(",\n     \"idle_cpu_percent\": %.3f, \"rss_kb\": {\"open\": %ld, \"before_transfers\": %ld, "
+                 "\"after_transfers\": %ld, \"peak\": %ld}}",
+                 r.idleCpuPercent, r.rssOpenKb, r.rssBeforeKb, r.rssAfterKb, r.hwmKb);
+    }
+    j += "\n  ],\n  \"targets\": " + targets + "\n}\n";
+    return j;
+}
+
+// ---------------------------------------------------------------- main
+
+static void Usage() {
+    fprintf(stderr,
+            "usage: kbench --root DIR --kestrun PATH [--kestrun-exe PATH --wine-run PATH --wine-dir DIR]\n"
+            "              [--json FILE] [--only TEXT] [--quick]\n");
+}
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--root") opt.root = next();
+        else if (a == "--kestrun") opt.kestrun = next();
+        else if (a == "--kestrun-exe") opt.kestrunExe = next();
+        else if (a == "--wine-run") opt.wineRun = next();
+        else if (a == "--wine-dir") opt.wineDir = next();
+        else if (a == "--socat") opt.socat = next();
+        else if (a == "--ser2net") opt.ser2net = next();
+        else if (a == "--json") opt.jsonOut = next();
+        else if (a == "--only") opt.only = next();
+        else if (a == "--quick") {
+            opt.latencySamples = 300;
+            opt.transferBytes = 1u << 20;
+            opt.pairsSec = 2;
+            opt.idleSec = 2;
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (opt.kestrun.empty()) {
+        Usage();
+        return 2;
+    }
+    bool wine = !opt.kestrunExe.empty() && !opt.wineRun.empty() && !opt.wineDir.empty();
+
+    std::vector<Bridge> bridges;
+    auto add = [&](const std::string& id, const std::string& label, Kind kind, bool w, bool low, bool tuned) {
+        if (!opt.only.empty() && id.find(opt.only) == std::string::npos) return;
+        Bridge b;
+        b.id = id, b.label = label, b.kind = kind, b.wine = w, b.lowLatency = low, b.tuned = tuned;
+        bridges.push_back(b);
+    };
+    add("socat", "socat (nodelay, raw)", kSocat, false, false, false);
+    add("ser2net", "ser2net 4 (defaults)", kSer2net, false, false, false);
+    add("ser2net_tuned", "ser2net 4 (chardelay off, nodelay)", kSer2net, false, false, true);
+    add("kestrun_default", "Kestrun (time-outs 10/50/0)", kKestrun, false, false, false);
+    add("kestrun_lowlat", "Kestrun (time-outs -1/50/-1)", kKestrun, false, true, false);
+    if (wine) {
+        add("wine_kestrun_default", "Wine: Kestrun.exe (10/50/0)", kKestrun, true, false, false);
+        add("wine_kestrun_lowlat", "Wine: Kestrun.exe (-1/50/-1)", kKestrun, true, true, false);
+    }
+
+    std::vector<std::pair<std::string, std::string>> machine = {
+        {"date", CommandLine("date -u '+%Y-%m-%d %H:%M UTC'")},
+        {"cpu", CommandLine("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'")},
+        {"nproc", CommandLine("nproc")},
+        {"kernel", CommandLine("uname -r")},
+        {"socat", CommandLine(opt.socat + " -V | grep -m1 'socat version'")},
+        {"ser2net", CommandLine(opt.ser2net + " -v")},
+        {"wine", wine ? CommandLine("wine --version") : "not run"},
+        {"kestrun_commit", CommandLine("git -C '" + opt.root + "' rev-parse --short HEAD")},
+    };
+    std::string machineLine = "Machine: " + machine[1].second + ", " + machine[2].second + " cores, Linux " +
+                              machine[3].second + "; " + machine[4].second + "; " + machine[5].second +
+                              (wine ? "; " + machine[6].second : "") + "; Kestrun " + machine[7].second + ", " +
+                              machine[0].second;
+
+    bool wineReady = false;
+    std::vector<Result> results;
+    for (Bridge& b : bridges) {
+        if (b.wine && !wineReady) {
+            Say("== preparing Wine (prefix %s)\n", WinePrefix().c_str());
+            wineReady = RunWineRun("--setup") == 0;
+            if (!wineReady) {
+                Result r;
+                r.error = "Wine set-up failed";
+                results.push_back(r);
+                continue;
+            }
+        }
+        results.push_back(RunBridge(&b));
+    }
+    if (wineReady) RunWineRun("--cleanup");
+
+    std::string report = Report(bridges, results, machineLine);
+    std::string targetsJson;
+    report += Targets(bridges, results, &targetsJson);
+    printf("%s", report.c_str());
+    if (!opt.jsonOut.empty()) {
+        WriteText(opt.jsonOut, Json(bridges, results, machine, targetsJson));
+        printf("\nJSON: %s\n", opt.jsonOut.c_str());
+    }
+    return 0;
+}

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The benchmark: Kestrun beside socat and ser2net on one pseudo-terminal device,
+# natively and (when the Windows build can be made) under Wine. Prints the
+# table and writes bench/results/<time>.json and bench/results/latest.{json,txt}.
+#   bench/run.sh [--quick] [--no-wine] [--only ID]
+set -eu
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+wine=1
+args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --no-wine) wine=0 ;;
+    --quick) args+=(--quick) ;;
+    --only) args+=(--only "$2"); shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--no-wine] [--only ID]" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+# What the comparison needs, from Debian, when missing.
+need=()
+for p in socat ser2net g++; do
+    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+    echo "installing: ${need[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    # No service start: the benchmark runs its own ser2net on its own port.
+    $sudo env RUNLEVEL=1 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# The program and the core library the client takes the settings image from.
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$(nproc)" --target kestrun >/dev/null
+
+mkdir -p build/bench bench/results
+g++ -std=c++17 -O2 -Wall -Wextra -I"$root" bench/kbench.cpp build/native/libkestrun_core.a \
+    -pthread -o build/bench/kbench
+
+wine_args=()
+if [ "$wine" = 1 ] && command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    if cmake --preset windows >/dev/null && cmake --build --preset windows -j "$(nproc)" --target kestrun >/dev/null; then
+        wine_args=(--kestrun-exe "$root/build/windows/kestrun.exe" --wine-run "$root/tests/wine/wine-run.sh"
+                   --wine-dir "$root/build/bench/wine")
+    else
+        echo "Windows build failed: no Wine figures" >&2
+    fi
+fi
+
+stamp=$(date -u +%Y%m%d-%H%M%S)
+json="bench/results/$stamp.json"
+build/bench/kbench --root "$root" --kestrun "$root/build/native/kestrun" "${wine_args[@]}" \
+    --json "$json" "${args[@]}" | tee "bench/results/$stamp.txt"
+cp "$json" bench/results/latest.json
+cp "bench/results/$stamp.txt" bench/results/latest.txt
