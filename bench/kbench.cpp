@@ -54,6 +54,7 @@ struct Options {
     double latencyLimitSec = 25;
     size_t transferBytes = 4u << 20;
     double transferLimitSec = 90;
+    int transferRounds = 3;
     double pairsSec = 5;
     double idleSec = 5;
 };
@@ -542,10 +543,12 @@ struct Transfer {
     Verify verify;
     double cpuSec = 0;
     bool completed = false;
+    int rounds = 1;
 };
 
 struct Pairs {
     int pairs = 0;
+    double seconds = 0;
     double perSec = 0;
     int bad = 0;
     double cpuSec = 0;
@@ -578,47 +581,46 @@ static void EchoDevice(int master, std::atomic<bool>* stop, int64_t deadline) {
     }
 }
 
-// One byte client -> device -> client, timed at the client.
-static Latency MeasureLatency(Bridge* b) {
-    Latency r;
+// One byte client -> device -> client, timed at the client: up to `count`
+// samples within limitSec, appended to *ms (the first `warmup` are not kept).
+// Returns false when an echo was lost or wrong.
+static bool EchoRound(Bridge* b, int warmup, int count, double limitSec, std::vector<double>* ms,
+                      double* cpuSec) {
     std::atomic<bool> stop{false};
-    int64_t deadline = NowNs() + (int64_t)((opt.latencyLimitSec + 5) * 1e9);
+    int64_t deadline = NowNs() + (int64_t)((limitSec + 5) * 1e9);
     std::thread device(EchoDevice, b->dev.master, &stop, deadline);
-    std::vector<double> ms;
+    bool ok = true;
     long long cpu0 = -1;
     int64_t t0 = NowNs();
-    int total = opt.latencyWarmup + opt.latencySamples;
-    for (int i = 0; i < total && SecSince(t0) < opt.latencyLimitSec; i++) {
-        if (i == opt.latencyWarmup) cpu0 = BridgeTicks(*b);
+    for (int i = 0; i < warmup + count && SecSince(t0) < limitSec; i++) {
+        if (i == warmup) cpu0 = BridgeTicks(*b);
         uint8_t out = (uint8_t)('A' + i % 26), in = 0;
         int64_t s = NowNs();
-        if (!WriteAll(b->sock, &out, 1, s + 2000000000LL)) {
-            r.lost++;
+        if (!WriteAll(b->sock, &out, 1, s + 2000000000LL) || ReadExact(b->sock, &in, 1, s + 2000000000LL) != 1 ||
+            in != out) {
+            ok = false;
             break;
         }
-        size_t got = ReadExact(b->sock, &in, 1, s + 2000000000LL);
         int64_t e = NowNs();
-        if (got != 1 || in != out) {
-            r.lost++;
-            break;
-        }
-        if (i >= opt.latencyWarmup) ms.push_back((double)(e - s) / 1e6);
+        if (i >= warmup && ms) ms->push_back((double)(e - s) / 1e6);
     }
-    if (cpu0 >= 0) r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
+    if (cpu0 >= 0 && cpuSec) *cpuSec += TicksToSec(BridgeTicks(*b) - cpu0);
     stop = true;
     device.join();
+    return ok;
+}
+
+static void Summarise(std::vector<double> ms, Latency* r) {
     std::sort(ms.begin(), ms.end());
-    r.samples = (int)ms.size();
-    if (!ms.empty()) {
-        r.p50 = Percentile(ms, 0.50);
-        r.p90 = Percentile(ms, 0.90);
-        r.p99 = Percentile(ms, 0.99);
-        r.max = ms.back();
-        double sum = 0;
-        for (double v : ms) sum += v;
-        r.mean = sum / (double)ms.size();
-    }
-    return r;
+    r->samples = (int)ms.size();
+    if (ms.empty()) return;
+    r->p50 = Percentile(ms, 0.50);
+    r->p90 = Percentile(ms, 0.90);
+    r->p99 = Percentile(ms, 0.99);
+    r->max = ms.back();
+    double sum = 0;
+    for (double v : ms) sum += v;
+    r->mean = sum / (double)ms.size();
 }
 
 // Reads n bytes from fd, comparing them with `want`; stops at n, at the
@@ -703,12 +705,12 @@ static Transfer MeasureToClient(Bridge* b) {
 }
 
 // 32-byte requests answered by 32-byte responses, one at a time.
-static Pairs MeasurePairs(Bridge* b) {
+// Adds to *r the pairs done within seconds (after a few unmeasured ones).
+static void PairsRound(Bridge* b, double seconds, Pairs* r) {
     const size_t kSize = 32;
     const int warmup = 20, maxPairs = 200000;
-    Pairs r;
     std::atomic<bool> stop{false};
-    int64_t deadline = NowNs() + (int64_t)((opt.pairsSec + 10) * 1e9);
+    int64_t deadline = NowNs() + (int64_t)((seconds + 10) * 1e9);
     // The device answers each request with its bytes, each one raised by one.
     std::thread device([&] {
         std::vector<uint8_t> acc;
@@ -734,86 +736,147 @@ static Pairs MeasurePairs(Bridge* b) {
             cpu0 = BridgeTicks(*b);
             t0 = NowNs();
         }
-        if (i >= warmup && SecSince(t0) >= opt.pairsSec) break;
+        if (i >= warmup && SecSince(t0) >= seconds) break;
         // Printable request bytes: no ESC, so the same bytes go to every bridge.
         uint8_t req[kSize], resp[kSize];
         for (size_t j = 0; j < kSize; j++) req[j] = (uint8_t)(0x20 + (i * 7 + j * 3) % 90);
         int64_t s = NowNs();
         if (!WriteAll(b->sock, req, kSize, s + 2000000000LL) ||
             ReadExact(b->sock, resp, kSize, s + 2000000000LL) != kSize) {
-            r.bad++;
+            r->bad++;
             break;
         }
         bool same = true;
         for (size_t j = 0; j < kSize; j++) same = same && resp[j] == (uint8_t)(req[j] + 1);
         if (!same) {
-            r.bad++;
+            r->bad++;
             break;
         }
-        if (i >= warmup) r.pairs++;
+        if (i >= warmup) r->pairs++;
     }
-    double secs = t0 ? SecSince(t0) : 0;
-    if (cpu0 >= 0) r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
-    r.perSec = secs > 0 ? r.pairs / secs : 0;
+    if (t0) r->seconds += SecSince(t0);
+    if (cpu0 >= 0) r->cpuSec += TicksToSec(BridgeTicks(*b) - cpu0);
+    r->perSec = r->seconds > 0 ? r->pairs / r->seconds : 0;
     stop = true;
     device.join();
-    return r;
 }
 
-static double MeasureIdle(Bridge* b) {
-    long long c0 = BridgeTicks(*b);
-    int64_t t0 = NowNs();
-    SleepMs((int)(opt.idleSec * 1000));
-    long long c1 = BridgeTicks(*b);
-    if (c0 < 0 || c1 < 0) return -1;
-    return 100.0 * TicksToSec(c1 - c0) / SecSince(t0);
+// The median round by throughput, with the mean CPU of a round; a round with
+// a verification failure wins, so that no failure is hidden.
+static Transfer Combine(std::vector<Transfer> rounds) {
+    double cpu = 0;
+    for (const Transfer& t : rounds) cpu += t.cpuSec;
+    std::sort(rounds.begin(), rounds.end(),
+              [](const Transfer& a, const Transfer& b) { return a.mibPerSec < b.mibPerSec; });
+    Transfer pick = rounds[rounds.size() / 2];
+    for (const Transfer& t : rounds)
+        if (!t.verify.ok()) pick = t;
+    pick.cpuSec = cpu / (double)rounds.size();
+    pick.rounds = (int)rounds.size();
+    return pick;
 }
 
-static Result RunBridge(Bridge* b) {
-    Result r;
-    Say("== %s\n", b->label.c_str());
-    if (!StartBridge(b)) {
-        r.error = "did not start or open the port";
-        Say("  %s\n", r.error.c_str());
-        StopBridge(b);
-        return r;
+// Runs a group of bridges side by side: all are started and opened, then each
+// test visits them in turn, in rounds, so that load from elsewhere on the
+// machine falls on all of them alike and the ratios stay fair.
+static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
+    const int rounds = 4;
+    std::vector<Bridge*> live;
+    std::vector<Result*> liveResults;
+    for (size_t i = 0; i < group.size(); i++) {
+        Bridge* b = group[i];
+        Say("== starting %s\n", b->label.c_str());
+        if (!StartBridge(b)) {
+            results[i]->error = "did not start or open the port";
+            Say("  %s\n", results[i]->error.c_str());
+            StopBridge(b);
+            continue;
+        }
+        results[i]->started = true;
+        results[i]->rssOpenKb = StatusKb(b->measured, "VmRSS");
+        live.push_back(b);
+        liveResults.push_back(results[i]);
     }
-    r.started = true;
-    r.rssOpenKb = StatusKb(b->measured, "VmRSS");
+    size_t n = live.size();
     // Warm-up: a short echo exchange so first-use costs are behind us.
-    {
-        int saved = opt.latencySamples;
-        opt.latencySamples = 50;
-        MeasureLatency(b);
-        opt.latencySamples = saved;
+    for (size_t i = 0; i < n; i++) {
+        EchoRound(live[i], 0, 50, 10, nullptr, nullptr);
+        DrainFd(live[i]->dev.master);
+        DrainFd(live[i]->sock);
     }
-    DrainFd(b->dev.master);
-    r.idleCpuPercent = MeasureIdle(b);
-    Say("  idle CPU %.2f %%\n", r.idleCpuPercent);
-    r.latency = MeasureLatency(b);
-    Say("  latency p50 %.3f p90 %.3f p99 %.3f max %.3f ms (%d samples, %d lost)\n", r.latency.p50,
-        r.latency.p90, r.latency.p99, r.latency.max, r.latency.samples, r.latency.lost);
-    DrainFd(b->dev.master);
-    DrainFd(b->sock);
-    r.pairs = MeasurePairs(b);
-    Say("  32-byte pairs %.0f/s (%d, %d bad)\n", r.pairs.perSec, r.pairs.pairs, r.pairs.bad);
-    DrainFd(b->dev.master);
-    DrainFd(b->sock);
-    r.rssBeforeKb = StatusKb(b->measured, "VmRSS");
-    r.toDevice = MeasureToDevice(b);
-    Say("  client->device %.3f MiB/s, %zu/%zu bytes, %zu mismatches\n", r.toDevice.mibPerSec,
-        r.toDevice.verify.received, r.toDevice.verify.expected, r.toDevice.verify.mismatches);
-    DrainFd(b->dev.master);
-    DrainFd(b->sock);
-    r.toClient = MeasureToClient(b);
-    Say("  device->client %.3f MiB/s, %zu/%zu bytes, %zu mismatches\n", r.toClient.mibPerSec,
-        r.toClient.verify.received, r.toClient.verify.expected, r.toClient.verify.mismatches);
-    r.rssAfterKb = StatusKb(b->measured, "VmRSS");
-    r.hwmKb = StatusKb(b->measured, "VmHWM");
-    Say("  RSS %ld kB at open, %ld kB before transfers, %ld kB after\n", r.rssOpenKb, r.rssBeforeKb,
-        r.rssAfterKb);
-    StopBridge(b);
-    return r;
+    // Idle: all of them over the same few seconds, ports open, no traffic.
+    {
+        std::vector<long long> c0(n);
+        for (size_t i = 0; i < n; i++) c0[i] = BridgeTicks(*live[i]);
+        int64_t t0 = NowNs();
+        SleepMs((int)(opt.idleSec * 1000));
+        double secs = SecSince(t0);
+        for (size_t i = 0; i < n; i++) {
+            long long c1 = BridgeTicks(*live[i]);
+            liveResults[i]->idleCpuPercent = (c0[i] < 0 || c1 < 0) ? -1 : 100.0 * TicksToSec(c1 - c0[i]) / secs;
+            Say("  idle CPU %-36s %.2f %%\n", live[i]->label.c_str(), liveResults[i]->idleCpuPercent);
+        }
+    }
+    std::vector<std::vector<double>> ms(n);
+    for (int round = 0; round < rounds; round++) {
+        for (size_t i = 0; i < n; i++) {
+            Result* r = liveResults[i];
+            if (r->latency.lost) continue;
+            if (!EchoRound(live[i], round == 0 ? opt.latencyWarmup : 5, opt.latencySamples / rounds,
+                           opt.latencyLimitSec / rounds, &ms[i], &r->latency.cpuSec))
+                r->latency.lost++;
+            DrainFd(live[i]->dev.master);
+            DrainFd(live[i]->sock);
+        }
+    }
+    for (size_t i = 0; i < n; i++) {
+        Latency& l = liveResults[i]->latency;
+        Summarise(ms[i], &l);
+        Say("  latency %-36s p50 %.3f p90 %.3f p99 %.3f max %.3f ms (%d samples%s)\n", live[i]->label.c_str(),
+            l.p50, l.p90, l.p99, l.max, l.samples, l.lost ? ", ECHO LOST" : "");
+    }
+    for (int round = 0; round < rounds; round++) {
+        for (size_t i = 0; i < n; i++) {
+            Result* r = liveResults[i];
+            if (r->pairs.bad) continue;
+            PairsRound(live[i], opt.pairsSec / rounds, &r->pairs);
+            DrainFd(live[i]->dev.master);
+            DrainFd(live[i]->sock);
+        }
+    }
+    for (size_t i = 0; i < n; i++)
+        Say("  32-byte pairs %-36s %.0f/s (%d%s)\n", live[i]->label.c_str(), liveResults[i]->pairs.perSec,
+            liveResults[i]->pairs.pairs, liveResults[i]->pairs.bad ? ", PAIR LOST" : "");
+    // Transfers: a few rounds of each direction; the median round is reported,
+    // and a round that lost or reordered a byte is reported instead of it.
+    std::vector<std::vector<Transfer>> toDevice(n), toClient(n);
+    for (size_t i = 0; i < n; i++) liveResults[i]->rssBeforeKb = StatusKb(live[i]->measured, "VmRSS");
+    for (int round = 0; round < opt.transferRounds; round++) {
+        for (size_t i = 0; i < n; i++) {
+            Bridge* b = live[i];
+            toDevice[i].push_back(MeasureToDevice(b));
+            DrainFd(b->dev.master);
+            DrainFd(b->sock);
+            toClient[i].push_back(MeasureToClient(b));
+            DrainFd(b->dev.master);
+            DrainFd(b->sock);
+            const Transfer &d = toDevice[i].back(), &c = toClient[i].back();
+            Say("  round %d %-36s c->d %.3f MiB/s (%zu/%zu, %zu bad)  d->c %.3f MiB/s (%zu/%zu, %zu bad)\n", round + 1,
+                b->label.c_str(), d.mibPerSec, d.verify.received, d.verify.expected, d.verify.mismatches,
+                c.mibPerSec, c.verify.received, c.verify.expected, c.verify.mismatches);
+        }
+    }
+    for (size_t i = 0; i < n; i++) {
+        Bridge* b = live[i];
+        Result* r = liveResults[i];
+        r->toDevice = Combine(toDevice[i]);
+        r->toClient = Combine(toClient[i]);
+        r->rssAfterKb = StatusKb(b->measured, "VmRSS");
+        r->hwmKb = StatusKb(b->measured, "VmHWM");
+        Say("  RSS %-36s %ld kB at open, %ld kB before transfers, %ld kB after\n", b->label.c_str(), r->rssOpenKb,
+            r->rssBeforeKb, r->rssAfterKb);
+    }
+    for (Bridge* b : live) StopBridge(b);
 }
 
 // ---------------------------------------------------------------- report
@@ -905,11 +968,13 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
                        std::to_string(r.rssAfterKb)});
     }
     out += "\nRound trip of one byte, client -> device -> client:\n\n" + Table(lat);
-    out += Fmt("\nThroughput (%zu bytes each way, every byte checked) and 32-byte request/response pairs:\n\n",
-               opt.transferBytes) +
+    out += Fmt("\nThroughput, %zu bytes each way, every byte checked (median of %d rounds),\n"
+               "and 32-byte request/response pairs per second:\n\n",
+               opt.transferBytes, opt.transferRounds) +
            Table(thr);
-    out += "\nBridge CPU seconds per test (under Wine: program + wineserver), idle CPU with the port open,\n"
-           "resident memory before and after the transfers:\n\n" +
+    out += "\nBridge CPU seconds per test (latency and pairs: all rounds; transfers: per 4 MiB round;\n"
+           "under Wine: program + wineserver), idle CPU with the port open, resident memory\n"
+           "before and after the transfers:\n\n" +
            Table(res);
     return out;
 }
@@ -1004,9 +1069,9 @@ static std::string Json(const std::vector<Bridge>& bridges, const std::vector<Re
         const char* names[2] = {"client_to_device", "device_to_client"};
         for (int k = 0; k < 2; k++)
             j += Fmt(",\n     \"%s\": {\"mib_per_s\": %.4f, \"seconds\": %.3f, \"expected\": %zu, \"received\": %zu, "
-                     "\"mismatches\": %zu, \"first_mismatch\": %lld, \"cpu_s\": %.2f}",
+                     "\"mismatches\": %zu, \"first_mismatch\": %lld, \"cpu_s\": %.2f, \"rounds\": %d}",
                      names[k], t[k]->mibPerSec, t[k]->seconds, t[k]->verify.expected, t[k]->verify.received,
-                     t[k]->verify.mismatches, t[k]->verify.firstMismatch, t[k]->cpuSec);
+                     t[k]->verify.mismatches, t[k]->verify.firstMismatch, t[k]->cpuSec, t[k]->rounds);
         j += Fmt(",\n     \"idle_cpu_percent\": %.3f, \"rss_kb\": {\"open\": %ld, \"before_transfers\": %ld, "
                  "\"after_transfers\": %ld, \"peak\": %ld}}",
                  r.idleCpuPercent, r.rssOpenKb, r.rssBeforeKb, r.rssAfterKb, r.hwmKb);
@@ -1040,6 +1105,7 @@ int main(int argc, char** argv) {
         else if (a == "--quick") {
             opt.latencySamples = 300;
             opt.transferBytes = 1u << 20;
+            opt.transferRounds = 1;
             opt.pairsSec = 2;
             opt.idleSec = 2;
         } else {
@@ -1085,22 +1151,28 @@ int main(int argc, char** argv) {
                               (wine ? "; " + machine[6].second : "") + "; Kestrun " + machine[7].second + ", " +
                               machine[0].second;
 
-    bool wineReady = false;
-    std::vector<Result> results;
-    for (Bridge& b : bridges) {
-        if (b.wine && !wineReady) {
+    // Native bridges side by side; each Wine program alone (one per prefix).
+    std::vector<Result> results(bridges.size());
+    std::vector<Bridge*> native;
+    std::vector<Result*> nativeResults;
+    for (size_t i = 0; i < bridges.size(); i++)
+        if (!bridges[i].wine) native.push_back(&bridges[i]), nativeResults.push_back(&results[i]);
+    if (!native.empty()) RunGroup(native, nativeResults);
+    bool wineTried = false, wineReady = false;
+    for (size_t i = 0; i < bridges.size(); i++) {
+        if (!bridges[i].wine) continue;
+        if (!wineTried) {
             Say("== preparing Wine (prefix %s)\n", WinePrefix().c_str());
+            wineTried = true;
             wineReady = RunWineRun("--setup") == 0;
-            if (!wineReady) {
-                Result r;
-                r.error = "Wine set-up failed";
-                results.push_back(r);
-                continue;
-            }
         }
-        results.push_back(RunBridge(&b));
+        if (!wineReady) {
+            results[i].error = "Wine set-up failed";
+            continue;
+        }
+        RunGroup({&bridges[i]}, {&results[i]});
     }
-    if (wineReady) RunWineRun("--cleanup");
+    if (wineTried) RunWineRun("--cleanup");
 
     std::string report = Report(bridges, results, machineLine);
     std::string targetsJson;
