@@ -1,18 +1,57 @@
-// Start-up and shutdown steps shared by both programs (placeholder).
+// Start-up and shutdown steps shared by the Linux daemon and the Windows tray
+// application; each KestrunMain calls them in the program's fixed order.
+#include <cstring>
+#include "core/bridge.h"
 #include "core/core.h"
 #include "log/log.h"
+#include "net/net.h"
+#include "serial/serial.h"
+#include "spool/spool.h"
 
 void StartupBegin() {
+    for (int slot = 0; slot < 3; slot++) SetVirtualStatus(slot, "");
     LoadSettings();
     LogText("------------- Start programu --------------------");
 }
-void StartupServices() {}
-void StartupAlwaysOpen() {}
-void ShutdownServices() {}
+
+void EnableBothServersWhenBothOff() {
+    // Only in memory: setup.dat keeps what was stored until the next save.
+    if (settingsRecord.tcpEnabled == 0 && settingsRecord.udpEnabled == 0) {
+        settingsRecord.tcpEnabled = 1;
+        settingsRecord.udpEnabled = 1;
+    }
+}
+
+void StartupServices() {
+    SpoolPrepareDirectory();
+    EnableBothServersWhenBothOff();
+    // UDP always before TCP.
+    if (settingsRecord.udpEnabled) UDPServerOn();
+    if (settingsRecord.tcpEnabled) TCPServerOn();
+    if (settingsRecord.virtualPortsEnabled) VirtualPortsOn();
+    GetLocalAddresses(bridge.localAddresses);
+}
+
+// Opens the configured port with the fixed read time-outs 10, 50 and 0 ms;
+// a failure is logged by the serial port itself.
+void OpenAlwaysOpenPort() {
+    char name[sizeof settingsRecord.portName];
+    SettingsText(name, sizeof name, settingsRecord.portName);
+    SerialOpen(name, (uint32_t)settingsRecord.baudRate.load(), settingsRecord.dataBits,
+               settingsRecord.parityLetter, settingsRecord.stopBits, 10, 50, 0);
+}
+
+void StartupAlwaysOpen() {
+    if (settingsRecord.alwaysOpen) OpenAlwaysOpenPort();
+}
+
+void ShutdownServices() {
+    SerialOff();
+    UDPServerOff();
+    TCPServerOff();
+    VirtualPortsOff();
+}
+
 void EndBanner() {
     LogText("------------- Koniec programu --------------------");
 }
-void HousekeepingTick() {}
-void ApplySettingsChange(const uint8_t*) {}
-void ApplyVirtualPortsChange(const uint8_t*) {}
-int32_t IdleLimitTicks(int32_t s) { return s * 1000 / 300; }

@@ -30,10 +30,32 @@ void EndBanner();
 
 // One 300 ms tick on the main thread.
 void HousekeepingTick();
+// The refresh after the settings dialog (and after a reload on Linux): picks
+// trayIcon from the activity and the base icon and shows the statistics.
+void RefreshTray();
+// SerialOpen of the configured port with the read time-outs 10, 50 and 0.
+void OpenAlwaysOpenPort();
 // Compares the live record with the snapshot taken before the change and
-// restarts exactly what changed (servers, the always-open port).
+// restarts exactly what changed (servers, the always-open port). Saving
+// setup.dat is the caller's step (the dialogs save before applying).
 void ApplySettingsChange(const uint8_t snapshot[kSettingsSize]);
 // Same for the virtual-port switch.
 void ApplyVirtualPortsChange(const uint8_t snapshot[kSettingsSize]);
-// Idle limit in ticks for autoDisconnectSeconds, without overflow.
+// Idle limit in ticks for autoDisconnectSeconds, without overflow: computed
+// in 64 bits, a negative value read as the unsigned number the settings
+// dialog shows, the result capped at INT32_MAX.
 int32_t IdleLimitTicks(int32_t autoDisconnectSeconds);
+
+// What a settings change restarts, as bits; both images are setup.dat images.
+enum : int {
+    kRestartTcp = 1,      // TCP server off, then on if tcpEnabled
+    kRestartUdp = 2,      // UDP server off, then on if udpEnabled
+    kRestartSerial = 4,   // SerialOff, then the always-open port if set
+    kSwitchVirtual = 8,   // virtual port server on or off
+};
+int SettingsChangeActions(const uint8_t before[kSettingsSize], const uint8_t after[kSettingsSize]);
+// Start-up's rule: both control servers off in the record means both on.
+void EnableBothServersWhenBothOff();
+// Re-reads setup.dat and applies it with the dialogs' rules (Linux SIGHUP).
+// 0 applied; 1 the file was missing or short and the settings stay as they are.
+int ReloadSettings();
