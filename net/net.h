@@ -73,3 +73,25 @@ void SocketTuneAccepted(Handle s);  // TCP_NODELAY and a short keep-alive
 int ResolveHostName(const char* name, char dotted[16]);
 // Fills up to ten dotted IPv4 addresses of this host; count or -1.
 int GetLocalAddresses(char table[10][16]);
+
+// Server sockets (net_posix.cpp / net_win32.cpp). address is a dotted IPv4
+// text or empty for all interfaces; on failure kNoHandle, *error the code.
+enum : int { kRecvRetry = -2, kRecvTooLong = -3 };
+Handle TcpListen(const char* address, int port, int* error);
+Handle SocketAccept(Handle listener, char peer[16]);  // kNoHandle on failure
+int SocketRecv(Handle s, uint8_t* buffer, int size);
+// Waits until some of the count sockets can be read; readable[i] marks them.
+// Result: how many, 0 on time-out, -1 on error.
+int SocketWaitReadable(const Handle* sockets, int count, uint8_t* readable, int timeoutMs);
+Handle UdpOpen(const char* address, int port, int* error);
+// The datagram readiness wait: a Winsock event on Windows, poll elsewhere.
+Handle UdpEventOpen(Handle s);  // kNoHandle on failure
+int UdpEventWait(Handle event, Handle s, int timeoutMs);  // 1 ready, 0 not
+void UdpEventClose(Handle event);
+// One datagram of at most size bytes: its length, kRecvRetry for the errors
+// that are passed over, kRecvTooLong for a dropped longer datagram, -1 else.
+int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error);
+// A loopback datagram socket that lets another thread wake a waiting server.
+Handle WakeOpen();
+void WakeSignal(Handle wake);
+void WakeDrain(Handle wake);

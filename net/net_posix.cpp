@@ -1,9 +1,11 @@
 // Socket seam on POSIX (BSD sockets). Twin: net_win32.cpp.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cstring>
@@ -72,4 +74,181 @@ int GetLocalAddresses(char table[10][16]) {
     }
     freeaddrinfo(result);
     return count;
+}
+
+// A cell holding 0 reads as free, so no socket may live on descriptor 0
+// (possible when a daemon runs with stdin closed).
+static int NotZero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(0, F_DUPFD, 1);
+    close(0);
+    return moved;
+}
+
+static int MakeAddress(const char* address, int port, struct sockaddr_in* a) {
+    memset(a, 0, sizeof *a);
+    a->sin_family = AF_INET;
+    a->sin_port = htons((uint16_t)port);
+    if (!address || !address[0]) {
+        a->sin_addr.s_addr = htonl(INADDR_ANY);
+        return 0;
+    }
+    return inet_pton(AF_INET, address, &a->sin_addr) == 1 ? 0 : 1;
+}
+
+static void SetNonBlocking(int fd, bool on) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return;
+    fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+}
+
+Handle TcpListen(const char* address, int port, int* error) {
+    struct sockaddr_in a;
+    if (MakeAddress(address, port, &a) != 0) {
+        *error = EINVAL;
+        return kNoHandle;
+    }
+    int fd = NotZero(socket(AF_INET, SOCK_STREAM, 0));
+    if (fd < 0) {
+        *error = errno;
+        return kNoHandle;
+    }
+    // A restarted server must listen again at once, past connections that
+    // linger in TIME_WAIT.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, 5) != 0) {
+        *error = errno;
+        close(fd);
+        return kNoHandle;
+    }
+    // Non-blocking, so an accept whose connection vanished after the wait
+    // cannot hang the server; accepted sockets do not inherit it here.
+    SetNonBlocking(fd, true);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+Handle SocketAccept(Handle listener, char peer[16]) {
+    struct sockaddr_in a;
+    socklen_t size = sizeof a;
+    memset(&a, 0, sizeof a);
+    int fd = accept((int)listener, (struct sockaddr*)&a, &size);
+    if (fd < 0) return kNoHandle;
+    fd = NotZero(fd);
+    if (fd < 0) return kNoHandle;
+    SetNonBlocking(fd, false);
+    if (peer) inet_ntop(AF_INET, &a.sin_addr, peer, 16);
+    return fd;
+}
+
+int SocketRecv(Handle s, uint8_t* buffer, int size) {
+    ssize_t n;
+    do {
+        n = recv((int)s, buffer, (size_t)size, 0);
+    } while (n < 0 && errno == EINTR);
+    return (int)n;
+}
+
+int SocketWaitReadable(const Handle* sockets, int count, uint8_t* readable, int timeoutMs) {
+    struct pollfd set[16];
+    if (count > 16) count = 16;
+    for (int i = 0; i < count; i++) {
+        set[i].fd = (int)sockets[i];
+        set[i].events = POLLIN;
+        set[i].revents = 0;
+        readable[i] = 0;
+    }
+    int r = poll(set, (nfds_t)count, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    int ready = 0;
+    for (int i = 0; i < count; i++) {
+        // A hang-up or error also counts: the receive then reports it.
+        if (set[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+            readable[i] = 1;
+            ready++;
+        }
+    }
+    return ready;
+}
+
+Handle UdpOpen(const char* address, int port, int* error) {
+    struct sockaddr_in a;
+    if (MakeAddress(address, port, &a) != 0) {
+        *error = EINVAL;
+        return kNoHandle;
+    }
+    int fd = NotZero(socket(AF_INET, SOCK_DGRAM, 0));
+    if (fd < 0) {
+        *error = errno;
+        return kNoHandle;
+    }
+    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0) {
+        *error = errno;
+        close(fd);
+        return kNoHandle;
+    }
+    return fd;
+}
+
+Handle UdpEventOpen(Handle s) {
+    // No event object here: the socket itself is waited on with poll.
+    SetNonBlocking((int)s, true);
+    return s;
+}
+
+int UdpEventWait(Handle event, Handle s, int timeoutMs) {
+    struct pollfd p;
+    p.fd = (int)s;
+    p.events = POLLIN;
+    p.revents = 0;
+    return poll(&p, 1, timeoutMs) > 0 ? 1 : 0;
+}
+
+void UdpEventClose(Handle event) {}
+
+int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error) {
+    struct sockaddr_in from;
+    socklen_t fromSize = sizeof from;
+    memset(&from, 0, sizeof from);
+    // MSG_TRUNC makes the result the datagram's real length.
+    ssize_t n = recvfrom((int)s, buffer, (size_t)size, MSG_TRUNC, (struct sockaddr*)&from, &fromSize);
+    if (n < 0) {
+        *error = errno;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED)
+            return kRecvRetry;
+        return -1;
+    }
+    *error = 0;
+    if (n > size) return kRecvTooLong;
+    *sender = ((uint64_t)from.sin_addr.s_addr << 32) | from.sin_port;
+    return (int)n;
+}
+
+Handle WakeOpen() {
+    int fd = NotZero(socket(AF_INET, SOCK_DGRAM, 0));
+    if (fd < 0) return kNoHandle;
+    struct sockaddr_in a;
+    MakeAddress("127.0.0.1", 0, &a);
+    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0) {
+        close(fd);
+        return kNoHandle;
+    }
+    SetNonBlocking(fd, true);
+    return fd;
+}
+
+void WakeSignal(Handle wake) {
+    if (wake == kNoHandle) return;
+    struct sockaddr_in a;
+    socklen_t size = sizeof a;
+    if (getsockname((int)wake, (struct sockaddr*)&a, &size) != 0) return;
+    uint8_t one = 1;
+    sendto((int)wake, &one, 1, 0, (struct sockaddr*)&a, size);
+}
+
+void WakeDrain(Handle wake) {
+    uint8_t buffer[16];
+    for (int i = 0; i < 64; i++)
+        if (recv((int)wake, buffer, sizeof buffer, 0) < 0) break;
 }

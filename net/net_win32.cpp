@@ -72,3 +72,173 @@ int GetLocalAddresses(char table[10][16]) {
     NetCleanup();
     return count;
 }
+
+static int MakeAddress(const char* address, int port, struct sockaddr_in* a) {
+    memset(a, 0, sizeof *a);
+    a->sin_family = AF_INET;
+    a->sin_port = htons((u_short)port);
+    if (!address || !address[0]) {
+        a->sin_addr.s_addr = htonl(INADDR_ANY);
+        return 0;
+    }
+    unsigned long v = inet_addr(address);
+    if (v == INADDR_NONE && strcmp(address, "255.255.255.255") != 0) return 1;
+    a->sin_addr.s_addr = v;
+    return 0;
+}
+
+Handle TcpListen(const char* address, int port, int* error) {
+    struct sockaddr_in a;
+    if (MakeAddress(address, port, &a) != 0) {
+        *error = WSAEINVAL;
+        return kNoHandle;
+    }
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) {
+        *error = WSAGetLastError();
+        return kNoHandle;
+    }
+    // No SO_REUSEADDR here: on Windows it would let another program take
+    // the port over. A closed listener frees its port at once anyway.
+    if (bind(s, (struct sockaddr*)&a, sizeof a) != 0 || listen(s, 5) != 0) {
+        *error = WSAGetLastError();
+        closesocket(s);
+        return kNoHandle;
+    }
+    // Non-blocking, so an accept whose connection vanished after the wait
+    // cannot hang the server (SocketAccept makes accepted sockets blocking).
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);
+    return (Handle)s;
+}
+
+Handle SocketAccept(Handle listener, char peer[16]) {
+    struct sockaddr_in a;
+    int size = sizeof a;
+    memset(&a, 0, sizeof a);
+    SOCKET s = accept((SOCKET)listener, (struct sockaddr*)&a, &size);
+    if (s == INVALID_SOCKET) return kNoHandle;
+    u_long off = 0;
+    ioctlsocket(s, FIONBIO, &off);
+    if (peer) {
+        strncpy(peer, inet_ntoa(a.sin_addr), 15);
+        peer[15] = 0;
+    }
+    return (Handle)s;
+}
+
+int SocketRecv(Handle s, uint8_t* buffer, int size) {
+    return recv((SOCKET)s, (char*)buffer, size, 0);
+}
+
+int SocketWaitReadable(const Handle* sockets, int count, uint8_t* readable, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    for (int i = 0; i < count; i++) {
+        FD_SET((SOCKET)sockets[i], &set);
+        readable[i] = 0;
+    }
+    struct timeval t;
+    t.tv_sec = timeoutMs / 1000;
+    t.tv_usec = (timeoutMs % 1000) * 1000;
+    int r = select(0, &set, nullptr, nullptr, &t);
+    if (r <= 0) return r < 0 ? -1 : 0;
+    int ready = 0;
+    for (int i = 0; i < count; i++) {
+        if (FD_ISSET((SOCKET)sockets[i], &set)) {
+            readable[i] = 1;
+            ready++;
+        }
+    }
+    return ready;
+}
+
+Handle UdpOpen(const char* address, int port, int* error) {
+    struct sockaddr_in a;
+    if (MakeAddress(address, port, &a) != 0) {
+        *error = WSAEINVAL;
+        return kNoHandle;
+    }
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) {
+        *error = WSAGetLastError();
+        return kNoHandle;
+    }
+    if (bind(s, (struct sockaddr*)&a, sizeof a) != 0) {
+        *error = WSAGetLastError();
+        closesocket(s);
+        return kNoHandle;
+    }
+    return (Handle)s;
+}
+
+Handle UdpEventOpen(Handle s) {
+    WSAEVENT e = WSACreateEvent();
+    if (e == WSA_INVALID_EVENT) return kNoHandle;
+    // Also makes the socket non-blocking.
+    if (WSAEventSelect((SOCKET)s, e, FD_READ) != 0) {
+        WSACloseEvent(e);
+        return kNoHandle;
+    }
+    return (Handle)e;
+}
+
+int UdpEventWait(Handle event, Handle s, int timeoutMs) {
+    WSAEVENT e = (WSAEVENT)event;
+    DWORD r = WSAWaitForMultipleEvents(1, &e, FALSE, (DWORD)timeoutMs, FALSE);
+    if (r != WSA_WAIT_EVENT_0) return 0;
+    WSAResetEvent(e);
+    return 1;
+}
+
+void UdpEventClose(Handle event) {
+    if (event != kNoHandle) WSACloseEvent((WSAEVENT)event);
+}
+
+int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error) {
+    struct sockaddr_in from;
+    int fromSize = sizeof from;
+    memset(&from, 0, sizeof from);
+    int n = recvfrom((SOCKET)s, (char*)buffer, size, 0, (struct sockaddr*)&from, &fromSize);
+    if (n == SOCKET_ERROR) {
+        *error = WSAGetLastError();
+        if (*error == WSAECONNRESET || *error == WSAEWOULDBLOCK) return kRecvRetry;
+        // The rest of a longer datagram is already discarded.
+        if (*error == WSAEMSGSIZE) return kRecvTooLong;
+        return -1;
+    }
+    *error = 0;
+    *sender = ((uint64_t)from.sin_addr.s_addr << 32) | from.sin_port;
+    return n;
+}
+
+Handle WakeOpen() {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) return kNoHandle;
+    struct sockaddr_in a;
+    MakeAddress("127.0.0.1", 0, &a);
+    if (bind(s, (struct sockaddr*)&a, sizeof a) != 0) {
+        closesocket(s);
+        return kNoHandle;
+    }
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+    return (Handle)s;
+}
+
+void WakeSignal(Handle wake) {
+    if (wake == kNoHandle) return;
+    struct sockaddr_in a;
+    int size = sizeof a;
+    if (getsockname((SOCKET)wake, (struct sockaddr*)&a, &size) != 0) return;
+    char one = 1;
+    sendto((SOCKET)wake, &one, 1, 0, (struct sockaddr*)&a, size);
+}
+
+void WakeDrain(Handle wake) {
+    char buffer[16];
+    for (int i = 0; i < 64; i++)
+        if (recv((SOCKET)wake, buffer, sizeof buffer, 0) == SOCKET_ERROR) break;
+}

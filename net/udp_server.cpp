@@ -1,5 +1,94 @@
-// UDP control server (placeholder).
+// UDP control server: one thread that receives datagrams on the control port
+// and hands each to the command protocol; the latest sender gets the replies.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include "core/settings.h"
+#include "log/log.h"
 #include "net/net.h"
 
-void UDPServerOn() {}
-void UDPServerOff() {}
+static std::thread udpThread;  // main thread only
+static std::atomic<int> udpStop{0};
+
+static void UDPPolling() {
+    LogText("UDP Poling - Start");
+    if (NetStartup() != 0) {
+        LogText("UDP Poling - B\xB3\xB9" "d startu Winsock");
+        LogText("UDP Poling - Stop");
+        return;
+    }
+    static uint8_t buffer[kMaxPacket + 1];
+    memset(buffer, 0, sizeof buffer);
+
+    char address[101];
+    SettingsText(address, sizeof address, settingsRecord.interfaceAddress);
+    int port = settingsRecord.udpPort;
+    int error = 0;
+    Handle s = UdpOpen(address, port, &error);
+    if (s == kNoHandle) {
+        LogFormat("UDP Poling - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0", port,
+                  error);
+        LogText("UDP Poling - Stop");
+        NetCleanup();
+        return;
+    }
+    Handle event = UdpEventOpen(s);
+    if (event == kNoHandle) {
+        LogText("UDP Poling - Stop");
+        SocketClose(s);
+        NetCleanup();
+        return;
+    }
+    bridge.udpSocket = s;
+    LogText("UDP Poling - Ready");
+
+    // The 100 ms step is also how soon a stop request is seen.
+    while (!udpStop) {
+        if (!UdpEventWait(event, s, 100)) continue;
+        uint64_t sender = 0;
+        int n = UdpReceive(s, buffer, kMaxPacket, &sender, &error);
+        if (n == kRecvRetry) continue;
+        if (n == kRecvTooLong) {
+            // One oversized datagram must not end the server: drop it whole.
+            LogFormat("UDP Poling - Datagram d\xB3u\xBFszy ni\xBF %d bajt\xF3w pomini\xEAty", kMaxPacket);
+            continue;
+        }
+        if (n < 0) {
+            LogFormat("UDP Poling - B\xB3\xB9" "d odbioru, kod: %d", error);
+            break;
+        }
+        bridge.lastUdpSender = sender;
+        if (n == 0) continue;
+        bridge.Statistics[kStatUdpDatagrams]++;
+        buffer[n] = 0;
+        LogDump("TCP/UDP receive:", buffer, n);
+        ProcessUDPData(buffer, n);
+    }
+
+    UdpEventClose(event);
+    bridge.udpSocket = kNoHandle;
+    SocketClose(s);
+    LogText("UDP Poling - Stop");
+    NetCleanup();
+}
+
+void UDPServerOn() {
+    LogText("Serwer UDP On - Start");
+    // A second start while one runs would fight over the one socket.
+    if (udpThread.joinable()) return;
+    udpStop = 0;
+    udpThread = std::thread(UDPPolling);
+    LogText("Serwer UDP On - Stop");
+}
+
+void UDPServerOff() {
+    LogText("Serwer UDP Off - Start");
+    if (!udpThread.joinable()) return;
+    udpStop = 1;
+    if (udpThread.get_id() == std::this_thread::get_id())
+        udpThread.detach();  // asked from its own thread: it ends after this datagram
+    else
+        udpThread.join();
+    LogText("Serwer UDP Off - Stop");
+}
