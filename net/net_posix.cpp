@@ -221,7 +221,7 @@ int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error
     }
     *error = 0;
     if (n > size) return kRecvTooLong;
-    *sender = ((uint64_t)from.sin_addr.s_addr << 32) | from.sin_port;
+    *sender = PackUdpSender(from.sin_addr.s_addr, from.sin_port);
     return (int)n;
 }
 

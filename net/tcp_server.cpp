@@ -2,7 +2,6 @@
 // receives what they send and hands each chunk to the command protocol.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 #include "core/settings.h"
@@ -29,26 +28,9 @@ static void PauseUnlessStopped(int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-static void TCPServer(Handle wake) {
-    if (NetStartup() != 0) {
-        LogText("Serwer TCP - B\xB3\xB9" "d startu Winsock");
-        return;
-    }
+static void TCPServer(Handle listener, Handle wake) {
     static uint8_t buffer[kMaxPacket + 1];
     memset(buffer, 0, sizeof buffer);
-    for (int i = 0; i < kClientCells; i++) tcpCells[i].socket = 0;
-
-    char address[101];
-    SettingsText(address, sizeof address, settingsRecord.interfaceAddress);
-    int port = settingsRecord.tcpPort;
-    int error = 0;
-    Handle listener = TcpListen(address, port, &error);
-    if (listener == kNoHandle) {
-        LogFormat("Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0",
-                  port, error);
-        NetCleanup();
-        return;
-    }
 
     // Sockets of one pass: [0] wake, [1] listener while a cell is free, then
     // the connected cells; cellAt maps a position back to its cell.
@@ -111,18 +93,30 @@ static void TCPServer(Handle wake) {
     for (int i = 0; i < kClientCells; i++)
         if (tcpCells[i].socket != 0) CloseCell(tcpCells[i]);
     SocketClose(listener);
-    NetCleanup();
 }
 
 void TCPServerOn() {
     LogText("Serwer TCP On - Start");
     // A second start while one runs would leave two threads on one table.
     if (tcpThread.joinable()) return;
-    NetStartup();  // for the wake socket; released by TCPServerOff
+    for (int i = 0; i < kClientCells; i++) tcpCells[i].socket = 0;
+    // The listener is made here, so the port listens once On returns (a
+    // restart after Off is at once served) and a failure is logged at once.
+    NetStartup();  // released by TCPServerOff, or below on failure
+    char address[101];
+    SettingsText(address, sizeof address, settingsRecord.interfaceAddress);
+    int port = settingsRecord.tcpPort;
+    int error = 0;
+    Handle listener = TcpListen(address, port, &error);
+    if (listener == kNoHandle) {
+        LogFormat("Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0",
+                  port, error);
+        NetCleanup();
+        return;
+    }
     tcpWake = WakeOpen();
     tcpStop = 0;
-    Handle wake = tcpWake;
-    tcpThread = std::thread(TCPServer, wake);
+    tcpThread = std::thread(TCPServer, listener, tcpWake);
     LogText("Serwer TCP On - Stop");
 }
 

@@ -13,7 +13,6 @@ ClientCell virtualCells[kClientCells];
 
 static std::thread virtualThread;       // main thread only
 static Handle virtualWake = kNoHandle;  // written by the main thread before start
-static std::atomic<int> virtualEnded{0};
 
 static void CloseModem(ClientCell& cell) {
     std::lock_guard<std::mutex> guard(cell.sendLock);
@@ -78,25 +77,7 @@ static void EndModem(ClientCell& cell) {
     cell.socket = 0;
 }
 
-static void VirtualPortsServer(Handle wake) {
-    UnlinkAll();
-    bridge.selectedVirtualSlot = -1;
-    // virtualServerState was set to 0 by VirtualPortsOn before the start, so
-    // a stop asked before this thread ran is not lost.
-    for (int i = 0; i < kClientCells; i++) virtualCells[i].socket = 0;
-    if (NetStartup() != 0) {
-        LogText("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d startu Winsock");
-        virtualEnded = 1;
-        return;
-    }
-    int error = 0;
-    Handle listener = TcpListen("", kVirtualPortTcp, &error);
-    if (listener == kNoHandle) {
-        LogFormat("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie %d, kod: %d", kVirtualPortTcp, error);
-        NetCleanup();
-        virtualEnded = 1;
-        return;
-    }
+static void VirtualPortsServer(Handle listener, Handle wake) {
     static uint8_t buffer[kMaxPacket + 1];
     memset(buffer, 0, sizeof buffer);
 
@@ -158,20 +139,30 @@ static void VirtualPortsServer(Handle wake) {
     for (int i = 0; i < kVirtualSlots; i++) SetVirtualStatus(i, "Wy\xB3\xB9" "czony");
     bridge.virtualServerState = -1;
     SocketClose(listener);
-    NetCleanup();
-    virtualEnded = 1;
 }
 
 void VirtualPortsOn() {
     LogText("Wirtualne Porty Serwer TCP On - Start");
     // A second start while one runs would leave two threads on one table.
     if (virtualThread.joinable()) return;
-    NetStartup();  // for the wake socket; released by VirtualPortsOff
+    UnlinkAll();
+    bridge.selectedVirtualSlot = -1;
+    for (int i = 0; i < kClientCells; i++) virtualCells[i].socket = 0;
+    // The listener is made here, so the port listens once On returns and a
+    // failure (1339 taken) is logged and leaves no thread behind.
+    NetStartup();  // released by VirtualPortsOff, or below on failure
+    int error = 0;
+    Handle listener = TcpListen("", kVirtualPortTcp, &error);
+    if (listener == kNoHandle) {
+        LogFormat("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie %d, kod: %d", kVirtualPortTcp,
+                  error);
+        NetCleanup();
+        return;
+    }
     virtualWake = WakeOpen();
-    virtualEnded = 0;
+    // Set before the start, so a stop asked before the thread runs is kept.
     bridge.virtualServerState = 0;
-    Handle wake = virtualWake;
-    virtualThread = std::thread(VirtualPortsServer, wake);
+    virtualThread = std::thread(VirtualPortsServer, listener, virtualWake);
     LogText("Wirtualne Porty Serwer TCP On - Stop");
 }
 
@@ -188,9 +179,9 @@ void VirtualPortsOff() {
     // Up to two seconds for the thread to report stopped. A thread cannot be
     // killed safely, so the join below waits for one still busy (a slow name
     // lookup); everything it holds is released on its own stop path.
-    for (int i = 0; i < 20 && bridge.virtualServerState != -1 && !virtualEnded; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (bridge.virtualServerState != -1 && !virtualEnded)
+    for (int i = 0; i < 200 && bridge.virtualServerState != -1; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (bridge.virtualServerState != -1)
         LogText("Wirtualne Porty Serwer TCP - serwer nie zatrzyma\xB3 si\xEA w 2 s, czekam");
     virtualThread.join();
     SocketClose(virtualWake);
