@@ -1,20 +1,292 @@
-// Serial port (placeholder: every operation fails).
+// The serial port, portable part: port names, opening and closing with the
+// SerialPolling thread, writes, RTS/DTR, the type-108 handshake, and the rules
+// that keep a device from being used while another thread closes it.
 #include "serial/serial.h"
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <system_error>
+#include <thread>
+#include "core/settings.h"
+#include "log/log.h"
+#include "net/net.h"
 
-int SerialOpen(char*, uint32_t, int, char, int, int, int, int) { return 1; }
-void SerialOff() { bridge.portClaimed = 0; }
-int SerialWriteByte(uint8_t) { return 1; }
-void ToggleRTS() {}
-void ToggleDTR() {}
-void AckDeviceLines(const uint8_t*, int) {}
-bool IsHandshakeAck(uint8_t) { return false; }
-bool IsCtsDeviceType(int) { return false; }
-int ComNumberOf(const char*) { return 0; }
-void SerialDeviceName(const char* n, char* out, size_t size) { strncpy(out, n, size); }
-uint8_t SerialModemStatus() { return 0; }
-void SerialGetDcb(uint8_t dcb[kDcbSize]) { memset(dcb, 0, kDcbSize); }
-void SerialSetDcb(const uint8_t*) {}
-void SerialPurge() {}
-Handle OpenCommPort(const char*, uint32_t, int, char, int, int, int, int) { return kNoHandle; }
-void SerialPolling() {}
+// serialLock orders SerialOpen and SerialOff. portUse is held shared by every
+// read, write and line change on the device and exclusively by the close, so
+// no thread ever uses a handle (or a reused descriptor) after it is closed.
+static std::mutex serialLock;
+static std::shared_mutex portUse;
+static std::atomic<int32_t> portClosing{0};
+// Each open starts a new run; a SerialPolling thread left over from an
+// earlier run (stuck in a client send) ends instead of reading the new port.
+static std::atomic<uint32_t> pollingRunId{0};
+static std::thread pollingThread;  // guarded by serialLock
+
+static const int kCtsTypes[] = {10,  22,  23,  36,  72,  85,  89,  120, 132,
+                                136, 154, 182, 208, 212, 220, 225, 227, 272};
+
+bool IsCtsDeviceType(int typ) {
+    for (int t : kCtsTypes)
+        if (t == typ) return true;
+    return false;
+}
+
+int ComNumberOf(const char* name) {
+    const char* p = strstr(name, "COM");
+    if (!p) return 0;
+    p += 3;
+    while (isspace((unsigned char)*p)) p++;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    long long n = 0;
+    while (isdigit((unsigned char)*p)) {
+        if (n < INT_MAX) n = n * 10 + (*p - '0');
+        p++;
+    }
+    if (n > INT_MAX) n = INT_MAX;
+    return negative ? (int)-n : (int)n;
+}
+
+void SerialDeviceName(const char* upperName, char* out, size_t outSize) {
+    int n = ComNumberOf(upperName);
+    if (n > 7)
+        snprintf(out, outSize, "\\\\.\\COM%d", n);
+    else
+        snprintf(out, outSize, "%s", upperName);
+}
+
+bool PortClosing() {
+    return portClosing.load() != 0;
+}
+
+bool AcquirePortUse(Handle& port) {
+    if (portClosing.load() || bridge.portHandle.load() == kNoHandle) return false;
+    portUse.lock_shared();
+    port = bridge.portHandle.load();
+    if (portClosing.load() || port == kNoHandle) {
+        portUse.unlock_shared();
+        return false;
+    }
+    return true;
+}
+
+void ReleasePortUse() {
+    portUse.unlock_shared();
+}
+
+uint32_t PollingStarted() {
+    uint32_t run = pollingRunId.load();
+    LogText("Serial Polling - start");
+    bridge.pollingStopped = 0;
+    bridge.pollingRun = 1;
+    return run;
+}
+
+bool PollingContinues(uint32_t run) {
+    return bridge.pollingRun.load() && pollingRunId.load() == run;
+}
+
+void PollingEnded(uint32_t run) {
+    LogText("Serial Polling - stop");
+    if (pollingRunId.load() == run) bridge.pollingStopped = 1;
+}
+
+void PollingPause(uint32_t run, int ms) {
+    for (int waited = 0; waited < ms && PollingContinues(run); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void PassSerialInput(const uint8_t* data, int count) {
+    AckDeviceLines(data, count);
+    if (settingsRecord.bufferPrints.load()) return;
+    SendUDP(data, count);
+    SendTCP(data, count, nullptr);
+}
+
+static void PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+
+void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char parity, int stopBits,
+                     bool ctsFlow) {
+    memset(dcb, 0, kDcbSize);
+    PutLe32(dcb + 0, kDcbSize);
+    PutLe32(dcb + 4, (int32_t)baud);
+    // fBinary, fParity, fOutxCtsFlow, fDtrControl ENABLE, fErrorChar,
+    // fRtsControl ENABLE.
+    uint32_t flags = 1u | 1u << 1 | (ctsFlow ? 1u << 2 : 0u) | 1u << 4 | 1u << 10 | 1u << 12;
+    PutLe32(dcb + 8, (int32_t)flags);
+    PutLe16(dcb + 12, 0);
+    dcb[18] = (uint8_t)dataBits;
+    switch (toupper((unsigned char)parity)) {
+        case 'O': dcb[19] = 1; break;
+        case 'E': dcb[19] = 2; break;
+        case 'M': dcb[19] = 3; break;
+        case 'S': dcb[19] = 4; break;
+        default: dcb[19] = 0; break;
+    }
+    dcb[20] = stopBits == 2 ? 2 : 0;
+}
+
+// Closes the device of a failed or finished open; the caller holds serialLock.
+static void ClosePortLocked(Handle port) {
+    portClosing = 1;
+    PortCancel(port);
+    portUse.lock();
+    PortClose(port);
+    bridge.portHandle = kNoHandle;
+    SetOpenPortName("");
+    portClosing = 0;
+    portUse.unlock();
+}
+
+int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits, int t1, int t2,
+               int t3) {
+    if (!name || !name[0]) return 1;
+    // openPortName holds 40 characters; a longer name is refused, not cut,
+    // so the port a client asked for is never confused with another.
+    if (strnlen(name, 41) > 40) return 1;
+    // A path (a Linux device such as /dev/ttyUSB0) keeps its case.
+    if (name[0] != '/')
+        for (char* p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
+    char device[64];
+    SerialDeviceName(name, device, sizeof device);
+
+    std::lock_guard<std::mutex> guard(serialLock);
+    if (bridge.portHandle.load() != kNoHandle) return 1;
+    Handle port = OpenCommPort(device, baud, dataBits, parity, stopBits, t1, t2, t3);
+    if (port == kNoHandle) return 1;
+    bridge.portHandle = port;
+    bridge.pollingRun = 0;
+    SetOpenPortName(name);
+    pollingRunId++;
+    if (pollingThread.joinable()) pollingThread.detach();  // a stuck thread of an earlier run
+    try {
+        pollingThread = std::thread(SerialPolling);
+    } catch (const std::system_error&) {
+        LogText("Error - nie uruchomiono watku SerialPolling");
+        ClosePortLocked(port);
+        return 1;
+    }
+    // The thread reports within milliseconds; the wait is bounded all the
+    // same, and a thread that reports late still runs this port.
+    for (int i = 0; i < 500 && !bridge.pollingRun.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bridge.IdleTicks = 0;
+    return 0;
+}
+
+void SerialOff() {
+    bridge.portClaimed = 0;
+    std::lock_guard<std::mutex> guard(serialLock);
+    Handle port = bridge.portHandle.load();
+    if (port == kNoHandle) return;
+    LogText("Serial Off - start");
+    bridge.pollingRun = 0;
+    bool stopped = bridge.pollingStopped.load() != 0;
+    for (int i = 0; i < 100 && !stopped; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stopped = bridge.pollingStopped.load() != 0;
+    }
+    // From here every wait on the device gives up: the reader that did not
+    // stop, and writers still waiting for their byte.
+    portClosing = 1;
+    int cancelled = PortCancel(port);
+    const char* message = stopped || cancelled == 0
+                              ? "Serial Off - stop"
+                              : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling";
+    portUse.lock();
+    PortClose(port);
+    bridge.portHandle = kNoHandle;
+    SetOpenPortName("");
+    portClosing = 0;
+    portUse.unlock();
+    // A reader woken by the cancel ends at once; one stuck elsewhere is left
+    // to end by itself, and its run can no longer touch any port.
+    for (int i = 0; i < 20 && !stopped; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stopped = bridge.pollingStopped.load() != 0;
+    }
+    if (pollingThread.joinable()) {
+        if (stopped)
+            pollingThread.join();
+        else
+            pollingThread.detach();
+    }
+    LogText(message);
+}
+
+int SerialWriteBytes(const uint8_t* data, int count) {
+    if (!data || count <= 0) return 0;
+    Handle port;
+    if (!AcquirePortUse(port)) return 0;
+    int written = PortWriteBytes(port, data, count);
+    ReleasePortUse();
+    return written;
+}
+
+int SerialWriteByte(uint8_t byte) {
+    return SerialWriteBytes(&byte, 1) == 1 ? 0 : 1;
+}
+
+// Flips the stored state, then drives the line of an open port to match.
+static void ToggleLine(std::atomic<int32_t>& state, int setFunction, int clearFunction) {
+    int32_t now = state.load() == 0 ? 1 : 0;
+    state = now;
+    Handle port;
+    if (!AcquirePortUse(port)) return;
+    PortEscape(port, now == 1 ? setFunction : clearFunction);
+    ReleasePortUse();
+}
+
+void ToggleRTS() {
+    ToggleLine(bridge.rtsState, 3, 4);
+}
+
+void ToggleDTR() {
+    ToggleLine(bridge.dtrState, 5, 6);
+}
+
+void AckDeviceLines(const uint8_t* data, int count) {
+    for (int i = 0; i < count; i++)
+        if (data[i] == 0x0D && bridge.deviceType.load() == kHandshakeType) SerialWriteByte(0x06);
+}
+
+bool IsHandshakeAck(uint8_t byte) {
+    return byte == 0x06 && bridge.deviceType.load() == kHandshakeType;
+}
+
+uint8_t SerialModemStatus() {
+    Handle port;
+    if (!AcquirePortUse(port)) return 0;
+    uint8_t status = PortModemStatus(port);
+    ReleasePortUse();
+    return status;
+}
+
+void SerialGetDcb(uint8_t dcb[kDcbSize]) {
+    memset(dcb, 0, kDcbSize);
+    Handle port;
+    if (!AcquirePortUse(port)) return;
+    if (PortGetDcb(port, dcb) != 0) memset(dcb, 0, kDcbSize);
+    ReleasePortUse();
+}
+
+void SerialSetDcb(const uint8_t dcb[kDcbSize]) {
+    Handle port;
+    if (!AcquirePortUse(port)) return;
+    PortSetDcb(port, dcb);
+    ReleasePortUse();
+}
+
+void SerialPurge() {
+    Handle port;
+    if (!AcquirePortUse(port)) return;
+    PortPurge(port);
+    ReleasePortUse();
+}

@@ -16,6 +16,10 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
 void SerialOff();
 // Writes one byte to the open port; 0 written, 1 not.
 int SerialWriteByte(uint8_t byte);
+// Writes a run of bytes in order with the effects of as many SerialWriteByte
+// calls (IdleTicks reset, up to 1000 ms for each byte); the count written,
+// which is short when the port closed or a byte timed out.
+int SerialWriteBytes(const uint8_t* data, int count);
 void ToggleRTS();
 void ToggleDTR();
 // Writes ACK for every CR the device sent while TYP is 108.
@@ -36,9 +40,41 @@ void SerialGetDcb(uint8_t dcb[kDcbSize]);    // Windows DCB image
 void SerialSetDcb(const uint8_t dcb[kDcbSize]);
 void SerialPurge();                          // both queues
 
+// ---- Shared by the two back ends (serial.cpp) ----
+// Shared use of the open device: true with its handle while a port is open
+// and not being closed; the device cannot be closed until ReleasePortUse.
+bool AcquirePortUse(Handle& port);
+void ReleasePortUse();
+// Set by SerialOff before it cancels pending I/O and closes the device; every
+// wait on the device watches it.
+bool PortClosing();
+// SerialPolling's start and end: flags, log lines, and the run it belongs to.
+uint32_t PollingStarted();
+bool PollingContinues(uint32_t run);
+void PollingEnded(uint32_t run);
+// Sleeps up to ms in 10 ms steps while the run continues (after a failed read).
+void PollingPause(uint32_t run, int ms);
+// One block read from the device: the type-108 ACKs, then the clients.
+void PassSerialInput(const uint8_t* data, int count);
+// The DCB image that BuildCommDCB and OpenCommPort's adjustments give.
+void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char parity, int stopBits,
+                     bool ctsFlow);
+
 // ---- Platform seam (serial_posix.cpp / serial_win32.cpp) ----
 // Opens and configures the device; logs the parameter text and, on failure,
 // "Error - blad otwarcia portu COM". Returns kNoHandle on failure.
 Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3);
 void SerialPolling();
+// Writes bytes in order, each within 1000 ms; the count written. Stops when
+// the port is being closed.
+int PortWriteBytes(Handle port, const uint8_t* data, int count);
+// Cancels pending I/O on the device (CancelIo; a wake-up on POSIX); 0 done.
+int PortCancel(Handle port);
+void PortClose(Handle port);
+// Escape functions as on Windows: 3 SETRTS, 4 CLRRTS, 5 SETDTR, 6 CLRDTR.
+void PortEscape(Handle port, int function);
+uint8_t PortModemStatus(Handle port);
+int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]);
+int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]);
+int PortPurge(Handle port);

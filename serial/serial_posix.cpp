@@ -1,0 +1,373 @@
+// The serial port on POSIX: termios device, read time-outs with their Windows
+// meaning built on poll(), a wake pipe standing in for CancelIo.
+// Twin: serial_win32.cpp.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include "core/settings.h"
+#include "log/log.h"
+#include "serial/serial.h"
+
+static const uint32_t kMaxDword = 0xFFFFFFFFu;
+static const int kWriteTimeoutMs = 1000;
+static const int kReadSize = 2047;
+// With MAXDWORD interval and zero totals a read returns at once; instead of
+// issuing such reads back to back, each first waits this long for data.
+static const int kImmediateReadWaitMs = 20;
+static const int kFailedReadPauseMs = 50;
+
+// The one device of this back end. Set by OpenCommPort before SerialPolling
+// starts; the wake pipe is written to cancel every wait on the device.
+static int wakeRead = -1, wakeWrite = -1;
+static uint32_t readInterval, readConstant, readMultiplier;
+// The DCB image last applied: what termios cannot hold (DTR/RTS control
+// modes, limits, special characters) is answered from here.
+static std::mutex dcbLock;
+static uint8_t dcbImage[kDcbSize];
+
+static int64_t NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+static const struct {
+    uint32_t baud;
+    speed_t speed;
+} kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000},
+};
+
+static bool SpeedOf(uint32_t baud, speed_t& speed) {
+    for (const auto& s : kSpeeds)
+        if (s.baud == baud) {
+            speed = s.speed;
+            return true;
+        }
+    return false;
+}
+
+// Character size, parity (Windows codes 0 none, 1 odd, 2 even, 3 mark,
+// 4 space) and stop bits (0 one, 1 one and a half, 2 two) into termios.
+static void SetFraming(struct termios& t, int dataBits, int parityCode, int stopCode) {
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR);
+    t.c_cflag |= dataBits == 5 ? CS5 : dataBits == 6 ? CS6 : dataBits == 7 ? CS7 : CS8;
+    if (parityCode != 0) t.c_cflag |= PARENB;
+    if (parityCode == 1 || parityCode == 3) t.c_cflag |= PARODD;
+    if (parityCode == 3 || parityCode == 4) t.c_cflag |= CMSPAR;
+    if (stopCode != 0) t.c_cflag |= CSTOPB;
+    // Parity checking; a byte received with a parity error arrives as 0, as
+    // the Windows error character does.
+    t.c_iflag &= ~(INPCK | IGNPAR | PARMRK);
+    if (parityCode != 0) t.c_iflag |= INPCK;
+}
+
+static int ParityCode(char letter) {
+    switch (letter) {
+        case 'N': case 'n': return 0;
+        case 'O': case 'o': return 1;
+        case 'E': case 'e': return 2;
+        case 'M': case 'm': return 3;
+        case 'S': case 's': return 4;
+        default: return -1;
+    }
+}
+
+// COMn and \\.\COMn: ports/COMn in the working directory when it exists,
+// else /dev/ttyS<n-1>; an absolute path is the device itself.
+static bool DevicePath(const char* device, char* path, size_t size) {
+    if (device[0] == '/') {
+        snprintf(path, size, "%s", device);
+        return true;
+    }
+    int n = ComNumberOf(device);
+    if (n < 1) return false;
+    snprintf(path, size, "ports/COM%d", n);
+    struct stat st;
+    if (stat(path, &st) == 0) return true;
+    snprintf(path, size, "/dev/ttyS%d", n - 1);
+    return true;
+}
+
+Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
+                    int t1, int t2, int t3) {
+    char text[128];
+    snprintf(text, sizeof text, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits,
+             parity, stopBits);
+    LogText(text);
+
+    int fd = -1;
+    speed_t speed;
+    int parityCode = ParityCode(parity);
+    char path[256];
+    bool ctsFlow = IsCtsDeviceType(bridge.deviceType.load());
+    struct termios t;
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    int wake[2];
+    // What the parameter text accepts on Windows: the rate, 5 to 8 data bits,
+    // a parity letter, one or two stop bits.
+    if (!SpeedOf(baud, speed) || dataBits < 5 || dataBits > 8 || parityCode < 0 ||
+        (stopBits != 1 && stopBits != 2))
+        goto fail;
+    if (!DevicePath(device, path, sizeof path)) goto fail;
+    fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) goto fail;
+    // Opened without sharing: a device another program (or this one) holds
+    // is busy.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) goto fail_close;
+    ioctl(fd, TIOCEXCL);
+    if (tcgetattr(fd, &t) != 0) goto fail_close;
+    cfmakeraw(&t);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    SetFraming(t, dataBits, parityCode, stopBits == 2 ? 2 : 0);
+    t.c_cflag |= CLOCAL | CREAD;
+    if (ctsFlow)
+        t.c_cflag |= CRTSCTS;
+    else
+        t.c_cflag &= ~CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) goto fail_close;
+    // DTR and RTS on while the port is open (a pty has no lines: ignored).
+    ioctl(fd, TIOCMBIS, &lines);
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) goto fail_close;
+    wakeRead = wake[0];
+    wakeWrite = wake[1];
+    readInterval = (uint32_t)t1;
+    readConstant = (uint32_t)t2;
+    readMultiplier = (uint32_t)t3;
+    {
+        std::lock_guard<std::mutex> guard(dcbLock);
+        DefaultDcbImage(dcbImage, baud, dataBits, parity, stopBits, ctsFlow);
+    }
+    return (Handle)fd;
+
+fail_close:
+    close(fd);
+fail:
+    LogText("Error - blad otwarcia portu COM");
+    return kNoHandle;
+}
+
+// Waits for the device (and the wake pipe); poll's result, with the events.
+static int WaitDevice(int fd, short events, int timeoutMs, bool& woken, short& revents) {
+    struct pollfd p[2] = {{fd, events, 0}, {wakeRead, POLLIN, 0}};
+    int r = poll(p, 2, timeoutMs);
+    woken = r > 0 && (p[1].revents & POLLIN);
+    revents = p[0].revents;
+    return r;
+}
+
+// One read of up to want bytes with the Windows read time-outs: interval
+// between bytes, total = multiplier * want + constant (0/0: none), MAXDWORD
+// interval with 0/0 returns what is there, MAXDWORD interval and multiplier
+// with a constant return at the first byte or after the constant.
+// Count read; -1 when the device failed, -2 when cancelled empty.
+static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
+    const uint32_t interval = readInterval, constant = readConstant, multiplier = readMultiplier;
+    const bool immediate = interval == kMaxDword && constant == 0 && multiplier == 0;
+    const bool firstByte =
+        interval == kMaxDword && multiplier == kMaxDword && constant > 0 && constant < kMaxDword;
+    const bool useInterval = interval != 0 && interval != kMaxDword;
+    const int64_t never = INT64_MAX;
+    int64_t start = NowMs();
+    int64_t totalEnd = never;
+    if (immediate)
+        totalEnd = start + kImmediateReadWaitMs;
+    else if (firstByte)
+        totalEnd = start + constant;
+    else if (constant || multiplier)
+        totalEnd = start + (int64_t)multiplier * want + constant;
+
+    int got = 0;
+    int64_t lastByte = 0;
+    for (int round = 0;; round++) {
+        int64_t end = totalEnd;
+        if (got > 0 && useInterval && lastByte + interval < end) end = lastByte + interval;
+        if (immediate && got > 0) end = 0;  // take what is there, no more waiting
+        int timeout = -1;
+        if (end != never) {
+            int64_t left = end - NowMs();
+            timeout = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : (int)left;
+        }
+        bool woken;
+        short revents;
+        int r = WaitDevice(fd, POLLIN, timeout, woken, revents);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return got > 0 ? got : -1;
+        }
+        if (woken) return got > 0 ? got : -2;
+        if (r == 0) return got;  // a time-out ended the read
+        if (revents & POLLIN) {
+            ssize_t n = read(fd, buffer + got, (size_t)(want - got));
+            if (n > 0) {
+                got += (int)n;
+                lastByte = NowMs();
+                if (got == want || firstByte) return got;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            return got > 0 ? got : -1;  // end of file or a device error
+        }
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) return got > 0 ? got : -1;
+    }
+}
+
+void SerialPolling() {
+    // The buffer is the thread's own: a reader of an earlier run may still be
+    // passing its last block on.
+    uint8_t buffer[2048];
+    uint32_t run = PollingStarted();
+    while (PollingContinues(run)) {
+        Handle port;
+        if (!AcquirePortUse(port)) {
+            PollingPause(run, 10);
+            continue;
+        }
+        int count = ReadWithTimeouts((int)port, buffer, kReadSize);
+        ReleasePortUse();
+        if (count > 0)
+            PassSerialInput(buffer, count);
+        else if (count == -1)
+            // A device that fails at once (unplugged, pty closed) is retried
+            // at a calm pace until SerialOff; the port stays open.
+            PollingPause(run, kFailedReadPauseMs);
+    }
+    PollingEnded(run);
+}
+
+int PortWriteBytes(Handle port, const uint8_t* data, int count) {
+    int fd = (int)port;
+    int written = 0;
+    while (written < count) {
+        bridge.IdleTicks = 0;
+        int64_t end = NowMs() + kWriteTimeoutMs;  // for each byte
+        bool done = false;
+        while (!done) {
+            ssize_t n = write(fd, data + written, 1);
+            if (n == 1) {
+                done = true;
+                break;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return written;
+            if (PortClosing()) return written;
+            int64_t left = end - NowMs();
+            if (left <= 0) return written;
+            bool woken;
+            short revents;
+            if (WaitDevice(fd, POLLOUT, (int)left, woken, revents) < 0 && errno != EINTR)
+                return written;
+            if (woken) return written;
+            if (revents & (POLLERR | POLLHUP | POLLNVAL)) return written;
+        }
+        written++;
+    }
+    return written;
+}
+
+int PortCancel(Handle port) {
+    if (wakeWrite < 0) return 1;
+    uint8_t one = 1;
+    // A full pipe already wakes every waiter.
+    return write(wakeWrite, &one, 1) == 1 || errno == EAGAIN ? 0 : 1;
+}
+
+void PortClose(Handle port) {
+    int off = TIOCM_DTR | TIOCM_RTS;
+    ioctl((int)port, TIOCMBIC, &off);
+    close((int)port);
+    if (wakeRead >= 0) close(wakeRead);
+    if (wakeWrite >= 0) close(wakeWrite);
+    wakeRead = wakeWrite = -1;
+}
+
+void PortEscape(Handle port, int function) {
+    int line = function == 3 || function == 4 ? TIOCM_RTS : TIOCM_DTR;
+    bool set = function == 3 || function == 5;
+    ioctl((int)port, set ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+uint8_t PortModemStatus(Handle port) {
+    int lines = 0;
+    if (ioctl((int)port, TIOCMGET, &lines) != 0) return 0;
+    uint8_t status = 0;
+    if (lines & TIOCM_CTS) status |= 0x10;
+    if (lines & TIOCM_DSR) status |= 0x20;
+    if (lines & TIOCM_RI) status |= 0x40;
+    if (lines & TIOCM_CD) status |= 0x80;
+    return status;
+}
+
+int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]) {
+    // termios is changed by this program only, and a pty keeps no framing,
+    // so the image last applied is the truthful answer.
+    std::lock_guard<std::mutex> guard(dcbLock);
+    memcpy(dcb, dcbImage, kDcbSize);
+    return 0;
+}
+
+int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
+    int fd = (int)port;
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return 1;
+    uint8_t image[kDcbSize];
+    memcpy(image, dcb, kDcbSize);
+    {
+        // What this device cannot take keeps its present value.
+        std::lock_guard<std::mutex> guard(dcbLock);
+        speed_t speed;
+        if (!SpeedOf((uint32_t)GetLe32(image + 4), speed)) memcpy(image + 4, dcbImage + 4, 4);
+        if (image[18] < 5 || image[18] > 8) image[18] = dcbImage[18];
+        if (image[19] > 4) image[19] = dcbImage[19];
+        if (image[20] > 2) image[20] = dcbImage[20];
+    }
+    PutLe32(image, kDcbSize);
+    uint32_t flags = (uint32_t)GetLe32(image + 8);
+    speed_t speed;
+    if (SpeedOf((uint32_t)GetLe32(image + 4), speed)) {
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+    }
+    SetFraming(t, image[18], image[19], image[20]);
+    if (!(flags & 1u << 1)) t.c_iflag &= ~INPCK;
+    int rtsControl = (int)(flags >> 12 & 3), dtrControl = (int)(flags >> 4 & 3);
+    // Linux has one switch for both CTS output and RTS input handshaking.
+    if ((flags & 1u << 2) || rtsControl == 2)
+        t.c_cflag |= CRTSCTS;
+    else
+        t.c_cflag &= ~CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    if (flags & 1u << 8) t.c_iflag |= IXON;
+    if (flags & 1u << 9) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = image[21];
+    t.c_cc[VSTOP] = image[22];
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return 1;
+    int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+    ioctl(fd, dtrControl == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
+    if (rtsControl != 2) ioctl(fd, rtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);
+    std::lock_guard<std::mutex> guard(dcbLock);
+    memcpy(dcbImage, image, kDcbSize);
+    return 0;
+}
+
+int PortPurge(Handle port) {
+    return tcflush((int)port, TCIOFLUSH) == 0 ? 0 : 1;
+}
