@@ -1,0 +1,179 @@
+// The serial port on Windows: one overlapped device handle, an event for each
+// read and write, CancelIo when the reader does not stop.
+// Twin: serial_posix.cpp.
+#include <windows.h>
+#include <cstdio>
+#include <cstring>
+#include "core/settings.h"
+#include "log/log.h"
+#include "serial/serial.h"
+
+static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
+
+static const DWORD kReadSize = 2047;
+static const DWORD kFailedReadPauseMs = 50;
+
+// Mirrors of the time-outs given to SetCommTimeouts, read by SerialPolling.
+static DWORD readInterval, readConstant, readMultiplier;
+
+Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
+                    int t1, int t2, int t3) {
+    char text[128];
+    snprintf(text, sizeof text, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits,
+             parity, stopBits);
+    LogText(text);
+
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS timeouts;
+    memset(&timeouts, 0, sizeof timeouts);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (BuildCommDCBAndTimeoutsA(text, &dcb, &timeouts)) {
+        h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
+    }
+    if (h != INVALID_HANDLE_VALUE) {
+        dcb.fParity = 1;
+        dcb.fErrorChar = 1;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        if (IsCtsDeviceType(bridge.deviceType.load())) dcb.fOutxCtsFlow = 1;
+        timeouts.ReadIntervalTimeout = (DWORD)t1;
+        timeouts.ReadTotalTimeoutMultiplier = (DWORD)t3;
+        timeouts.ReadTotalTimeoutConstant = (DWORD)t2;
+        timeouts.WriteTotalTimeoutMultiplier = 0;
+        timeouts.WriteTotalTimeoutConstant = 1000;
+        if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024)) {
+            readInterval = timeouts.ReadIntervalTimeout;
+            readConstant = timeouts.ReadTotalTimeoutConstant;
+            readMultiplier = timeouts.ReadTotalTimeoutMultiplier;
+            return (Handle)h;
+        }
+        CloseHandle(h);
+    }
+    LogText("Error - blad otwarcia portu COM");
+    return kNoHandle;
+}
+
+// Waits for an overlapped operation in 10 ms steps. When SerialOff closes the
+// port the operation is cancelled here, on the thread that issued it (the
+// only thread whose I/O CancelIo reaches), and waited for to its end.
+static bool WaitOverlapped(HANDLE h, OVERLAPPED* ov, DWORD* count) {
+    for (;;) {
+        DWORD r = WaitForSingleObject(ov->hEvent, 10);
+        if (r == WAIT_OBJECT_0) break;
+        if (r != WAIT_TIMEOUT) {
+            CancelIo(h);
+            GetOverlappedResult(h, ov, count, TRUE);
+            return false;
+        }
+        if (PortClosing()) {
+            CancelIo(h);
+            GetOverlappedResult(h, ov, count, TRUE);
+            return false;
+        }
+    }
+    if (GetOverlappedResult(h, ov, count, FALSE)) return true;
+    return GetLastError() == ERROR_IO_INCOMPLETE;  // counts as completed
+}
+
+void SerialPolling() {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    uint32_t run = PollingStarted();
+    uint8_t buffer[2048];
+    while (PollingContinues(run)) {
+        Handle port;
+        if (!AcquirePortUse(port)) {
+            PollingPause(run, 10);
+            continue;
+        }
+        HANDLE h = (HANDLE)port;
+        OVERLAPPED ov;
+        memset(&ov, 0, sizeof ov);
+        ov.hEvent = event;
+        DWORD count = 0;
+        bool ok;
+        if (ReadFile(h, buffer, kReadSize, &count, &ov))
+            ok = true;
+        else if (GetLastError() == ERROR_IO_PENDING)
+            ok = WaitOverlapped(h, &ov, &count);
+        else
+            ok = false;
+        ReleasePortUse();
+        if (ok && count > 0) {
+            PassSerialInput(buffer, (int)count);
+        } else if (!ok) {
+            // A device that fails at once (unplugged) is retried at a calm
+            // pace until SerialOff; the port stays open.
+            PollingPause(run, kFailedReadPauseMs);
+        } else if (readInterval == MAXDWORD && readConstant == 0 && readMultiplier == 0) {
+            // These time-outs return an empty read at once; the driver keeps
+            // what arrives meanwhile, so a short pause loses nothing.
+            PollingPause(run, 10);
+        }
+    }
+    if (event) CloseHandle(event);
+    PollingEnded(run);
+}
+
+int PortWriteBytes(Handle port, const uint8_t* data, int count) {
+    HANDLE h = (HANDLE)port;
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!event) return 0;
+    int written = 0;
+    for (; written < count; written++) {
+        bridge.IdleTicks = 0;
+        OVERLAPPED ov;
+        memset(&ov, 0, sizeof ov);
+        ov.hEvent = event;
+        DWORD done = 0;
+        bool ok;
+        if (WriteFile(h, data + written, 1, &done, &ov))
+            ok = true;
+        else if (GetLastError() == ERROR_IO_PENDING)
+            ok = WaitOverlapped(h, &ov, &done);
+        else
+            ok = false;
+        if (!ok || done != 1) break;  // time-out, failure or the port closing
+    }
+    CloseHandle(event);
+    return written;
+}
+
+int PortCancel(Handle port) {
+    return CancelIo((HANDLE)port) ? 0 : 1;
+}
+
+void PortClose(Handle port) {
+    CloseHandle((HANDLE)port);
+}
+
+void PortEscape(Handle port, int function) {
+    EscapeCommFunction((HANDLE)port, (DWORD)function);
+}
+
+uint8_t PortModemStatus(Handle port) {
+    DWORD status = 0;
+    if (!GetCommModemStatus((HANDLE)port, &status)) return 0;
+    return (uint8_t)status;
+}
+
+int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]) {
+    DCB d;
+    memset(&d, 0, sizeof d);
+    d.DCBlength = sizeof d;
+    if (!GetCommState((HANDLE)port, &d)) return 1;
+    memcpy(dcb, &d, kDcbSize);
+    return 0;
+}
+
+int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
+    DCB d;
+    memcpy(&d, dcb, kDcbSize);
+    return SetCommState((HANDLE)port, &d) ? 0 : 1;
+}
+
+int PortPurge(Handle port) {
+    return PurgeComm((HANDLE)port, PURGE_TXCLEAR | PURGE_RXCLEAR) ? 0 : 1;
+}
