@@ -8,12 +8,17 @@
 //                                   until that dialog is open (bounded)
 //   kdriver post MSG WPARAM LPARAM  post any message to the main window
 //   kdriver dismiss CAPTION MS      print a message box's text, press OK
+//   kdriver menu MOUSEMSG MS [KEY]  send the tray callback with a mouse
+//                                   message; 0 when a popup menu shows, which
+//                                   is then closed (Escape) or given KEY
+//   kdriver taskbar-created         tell the window the shell restarted
 //   kdriver dialog CAPTION OP...    act on an open dialog, in order:
 //       get:ID  state:ID  enabled:ID  count:ID  dump
 //       set:ID=TEXT  check:ID=0|1  press:ID  wait:MS  gone:MS
 #include <windows.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -140,6 +145,31 @@ int main(int argc, char** argv) {
                             (LPARAM)strtol(argv[4], nullptr, 0))
                    ? 0
                    : 1;
+    }
+    if (what == "menu" && argc >= 4) {
+        HWND main = FindByClass("Kestrun");
+        if (!main) return 1;
+        PostMessageA(main, WM_APP + 100, 1000, (LPARAM)strtol(argv[2], nullptr, 0));
+        DWORD end = GetTickCount() + (DWORD)atoi(argv[3]);
+        HWND menu = nullptr;
+        while (!menu && (int)(GetTickCount() - end) < 0) {
+            HWND w = FindWindowA("#32768", nullptr);
+            if (w && IsWindowVisible(w)) menu = w;
+            else Sleep(20);
+        }
+        if (!menu) return 1;
+        if (argc > 4) {
+            PostMessageA(menu, WM_KEYDOWN, (WPARAM)(unsigned char)toupper(argv[4][0]), 0);
+            PostMessageA(menu, WM_CHAR, (WPARAM)(unsigned char)argv[4][0], 0);
+        } else {
+            PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        }
+        return 0;
+    }
+    if (what == "taskbar-created") {
+        HWND main = FindByClass("Kestrun");
+        if (!main) return 1;
+        return PostMessageA(main, RegisterWindowMessageA("TaskbarCreated"), 0, 0) ? 0 : 1;
     }
     if (what == "dismiss" && argc >= 4) {
         HWND box = WaitWindow("#32770", argv[2], atoi(argv[3]));
