@@ -1,11 +1,334 @@
-// Command protocol (placeholder).
+// The ESC...CR command protocol spoken over the TCP and UDP control ports:
+// framing over the one shared command block, the seventeen keys, the replies.
+#include <cstdio>
+#include <cstring>
+#include "core/core.h"
+#include "core/settings.h"
+#include "log/log.h"
 #include "net/net.h"
+#include "serial/serial.h"
+#include "spool/spool.h"
 
 std::mutex protocolLock;
 
-void ProcessTCPData(const uint8_t*, int, ClientCell*) {}
-int ExecuteTCPCommand(const uint8_t*, int length, int& position, ClientCell*) { position = length; return 1; }
-void ProcessUDPData(const uint8_t*, int) {}
-int ExecuteUDPCommand(const uint8_t*, int length, int& position) { position = length; return 1; }
-int FindVirtualPort(const char*) { return -1; }
-int32_t ParseNumber(const char*) { return 0; }
+enum : uint8_t { kEsc = 0x1B, kCr = 0x0D };
+// commandLine holds at most this many line bytes (CR included) plus its zero.
+enum : int { kMaxLine = (int)sizeof(CommandBlock::commandLine) - 1 };
+
+// A line that outgrew commandLine: its further bytes are counted, not stored,
+// and the whole line is dropped at its CR. Guarded by protocolLock.
+static bool lineOverflow = false;
+static int overflowBytes = 0;
+
+int32_t ParseNumber(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') p++;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        p++;
+    }
+    // Accumulated wide and held at the 32-bit limits, so a long run of
+    // digits cannot overflow.
+    int64_t value = 0;
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + (*p - '0');
+        if (value > (int64_t)INT32_MAX + 1) value = (int64_t)INT32_MAX + 1;
+        p++;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return (int32_t)value;
+}
+
+int FindVirtualPort(const char* name) {
+    if (!name) return -1;
+    const char* compared = strstr(name, "COM");
+    if (!compared) return -1;
+    if (!settingsRecord.virtualPortsEnabled) return -1;
+    char names[kVirtualSlots][40];
+    for (int k = 0; k < kVirtualSlots; k++)
+        SettingsText(names[k], sizeof names[k], settingsRecord.virtualPortName[k]);
+    // A connected slot wins over an unconnected one of the same name.
+    for (int k = 0; k < kVirtualSlots; k++)
+        if (bridge.virtualSlots[k].load() && strcmp(names[k], compared) == 0) return k;
+    for (int k = 0; k < kVirtualSlots; k++)
+        if (strcmp(names[k], compared) == 0) return k;
+    return -1;
+}
+
+static int FindOpenVirtualPort() {
+    char name[41];
+    GetOpenPortName(name);
+    return FindVirtualPort(name);
+}
+
+static void Reply(bool tcp, ClientCell* cell, const uint8_t* data, int length) {
+    if (tcp)
+        SendTCP(data, length, cell);
+    else
+        SendUDP(data, length);
+}
+
+static void ReplyByte(bool tcp, ClientCell* cell, uint8_t value) {
+    Reply(tcp, cell, &value, 1);
+}
+
+// COM: open, claim, select a virtual port or start a spool job.
+static void CommandCom(const char* argument, bool tcp, ClientCell* cell) {
+    CommandBlock& block = bridge.commandBlock;
+    if (tcp) PerfTimerRestart();
+    int32_t n = ParseNumber(argument);
+    block.comNumber = n;
+    char name[kSpoolPortNameSize];
+    memset(name, 0, sizeof name);
+    if (n <= 7)
+        snprintf(name, sizeof name, "COM%d", (int)n);
+    else
+        snprintf(name, sizeof name, "\\\\.\\COM%d", (int)n);
+
+    uint8_t reply = 0;
+    int slot = -1;
+    if (settingsRecord.bufferPrints) {
+        SpoolOpen(name, block);
+    } else if (tcp && (slot = FindVirtualPort(name)) >= 0) {
+        bridge.selectedVirtualSlot = slot;
+        if (!bridge.virtualSlots[slot].load()) {
+            reply = 2;
+        } else {
+            bridge.virtualUseCount[slot]++;
+            SetOpenPortName(name);
+            bridge.ReplyTarget = cell;
+        }
+    } else if (settingsRecord.alwaysOpen) {
+        if (tcp) {
+            int32_t free = 0;
+            if (bridge.portClaimed.compare_exchange_strong(free, 1))
+                bridge.ReplyTarget = cell;
+            else
+                reply = 1;
+        } else {
+            reply = bridge.portClaimed ? 1 : 0;
+        }
+    } else {
+        if (!tcp) SerialOff();
+        reply = (uint8_t)SerialOpen(name, (uint32_t)block.baud, block.dataBits, block.parity,
+                                    block.stopBits, block.timeout1, block.timeout2, block.timeout3);
+        if (tcp && reply == 0) bridge.ReplyTarget = cell;
+    }
+    bridge.Statistics[kStatConnections]++;
+    ReplyByte(tcp, cell, reply);
+}
+
+static void CommandTest(bool tcp, ClientCell* cell) {
+    uint8_t reply;
+    if (settingsRecord.bufferPrints) {
+        reply = bridge.spoolFile > 0 ? 1 : 0;
+    } else if (settingsRecord.alwaysOpen) {
+        if (tcp) {
+            reply = bridge.portClaimed ? 1 : 0;
+        } else {
+            int32_t free = 0;
+            reply = bridge.portClaimed.compare_exchange_strong(free, 1) ? 0 : 1;
+        }
+    } else {
+        reply = bridge.portHandle != kNoHandle ? 1 : 0;
+    }
+    ReplyByte(tcp, cell, reply);
+}
+
+static void CommandClose(bool tcp) {
+    if (settingsRecord.bufferPrints)
+        SpoolClose();
+    else if (tcp && FindOpenVirtualPort() >= 0)
+        bridge.selectedVirtualSlot = -1;
+    else if (settingsRecord.alwaysOpen)
+        bridge.portClaimed = 0;
+    else
+        SerialOff();
+    if (tcp) bridge.ReplyTarget = nullptr;
+}
+
+// Collects the line from position on; on its CR runs the keys in their fixed
+// order. The caller holds protocolLock.
+static int ExecuteCommand(const uint8_t* data, int length, int& position, ClientCell* cell,
+                          bool tcp) {
+    CommandBlock& block = bridge.commandBlock;
+    if (block.commandLength < 0 || block.commandLength > kMaxLine) {
+        // Never trusted as an index: a length out of range is a broken line.
+        block.commandLength = 0;
+        lineOverflow = true;
+    }
+    bool ended = false;
+    for (; position < length; position++) {
+        uint8_t b = data[position];
+        if (!lineOverflow && block.commandLength < kMaxLine) {
+            block.commandLine[block.commandLength] = (char)b;
+            block.commandLength = block.commandLength + 1;
+        } else {
+            lineOverflow = true;
+            overflowBytes++;
+        }
+        if (b == kCr) {
+            ended = true;
+            break;
+        }
+    }
+    if (!ended) {
+        position = length;
+        return 1;
+    }
+
+    if (lineOverflow) {
+        // A line that did not fit is not run at all: run as far as it was
+        // stored, a cut number could open the wrong port or set a wrong rate.
+        LogFormat("Error - za dluga linia komendy, pominieto %d bajtow",
+                  block.commandLength + overflowBytes);
+        lineOverflow = false;
+        overflowBytes = 0;
+        block.commandLength = 0;
+        block.commandLine[0] = 0;
+        return 0;
+    }
+
+    block.commandLine[block.commandLength] = 0;
+    const char* line = block.commandLine;
+    const char* p;
+    if ((p = strstr(line, "BAUD="))) block.baud = ParseNumber(p + 5);
+    if ((p = strstr(line, "DATA="))) block.dataBits = ParseNumber(p + 5);
+    if ((p = strstr(line, "PARITY="))) block.parity = p[7];
+    if ((p = strstr(line, "STOP="))) block.stopBits = ParseNumber(p + 5);
+    if ((p = strstr(line, "TIMEOUT1="))) block.timeout1 = ParseNumber(p + 9);
+    if ((p = strstr(line, "TIMEOUT2="))) block.timeout2 = ParseNumber(p + 9);
+    if ((p = strstr(line, "TIMEOUT3="))) block.timeout3 = ParseNumber(p + 9);
+    if ((p = strstr(line, "TYP="))) {
+        block.typ = ParseNumber(p + 4);
+        bridge.deviceType = block.typ;
+    }
+    if ((p = strstr(line, "COM"))) CommandCom(p + 3, tcp, cell);
+    if (strstr(line, "TEST")) CommandTest(tcp, cell);
+    if (strstr(line, "CLOSE")) CommandClose(tcp);
+    if (strstr(line, "KILL")) {
+        // The program is going down: nothing after KILL takes effect, not
+        // the later keys of this line nor the rest of the packet.
+        RequestShutdown();
+        position = length;
+        block.commandLength = 0;
+        block.commandLine[0] = 0;
+        return 0;
+    }
+    if ((p = strstr(line, "RTS="))) {
+        bridge.rtsState = p[4] == '0' ? 1 : 0;
+        ToggleRTS();
+    }
+    if ((p = strstr(line, "DTR="))) {
+        bridge.dtrState = p[4] == '0' ? 1 : 0;
+        ToggleDTR();
+    }
+    if (strstr(line, "MSR=?")) ReplyByte(tcp, cell, SerialModemStatus());
+    if (strstr(line, "DCB=?")) {
+        uint8_t dcb[kDcbSize];
+        SerialGetDcb(dcb);
+        Reply(tcp, cell, dcb, kDcbSize);
+    }
+    if (strstr(line, "SETDCB")) {
+        // The 28 bytes after the CR belong to SETDCB; a packet that ends
+        // sooner carries no whole DCB, and a partial one is not applied.
+        if (length - (position + 1) >= kDcbSize) {
+            SerialSetDcb(data + position + 1);
+            SerialPurge();
+        } else {
+            LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d)", length - (position + 1));
+        }
+        position = length;
+    }
+    block.commandLength = 0;
+    block.commandLine[0] = 0;
+    return 0;
+}
+
+int ExecuteTCPCommand(const uint8_t* data, int length, int& position, ClientCell* cell) {
+    return ExecuteCommand(data, length, position, cell, true);
+}
+
+int ExecuteUDPCommand(const uint8_t* data, int length, int& position) {
+    return ExecuteCommand(data, length, position, nullptr, false);
+}
+
+// "Komenda:%s" with the packet as text, up to its first zero byte.
+static void LogCommandPacket(const uint8_t* data, int length) {
+    char text[kMaxPacket + 1];
+    int n = length < kMaxPacket ? length : kMaxPacket;
+    memcpy(text, data, (size_t)n);
+    text[n] = 0;
+    LogFormat("Komenda:%s", text);
+}
+
+// One packet of at most kMaxPacket bytes; the caller holds protocolLock.
+static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
+    CommandBlock& block = bridge.commandBlock;
+    uint8_t collected[kMaxPacket + 1];
+    int collectedCount = 0;
+    // Where data bytes go only changes when a command runs (or another
+    // thread closes the port), so the virtual-port lookup is made once per
+    // stretch of data rather than for every byte.
+    int virtualSlot = tcp ? FindOpenVirtualPort() : -1;
+
+    for (int i = 0; i < length; i++) {
+        uint8_t b = data[i];
+        if (block.inCommand) {
+            if (b != kEsc) {
+                LogCommandPacket(data, length);
+                int position = i;
+                if (ExecuteCommand(data, length, position, cell, tcp) == 1) break;
+                block.inCommand = 0;
+                i = position;
+                if (tcp) virtualSlot = FindOpenVirtualPort();
+                continue;
+            }
+            // ESC ESC: one literal ESC of data.
+            block.inCommand = 0;
+        } else if (b == kEsc) {
+            block.inCommand = 1;
+            continue;
+        }
+        bridge.ActivityCounter++;
+        if (IsHandshakeAck(b)) continue;
+        if (settingsRecord.bufferPrints)
+            SpoolWriteByte(b);
+        else if (virtualSlot >= 0)
+            collected[collectedCount++] = b;
+        else
+            SerialWriteByte(b);
+    }
+
+    if (!tcp) return;
+    int selected = bridge.selectedVirtualSlot;
+    if (selected < 0 || selected >= kVirtualSlots || FindOpenVirtualPort() < 0) return;
+    ClientCell* modem = bridge.virtualSlots[selected];
+    if (modem) {
+        SendTCP(collected, collectedCount, modem);
+    } else if (collectedCount > 0) {
+        // The modem went away during the packet: its bytes are dropped, not
+        // echoed to the sender as if the modem had answered.
+        LogFormat("Error - brak polaczenia z modemem, pominieto %d bajtow", collectedCount);
+    }
+}
+
+// Packets longer than a receive call delivers are taken in kMaxPacket parts.
+static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
+    if (!data || length <= 0) return;
+    std::lock_guard<std::mutex> guard(protocolLock);
+    for (int start = 0; start < length; start += kMaxPacket) {
+        int n = length - start < kMaxPacket ? length - start : kMaxPacket;
+        ProcessPacket(data + start, n, cell, tcp);
+    }
+}
+
+void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {
+    ProcessData(data, length, cell, true);
+}
+
+void ProcessUDPData(const uint8_t* data, int length) {
+    ProcessData(data, length, nullptr, false);
+}

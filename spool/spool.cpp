@@ -1,10 +1,224 @@
-// Print spool and dispatcher (placeholder).
+// Print buffering: numbered job files written from the protocol threads and
+// the dispatcher that replays one queued job per run to the serial port.
 #include "spool/spool.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include "core/settings.h"
+#include "log/log.h"
+#include "serial/serial.h"
 
-int SpoolOpen(const char*, const CommandBlock&) { return 0; }
-int SpoolWriteByte(uint8_t) { return 0; }
-int SpoolClose() { return 0; }
-void PrintDispatcher() {}
-int StartPrintDispatcher() { return 1; }
-int SpoolJobPath(char*, size_t, int) { return 1; }
-void SpoolPrepareDirectory() {}
+enum : int { kSpoolPathSize = 512 };
+
+// The first failed data write of a job is logged, not every byte after it.
+static std::atomic<int32_t> writeErrorLogged{0};
+// The job whose wait for its port has been logged (-1 none): a job that
+// waits for its printer is reported once, not at every retry.
+static std::atomic<int32_t> waitingJob{-1};
+
+int SpoolJobPath(char* out, size_t outSize, int number) {
+    if (!out || outSize == 0) return 1;
+    out[0] = 0;
+    char dir[sizeof settingsRecord.spoolDirectory];
+    SettingsText(dir, sizeof dir, settingsRecord.spoolDirectory);
+    // Without a directory the job would land in the root of the file system.
+    if (!dir[0]) return 1;
+    int n = snprintf(out, outSize, "%s%c%04d.buf", dir, SpoolPathSeparator(), number);
+    if (n < 0 || (size_t)n >= outSize) {
+        out[0] = 0;
+        return 1;
+    }
+    return 0;
+}
+
+// 0 when every byte was written, else an error number.
+static int WriteAll(int fd, const uint8_t* data, int count) {
+    while (count > 0) {
+        errno = 0;
+        int n = SpoolFileWrite(fd, data, count);
+        if (n <= 0) return errno ? errno : EIO;
+        data += n;
+        count -= n;
+    }
+    return 0;
+}
+
+// Bytes read until count, end of file or a failure (-1).
+static int ReadAll(int fd, uint8_t* data, int count) {
+    int total = 0;
+    while (total < count) {
+        int n = SpoolFileRead(fd, data + total, count - total);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        total += n;
+    }
+    return total;
+}
+
+int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block) {
+    // A COM before the CLOSE of the previous job (or a client gone without
+    // CLOSE): that job is queued as CLOSE would queue it, under its own
+    // number, and the new one starts after it.
+    if (bridge.spoolFile > 0) SpoolClose();
+
+    int number = bridge.Statistics[kStatBuffered];
+    char path[kSpoolPathSize];
+    int fd = -1;
+    int error = 0;
+    if (SpoolJobPath(path, sizeof path, number) != 0) {
+        error = ENAMETOOLONG;
+    } else {
+        errno = 0;
+        fd = SpoolFileOpen(path, 1);
+        if (fd <= 0) {
+            error = errno ? errno : EIO;
+            fd = -1;
+        }
+    }
+    bridge.spoolFile = fd;
+    writeErrorLogged = 0;
+
+    if (fd > 0) {
+        uint8_t header[kSpoolHeaderSize];
+        memcpy(header, portName, kSpoolPortNameSize);
+        memcpy(header + kSpoolPortNameSize, &block, sizeof block);
+        error = WriteAll(fd, header, kSpoolHeaderSize);
+    }
+    if (error)
+        LogFormat("Start kolejki buforowania wydruku nr:%04d Error:%d", number, error);
+    else
+        LogFormat("Start kolejki buforowania wydruku nr:%04d OK", number);
+    return 0;
+}
+
+int SpoolWriteByte(uint8_t byte) {
+    int fd = bridge.spoolFile;
+    if (fd <= 0) return 0;
+    errno = 0;
+    if (SpoolFileWrite(fd, &byte, 1) != 1 && !writeErrorLogged.exchange(1)) {
+        LogFormat("Error - blad zapisu kolejki buforowania wydruku nr:%04d Error:%d",
+                  (int)bridge.Statistics[kStatBuffered], errno ? errno : EIO);
+    }
+    return 0;
+}
+
+int SpoolClose() {
+    int fd = bridge.spoolFile;
+    if (fd <= 0) return 0;
+    SpoolFileClose(fd);
+    bridge.spoolFile = 0;
+    int number = bridge.Statistics[kStatBuffered];
+    LogFormat("Koniec kolejki buforowania wydruku nr:%04d", number);
+    bridge.Statistics[kStatBuffered] = number + 1;
+    return 0;
+}
+
+enum CopyEnd { kCopyEnd, kCopyWriteFailed, kCopyReadFailed };
+
+// Sends the print data byte by byte; sent counts the bytes the port took.
+static CopyEnd CopyJob(int fd, int& sent) {
+    for (;;) {
+        uint8_t b;
+        int n = SpoolFileRead(fd, &b, 1);
+        if (n == 0) return kCopyEnd;
+        if (n < 0) return kCopyReadFailed;
+        if (SerialWriteByte(b) != 0) {
+            LogText("Error - blad wyslania na port szeregowy");
+            return kCopyWriteFailed;
+        }
+        sent++;
+    }
+}
+
+void PrintDispatcher() {
+    int32_t idle = 0;
+    if (!bridge.dispatcherRunning.compare_exchange_strong(idle, 1)) return;
+    int number = bridge.Statistics[kStatPrinted];
+    // Only queued jobs are replayed; the job still being written is not one.
+    if (number >= bridge.Statistics[kStatBuffered]) {
+        bridge.dispatcherRunning = 0;
+        return;
+    }
+    bool retry = waitingJob == number;
+    if (!retry) LogFormat("Start wydruku nr:%04d", number);
+
+    char path[kSpoolPathSize];
+    int fd = -1;
+    if (SpoolJobPath(path, sizeof path, number) == 0) fd = SpoolFileOpen(path, 0);
+    uint8_t header[kSpoolHeaderSize];
+    bool headerRead = fd > 0 && ReadAll(fd, header, kSpoolHeaderSize) == kSpoolHeaderSize;
+
+    bool done = true;
+    int sent = 0;
+    if (!headerRead) {
+        // A missing or cut job file cannot be printed: it counts as done.
+        LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, 0);
+    } else {
+        char name[kSpoolPortNameSize];
+        memcpy(name, header, kSpoolPortNameSize);
+        name[kSpoolPortNameSize - 1] = 0;
+        CommandBlock stored;
+        memcpy(&stored, header + kSpoolPortNameSize, sizeof stored);
+        bool alwaysOpen = settingsRecord.alwaysOpen != 0;
+        bool portReady;
+        if (alwaysOpen)
+            portReady = bridge.portHandle != kNoHandle;
+        else
+            portReady = SerialOpen(name, (uint32_t)stored.baud, stored.dataBits, stored.parity,
+                                   stored.stopBits, stored.timeout1, stored.timeout2,
+                                   stored.timeout3) == 0;
+        if (!portReady) {
+            // Nothing was sent: the receipt waits in the queue for its
+            // printer and is tried again at the next check, ahead of the
+            // jobs behind it.
+            if (!retry) LogFormat("Wydruk nr:%04d czeka - blad otwarcia portu %s", number, name);
+            waitingJob = number;
+            done = false;
+        } else {
+            CopyEnd end = CopyJob(fd, sent);
+            if (end == kCopyReadFailed) {
+                SerialOff();
+                LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, sent);
+            } else {
+                if (!alwaysOpen) SerialOff();
+                bridge.portClaimed = 0;
+                // A copy cut short by the port is a failure, not a success;
+                // it is not sent again, so no receipt is printed twice.
+                if (end == kCopyWriteFailed)
+                    LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, sent);
+                else
+                    LogFormat("Koniec wydruku nr:%04d OK wyslano %d bajtow", number, sent);
+            }
+        }
+    }
+
+    if (done) {
+        waitingJob = -1;
+        if (bridge.Statistics[kStatPrinted] < bridge.Statistics[kStatBuffered])
+            bridge.Statistics[kStatPrinted]++;
+    }
+    if (fd > 0) SpoolFileClose(fd);
+    bridge.dispatcherRunning = 0;
+}
+
+int StartPrintDispatcher() {
+    // std::thread reports a failed start only by throwing; it is turned
+    // into the plain result here and nowhere else.
+    try {
+        std::thread(PrintDispatcher).detach();
+    } catch (...) {
+        LogText("Error - nie uruchomiono watku PrintDispatcher");
+        return 1;
+    }
+    return 0;
+}
+
+void SpoolPrepareDirectory() {
+    waitingJob = -1;  // job numbers start again at 0
+    char dir[sizeof settingsRecord.spoolDirectory];
+    SettingsText(dir, sizeof dir, settingsRecord.spoolDirectory);
+    if (!dir[0]) return;
+    SpoolMakeDirectory(dir);
+    SpoolRemoveJobFiles(dir);
+}

@@ -19,5 +19,22 @@ int StartPrintDispatcher();
 // Builds "<dir><sep>%04d.buf"; 1 when it would not fit outSize.
 int SpoolJobPath(char* out, size_t outSize, int number);
 // Start-up: creates spoolDirectory (one level) and removes its "*.buf" files;
-// errors are ignored, other files stay.
+// errors are ignored, other files stay. Forgets which job waits for its port.
 void SpoolPrepareDirectory();
+
+// ---- Platform seam (spool_posix.cpp / spool_win32.cpp) ----
+// The separator between spoolDirectory and the job file name.
+char SpoolPathSeparator();
+// Opens path for reading and writing in raw byte mode, exclusively (no other
+// opener may read or write it until it is closed). create: make the file, or
+// empty one that exists; otherwise it must exist. A descriptor greater than
+// 0, or -1 with errno set.
+int SpoolFileOpen(const char* path, int create);
+// Plain descriptor I/O: bytes moved, 0 at end of file, -1 with errno set.
+int SpoolFileRead(int fd, void* buffer, int count);
+int SpoolFileWrite(int fd, const void* buffer, int count);
+void SpoolFileClose(int fd);
+// Creates one directory level; errors are ignored.
+void SpoolMakeDirectory(const char* path);
+// Removes the regular files named "*.buf" in dir; errors are ignored.
+void SpoolRemoveJobFiles(const char* dir);
