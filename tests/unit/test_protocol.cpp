@@ -161,15 +161,15 @@ const CommandBlock& Block() { return bridge.commandBlock; }
 
 // The parameters are what a fresh start has.
 void ExpectDefaultParams() {
-    EXPECT_EQ(1, Block().comNumber);
-    EXPECT_EQ(9600, Block().baud);
-    EXPECT_EQ(8, Block().dataBits);
-    EXPECT_EQ('N', Block().parity);
-    EXPECT_EQ(1, Block().stopBits);
-    EXPECT_EQ(10, Block().timeout1);
-    EXPECT_EQ(50, Block().timeout2);
-    EXPECT_EQ(0, Block().timeout3);
-    EXPECT_EQ(0, Block().typ);
+    EXPECT_EQ(1, +Block().comNumber);
+    EXPECT_EQ(9600, +Block().baud);
+    EXPECT_EQ(8, +Block().dataBits);
+    EXPECT_EQ('N', +Block().parity);
+    EXPECT_EQ(1, +Block().stopBits);
+    EXPECT_EQ(10, +Block().timeout1);
+    EXPECT_EQ(50, +Block().timeout2);
+    EXPECT_EQ(0, +Block().timeout3);
+    EXPECT_EQ(0, +Block().typ);
 }
 
 }  // namespace
@@ -198,12 +198,12 @@ TEST(Protocol, FramingIntoTheJob) {
     c.Feed("\nA\x1b\x1b" "B");
     // A line split over two packets runs once, when its CR arrives.
     c.Feed("C\x1b" "BAUD=12");
-    EXPECT_EQ(1, Block().inCommand);
-    EXPECT_EQ(9600, Block().baud);
+    EXPECT_EQ(1, +Block().inCommand);
+    EXPECT_EQ(9600, +Block().baud);
     c.Feed("00\rD" + Cmd("CLOSE"));
-    EXPECT_EQ(1200, Block().baud);
-    EXPECT_EQ(0, Block().inCommand);
-    EXPECT_EQ(0, Block().commandLength);
+    EXPECT_EQ(1200, +Block().baud);
+    EXPECT_EQ(0, +Block().inCommand);
+    EXPECT_EQ(0, +Block().commandLength);
     EXPECT_EQ("\nA\x1b" "BCD", SpoolData(0));
     EXPECT_EQ(6, bridge.ActivityCounter);  // the literal ESC counts too
     std::string log = ReadFileBytes("k.log");
@@ -224,14 +224,14 @@ TEST(Protocol, FramingIntoTheJob) {
     // is no key; a zero byte hides the rest of the line.
     c.Feed(Cmd("COM5 STOP=2 PARITY=E DATA=7 TIMEOUT3=3 TIMEOUT2=2 TIMEOUT1=1 BAUD=4800"));
     c.Feed("F" + Cmd("CLOSE") + Cmd("com6") + "G" + Cmd(std::string("BAUD=300\0COM7", 13)));
-    EXPECT_EQ(2, Block().stopBits);
-    EXPECT_EQ('E', Block().parity);
-    EXPECT_EQ(7, Block().dataBits);
-    EXPECT_EQ(1, Block().timeout1);
-    EXPECT_EQ(2, Block().timeout2);
-    EXPECT_EQ(3, Block().timeout3);
-    EXPECT_EQ(300, Block().baud);
-    EXPECT_EQ(5, Block().comNumber);
+    EXPECT_EQ(2, +Block().stopBits);
+    EXPECT_EQ('E', +Block().parity);
+    EXPECT_EQ(7, +Block().dataBits);
+    EXPECT_EQ(1, +Block().timeout1);
+    EXPECT_EQ(2, +Block().timeout2);
+    EXPECT_EQ(3, +Block().timeout3);
+    EXPECT_EQ(300, +Block().baud);
+    EXPECT_EQ(5, +Block().comNumber);
     std::string job = ReadFileBytes("SERVBUFF/0002.buf");
     ASSERT_EQ((size_t)kSpoolHeaderSize + 1, job.size());
     EXPECT_EQ(4800, GetLe32((const uint8_t*)job.data() + 2316));
@@ -244,9 +244,9 @@ TEST(Protocol, FramingIntoTheJob) {
     // ESC in command mode ends it, the partial line stays and prefixes the next.
     c.Feed("\x1b" "BAU");
     c.Feed("\x1b" "x");
-    EXPECT_EQ(0, Block().inCommand);
+    EXPECT_EQ(0, +Block().inCommand);
     c.Feed(Cmd("D=2400"));
-    EXPECT_EQ(2400, Block().baud);
+    EXPECT_EQ(2400, +Block().baud);
     EndState();
 }
 
@@ -258,10 +258,10 @@ TEST(Protocol, SetdcbConsumesThePacketAndHandshakeAckIsDropped) {
     c.Feed(Cmd("COM3") + "a");
     c.Feed(Cmd("SETDCB") + std::string(28, '\x01') + "bc" + Cmd("BAUD=1"));
     c.Feed(Cmd("SETDCB") + "short");  // no whole DCB: nothing applied
-    EXPECT_EQ(9600, Block().baud);
-    EXPECT_EQ(0, Block().inCommand);
+    EXPECT_EQ(9600, +Block().baud);
+    EXPECT_EQ(0, +Block().inCommand);
     c.Feed(Cmd("TYP=108") + "d\x06" "e");
-    EXPECT_EQ(108, Block().typ);
+    EXPECT_EQ(108, +Block().typ);
     EXPECT_EQ(108, bridge.deviceType);
     c.Feed(Cmd("TYP=0") + "\x06" + Cmd("CLOSE"));
     EXPECT_EQ(std::string("ade\x06"), SpoolData(0));
@@ -356,12 +356,12 @@ TEST(Protocol, RepliesWithoutDevice) {
     c.Feed(Cmd("COM199 TEST"));
     EXPECT_EQ(std::string("\1\0", 2), c.Reply(2));
     EXPECT_EQ(nullptr, bridge.ReplyTarget.load());
-    EXPECT_EQ(199, Block().comNumber);
+    EXPECT_EQ(199, +Block().comNumber);
     u.Feed(Cmd("COM199"));
     EXPECT_EQ(std::string(1, '\1'), u.Reply(1));
     c.Feed(Cmd("COM"));  // COM0
     EXPECT_EQ(std::string(1, '\1'), c.Reply(1));
-    EXPECT_EQ(0, Block().comNumber);
+    EXPECT_EQ(0, +Block().comNumber);
     EXPECT_EQ(3, bridge.Statistics[kStatConnections]);
     EndState();
 }
@@ -438,22 +438,22 @@ TEST(Protocol, OverlongLineNeverRunsNorOverruns) {
     std::string fits = "BAUD=4800" + std::string(2046 - 9, ' ');
     for (size_t at = 0; at < fits.size(); at += 700) c.Feed((at ? "" : "\x1b") + fits.substr(at, 700));
     c.Feed("\rb");
-    EXPECT_EQ(4800, Block().baud);
+    EXPECT_EQ(4800, +Block().baud);
     // One byte more does not: the whole line is dropped, with one log line.
     std::string over = "BAUD=2400" + std::string(2047 - 9, ' ') + "COM7 CLOSE KILL";
     for (size_t at = 0; at < over.size(); at += 1000) {
         c.Feed((at ? "" : "\x1b") + over.substr(at, 1000));
-        EXPECT_LE(Block().commandLength, 2047);
-        EXPECT_EQ(0, Block().commandLine[2047]);
+        EXPECT_LE(+Block().commandLength, 2047);
+        EXPECT_EQ(0, +Block().commandLine[2047]);
     }
     c.Feed("\rc");
-    EXPECT_EQ(4800, Block().baud);
-    EXPECT_EQ(3, Block().comNumber);
-    EXPECT_EQ(0, Block().commandLength);
+    EXPECT_EQ(4800, +Block().baud);
+    EXPECT_EQ(3, +Block().comNumber);
+    EXPECT_EQ(0, +Block().commandLength);
     EXPECT_EQ(1, Count(ReadFileBytes("k.log"), "Error - za dluga linia komendy"));
     // The next line runs normally.
     c.Feed(Cmd("BAUD=1200 CLOSE"));
-    EXPECT_EQ(1200, Block().baud);
+    EXPECT_EQ(1200, +Block().baud);
     EXPECT_EQ("abc", SpoolData(0));
     // A packet longer than one receive call is taken in parts.
     c.Feed(Cmd("COM3") + std::string(3000, 'z') + Cmd("CLOSE"));
@@ -484,16 +484,16 @@ TEST(Protocol, RandomBytesLeaveTheBlockSound) {
             c.Feed(packet);
         else
             u.Feed(packet);
-        ASSERT_GE(Block().commandLength, 0);
-        ASSERT_LE(Block().commandLength, 2047);
-        ASSERT_TRUE(Block().inCommand == 0 || Block().inCommand == 1);
+        ASSERT_GE(+Block().commandLength, 0);
+        ASSERT_LE(+Block().commandLength, 2047);
+        ASSERT_TRUE(+Block().inCommand == 0 || +Block().inCommand == 1);
     }
     ExpectDefaultParams();
     EXPECT_EQ(0, bridge.Statistics[kStatConnections]);
     // Whatever state the noise left, ESC CR twice brings the framing back.
     c.Feed("\x1b\r\x1b\r" + Cmd("BAUD=1200"));
-    EXPECT_EQ(1200, Block().baud);
-    EXPECT_EQ(0, Block().commandLength);
+    EXPECT_EQ(1200, +Block().baud);
+    EXPECT_EQ(0, +Block().commandLength);
     EndState();
 }
 
@@ -508,8 +508,8 @@ TEST(Protocol, ConcurrentClientsNeverTearTheBlock) {
     for (int i = 0; i < 200; i++) c.Feed(Cmd("BAUD=4800"));
     udp.join();
     // Every line ran whole: the only values are the two sent.
-    EXPECT_TRUE(Block().baud == 1200 || Block().baud == 4800);
-    EXPECT_EQ(0, Block().commandLength);
+    EXPECT_TRUE(+Block().baud == 1200 || +Block().baud == 4800);
+    EXPECT_EQ(0, +Block().commandLength);
     EXPECT_EQ(400, Count(ReadFileBytes("k.log"), "Komenda:"));
     EndState();
 }
