@@ -43,7 +43,10 @@ TEST(E2eProtocol, TcpAndUdpClientsDriveThePort) {
     EXPECT_EQ(Bytes(2, '\1'), other.Read(2, 5000));
     other.Send(Esc("DCB=?") + Esc("MSR=?"));
     EXPECT_EQ(29u, other.Read(29, 5000).size());
-    owner.Send(Esc("CLOSE"));
+    // Two connections are not ordered against each other: the owner's own
+    // TEST reply shows that its CLOSE has run.
+    owner.Send(Esc("CLOSE") + Esc("TEST"));
+    EXPECT_EQ(Bytes(1, '\0'), owner.Read(1, 5000));
     other.Send(Esc("TEST"));
     EXPECT_EQ(Bytes(1, '\0'), other.Read(1, 5000));
 
@@ -73,6 +76,7 @@ TEST(E2eProtocol, BufferedJobsWaitForTheirPrinterAndPrintInOrder) {
     b.setup.Int(kOffBufferPrints, 1);
     Pty printer12, printer13;
     b.program.MapCom(12, printer12.slavePath);
+    b.program.MapCom(13, "/nonexistent/kestrun-printer");  // no device, whatever was mapped before
     ASSERT_TRUE(b.Start());
     TcpClient client(b.tcpPort);
     // Job 0 names a printer that is not there yet; job 1 must wait behind it.
@@ -83,7 +87,7 @@ TEST(E2eProtocol, BufferedJobsWaitForTheirPrinterAndPrintInOrder) {
     EXPECT_EQ(2345u + 5, ReadFile(b.program.Path("SERVBUFF/0000.buf")).size());
     EXPECT_EQ(2345u + 6, ReadFile(b.program.Path("SERVBUFF/0001.buf")).size());
 
-    ASSERT_TRUE(b.program.WaitLog("Wydruk nr:0000 czeka", 15000));
+    ASSERT_TRUE(b.program.WaitLog("Wydruk nr:0000 czeka", 15000)) << b.program.Log();
     EXPECT_EQ("", printer12.Drain(2000));
     EXPECT_EQ(0, b.program.CountLog("Start wydruku nr:0001"));
 
