@@ -1,0 +1,306 @@
+// The real program's TCP, UDP and virtual-port servers driven over loopback
+// with a pseudo-terminal as the device on COM3: port ownership, cell reuse,
+// chunking, datagram edge cases, modem matching and relaying, restarts.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string>
+#include <vector>
+#include "support/support.h"
+
+using namespace kt;
+
+static const int kWait = 15000;  // generous: the Windows build starts under Wine
+
+struct Ports {
+    int tcp = FreePort();
+    int udp = FreePort();
+};
+
+static Setup BaseSetup(const Ports& p) {
+    Setup s;
+    s.Int(kOffTcpPort, p.tcp).Int(kOffUdpPort, p.udp);
+    return s;
+}
+
+static void StartWith(Program& prog, const Setup& setup, const Ports& p) {
+    setup.Write(prog.dir.path);
+    prog.Start();
+    ASSERT_TRUE(WaitListening(p.tcp, 30000)) << "TCP control port never listened";
+}
+
+// Ends the program the way a user would: SIGTERM natively, KILL under Wine.
+static void Shutdown(Program& prog, int tcpPort) {
+    if (IsWine()) {
+        TcpClient k(tcpPort);
+        k.Send(Esc("KILL"));
+        prog.Wait(kWait);
+    }
+    prog.Stop(kWait);
+}
+
+// Payloads of the "TCP/UDP receive:" dumps that consist of letters only.
+static std::vector<std::string> LetterDumps(const Bytes& log) {
+    std::vector<std::string> out;
+    const std::string header = "TCP/UDP receive:";
+    for (size_t at = log.find(header); at != std::string::npos; at = log.find(header, at + 1)) {
+        size_t from = at + header.size();
+        size_t end = log.find("\r\n", from);
+        std::string d = log.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (!d.empty() && d.find_first_not_of("abcdefghijklmnopqrstuvwxyz") == std::string::npos) out.push_back(d);
+    }
+    return out;
+}
+
+TEST(E2eServers, TcpOwnerGetsThePortAndAClientInItsCellInheritsTheInput) {
+    Ports p;
+    Pty dev;
+    Program prog;
+    prog.MapCom(3, dev.slavePath);
+    StartWith(prog, BaseSetup(p), p);
+
+    TcpClient owner(p.tcp);
+    owner.Send(Esc("COM3"));
+    ASSERT_EQ(owner.Read(1, kWait), Bytes(1, '\0'));
+    owner.Send("hello");
+    EXPECT_EQ(dev.Read(5, kWait), "hello");
+    dev.Write("world");
+    EXPECT_EQ(owner.Read(5, kWait), "world");
+
+    TcpClient second(p.tcp);
+    second.Send(Esc("COM3"));
+    EXPECT_EQ(second.Read(1, kWait), Bytes(1, '\1'));
+
+    // 3000 bytes at once reach the port whole, handed on in chunks of at most 1023.
+    std::string big;
+    for (int i = 0; i < 3000; i++) big += (char)('a' + i % 26);
+    owner.Send(big);
+    EXPECT_EQ(dev.Read(3000, kWait), big);
+    ASSERT_TRUE(WaitUntil([&] {
+        size_t total = 0;
+        for (const std::string& d : LetterDumps(prog.Log())) total += d.size();
+        return total >= 3005;
+    }, kWait));
+    std::string joined;
+    for (const std::string& d : LetterDumps(prog.Log())) {
+        EXPECT_LE(d.size(), 1023u);
+        if (d != "hello") joined += d;
+    }
+    EXPECT_EQ(joined, big);
+
+    // The owner leaves without CLOSE: its input is dropped until a newcomer
+    // is accepted into the same cell, who then receives it.
+    owner.Close();
+    dev.Write("lost");
+    EXPECT_EQ(second.Drain(300), "");
+    // Until the server has seen the owner go, a newcomer lands in another
+    // cell; then it leaves and tries again.
+    TcpClient heir;
+    ASSERT_TRUE(WaitUntil([&] {
+        heir.Connect(p.tcp, kWait);
+        dev.Write("found");
+        if (heir.Read(5, 1000) == "found") return true;
+        heir.Close();
+        return false;
+    }, kWait));
+    EXPECT_EQ(second.Drain(300), "");
+
+    // CLOSE frees the port for the other client.
+    heir.Send(Esc("CLOSE"));
+    ASSERT_TRUE(WaitUntil([&] {
+        second.Send(Esc("COM3"));
+        return second.Read(1, 1000) == Bytes(1, '\0');
+    }, kWait));
+    second.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
+
+TEST(E2eServers, ASixthClientWaitsUntilOneOfFiveLeaves) {
+    Ports p;
+    Program prog;
+    StartWith(prog, BaseSetup(p), p);
+    int before = prog.CountLog("TCP/UDP receive:");
+    std::vector<TcpClient> five(5);
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(five[i].Connect(p.tcp, kWait));
+        five[i].Send(std::string(1, (char)('a' + i)) + "seen");
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("TCP/UDP receive:") == before + i + 1; }, kWait));
+    }
+    TcpClient sixth(p.tcp);
+    ASSERT_GE(sixth.fd, 0);
+    sixth.Send("sixthwaits");
+    EXPECT_FALSE(prog.WaitLog("TCP/UDP receive:sixthwaits", 700));
+    five[2].Close();
+    EXPECT_TRUE(prog.WaitLog("TCP/UDP receive:sixthwaits", kWait));
+    Shutdown(prog, p.tcp);
+}
+
+TEST(E2eServers, UdpCommandsRepliesToTheLastSenderAndOddDatagrams) {
+    Ports p;
+    Pty dev;
+    Program prog;
+    prog.MapCom(3, dev.slavePath);
+    StartWith(prog, BaseSetup(p), p);
+    UdpClient one, two;
+
+    // An empty datagram is ignored; one too long is dropped and logged, and
+    // the server goes on serving.
+    one.SendTo(p.udp, "");
+    one.SendTo(p.udp, std::string(1500, 'z'));
+    ASSERT_TRUE(prog.WaitLog("UDP Poling - Datagram d\xB3u\xBFszy ni\xBF 1023 bajt\xF3w pomini\xEAty", kWait));
+    one.SendTo(p.udp, Esc("TEST"));
+    EXPECT_EQ(one.Recv(kWait), Bytes(1, '\0'));
+    EXPECT_EQ(prog.CountLog("TCP/UDP receive:"), 1) << "only the TEST datagram is processed";
+    EXPECT_EQ(prog.CountLog("zzzz"), 0);
+    EXPECT_EQ(prog.CountLog("UDP Poling - Stop"), 0);
+
+    one.SendTo(p.udp, Esc("COM3"));
+    EXPECT_EQ(one.Recv(kWait), Bytes(1, '\0'));
+    one.SendTo(p.udp, "abc");
+    EXPECT_EQ(dev.Read(3, kWait), "abc");
+    dev.Write("xyz");
+    EXPECT_EQ(one.Recv(kWait), "xyz");
+
+    // Replies and serial input go to whoever sent last.
+    two.SendTo(p.udp, Esc("TEST"));
+    EXPECT_EQ(two.Recv(kWait), Bytes(1, '\1'));
+    dev.Write("more");
+    EXPECT_EQ(two.Recv(kWait), "more");
+    EXPECT_EQ(one.Recv(200), "");
+
+    two.SendTo(p.udp, Esc("CLOSE"));
+    ASSERT_TRUE(WaitUntil([&] {
+        two.SendTo(p.udp, Esc("TEST"));
+        return two.Recv(1000) == Bytes(1, '\0');
+    }, kWait));
+    Shutdown(prog, p.tcp);
+}
+
+// One run per way of naming the modem: by address, by a domain name that
+// resolves to it, and by an empty address that takes any peer. Slot 0 names
+// an address that never calls, so COM5 finds no modem.
+TEST(E2eServers, VirtualModemMatchedByAddressNameOrAnyReachesThePortOwner) {
+    for (const char* peer : {"127.0.0.1", "localhost", ""}) {
+        SCOPED_TRACE(peer);
+        Ports p;
+        Program prog;
+        kt::Setup s = BaseSetup(p);
+        s.Int(kOffVirtualPortsEnabled, 1);
+        s.Text(kOffVirtualPeer, 40, "10.0.0.9").Text(kOffVirtualPortName, 40, "COM5");
+        s.Text(kOffVirtualPeer + 40, 40, peer).Text(kOffVirtualPortName + 40, 40, "COM6");
+        StartWith(prog, s, p);
+        ASSERT_TRUE(WaitListening(1339, kWait));
+        // WaitListening's probe was itself a modem; this one re-links the slot.
+        TcpClient modem(1339);
+        TcpClient client(p.tcp);
+        ASSERT_TRUE(WaitUntil([&] {
+            client.Send(Esc("COM6"));
+            return client.Read(1, 1000) == Bytes(1, '\0');
+        }, kWait));
+        client.Send("to-modem");
+        EXPECT_EQ(modem.Read(8, kWait), "to-modem");
+        modem.Send("from-modem");
+        EXPECT_EQ(client.Read(10, kWait), "from-modem");
+        EXPECT_TRUE(prog.WaitLog("Dane z portu wirtualnego", kWait));
+        EXPECT_TRUE(prog.WaitLog("Wirtualny:from-modem", kWait));
+
+        client.Send(Esc("COM5"));
+        EXPECT_EQ(client.Read(1, kWait), Bytes(1, '\2'));
+        client.Send(Esc("CLOSE"));
+        Shutdown(prog, p.tcp);
+        EXPECT_TRUE(modem.ClosedByPeer(kWait));
+    }
+}
+
+TEST(E2eServers, VirtualUnmatchedModemIsRefusedAndASecondConnectionRelinks) {
+    Ports p;
+    Program prog;
+    kt::Setup s = BaseSetup(p);
+    s.Int(kOffVirtualPortsEnabled, 1);
+    // Slot 0: the right address but no name never matches; slot 1: another address.
+    s.Text(kOffVirtualPeer, 40, "127.0.0.1").Text(kOffVirtualPortName, 40, "");
+    s.Text(kOffVirtualPeer + 40, 40, "10.0.0.9").Text(kOffVirtualPortName + 40, 40, "COM6");
+    StartWith(prog, s, p);
+    TcpClient refused;
+    ASSERT_TRUE(refused.Connect(1339, kWait));
+    EXPECT_TRUE(refused.ClosedByPeer(kWait));
+    Shutdown(prog, p.tcp);
+
+    // Two connections from one address: the slot follows the newer one, the
+    // older is still relayed, and its end leaves the slot on the newer.
+    Ports q;
+    Program prog2;
+    kt::Setup s2 = BaseSetup(q);
+    s2.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPeer, 40, "127.0.0.1").Text(kOffVirtualPortName, 40, "COM5");
+    StartWith(prog2, s2, q);
+    TcpClient first;
+    ASSERT_TRUE(first.Connect(1339, kWait));
+    TcpClient client(q.tcp);
+    ASSERT_TRUE(WaitUntil([&] {
+        client.Send(Esc("COM5"));
+        return client.Read(1, 1000) == Bytes(1, '\0');
+    }, kWait));
+    TcpClient second(1339);
+    // The re-link shows once data for the slot reaches the newer connection.
+    ASSERT_TRUE(WaitUntil([&] {
+        client.Send("ping");
+        return second.Read(4, 300) == "ping";
+    }, kWait));
+    first.Drain(200);
+    first.Send("older");
+    EXPECT_EQ(client.Read(5, kWait), "older");
+    // The server sees the first one end before the second one's next data.
+    first.Close();
+    second.Send("newer");
+    EXPECT_EQ(client.Read(5, kWait), "newer");
+    client.Send("still");
+    EXPECT_EQ(second.Read(5, kWait), "still");
+    Shutdown(prog2, q.tcp);
+    EXPECT_TRUE(second.ClosedByPeer(kWait));
+}
+
+// Reloading the settings restarts servers: the TCP server comes back on its
+// own port at once, the virtual port server lets go of its modems when
+// switched off and listens again when switched on. Signals: natively only.
+TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
+    if (IsWine()) GTEST_SKIP() << "settings reload by SIGHUP is the daemon's";
+    Ports p;
+    Program prog;
+    kt::Setup s = BaseSetup(p);
+    s.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPortName, 40, "COM5");
+    StartWith(prog, s, p);
+    TcpClient client(p.tcp);
+    TcpClient modem;
+    ASSERT_TRUE(modem.Connect(1339, kWait));
+    client.Send("before");
+    ASSERT_TRUE(prog.WaitLog("TCP/UDP receive:before", kWait));
+
+    // A new UDP port restarts both control servers; TCP keeps its port.
+    int newUdp = FreePort();
+    s.Int(kOffUdpPort, newUdp).Int(kOffVirtualPortsEnabled, 0);
+    s.Write(prog.dir.path);
+    prog.Signal(SIGHUP);
+    EXPECT_TRUE(client.ClosedByPeer(kWait));
+    EXPECT_TRUE(modem.ClosedByPeer(kWait));
+    TcpClient again;
+    ASSERT_TRUE(again.Connect(p.tcp, kWait));
+    again.Send("after");
+    EXPECT_TRUE(prog.WaitLog("TCP/UDP receive:after", kWait));
+    UdpClient u;
+    u.SendTo(newUdp, Esc("TEST"));
+    EXPECT_EQ(u.Recv(kWait), Bytes(1, '\0'));
+    EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP Off - Stop"), 1);
+
+    s.Int(kOffVirtualPortsEnabled, 1);
+    s.Write(prog.dir.path);
+    prog.Signal(SIGHUP);
+    TcpClient modem2;
+    ASSERT_TRUE(modem2.Connect(1339, kWait));
+    ASSERT_TRUE(WaitUntil([&] {
+        again.Send(Esc("COM5"));
+        return again.Read(1, 1000) == Bytes(1, '\0');
+    }, kWait));
+    EXPECT_EQ(prog.CountLog("msek. Serwer TCP On - Stop"), 2);
+    EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP On - Stop"), 2);
+    Shutdown(prog, p.tcp);
+    EXPECT_TRUE(modem2.ClosedByPeer(kWait));
+}
