@@ -26,6 +26,7 @@ static void StartWith(Program& prog, const Setup& setup, const Ports& p) {
     setup.Write(prog.dir.path);
     prog.Start();
     ASSERT_TRUE(WaitListening(p.tcp, 30000)) << "TCP control port never listened";
+    ASSERT_TRUE(prog.WaitLog("UDP Poling - Ready", kWait)) << "UDP control port never bound";
 }
 
 // Ends the program the way a user would: SIGTERM natively, KILL under Wine.
@@ -285,10 +286,11 @@ TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
     ASSERT_TRUE(again.Connect(p.tcp, kWait));
     again.Send("after");
     EXPECT_TRUE(prog.WaitLog("TCP/UDP receive:after", kWait));
+    ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("UDP Poling - Ready") == 2; }, kWait));
     UdpClient u;
     u.SendTo(newUdp, Esc("TEST"));
     EXPECT_EQ(u.Recv(kWait), Bytes(1, '\0'));
-    EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP Off - Stop"), 1);
+    EXPECT_TRUE(WaitUntil([&] { return prog.CountLog("Wirtualne Porty Serwer TCP Off - Stop") == 1; }, kWait));
 
     s.Int(kOffVirtualPortsEnabled, 1);
     s.Write(prog.dir.path);
