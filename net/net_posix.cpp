@@ -215,7 +215,10 @@ int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error
     ssize_t n = recvfrom((int)s, buffer, (size_t)size, MSG_TRUNC, (struct sockaddr*)&from, &fromSize);
     if (n < 0) {
         *error = errno;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED)
+        // Nothing to read after all, or an ICMP answer to an earlier send:
+        // the socket itself is fine.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED ||
+            errno == ECONNRESET)
             return kRecvRetry;
         return -1;
     }

@@ -204,7 +204,9 @@ int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error
     int n = recvfrom((SOCKET)s, (char*)buffer, size, 0, (struct sockaddr*)&from, &fromSize);
     if (n == SOCKET_ERROR) {
         *error = WSAGetLastError();
-        if (*error == WSAECONNRESET || *error == WSAEWOULDBLOCK) return kRecvRetry;
+        // Port unreachable (or TTL expired) answering an earlier send, or
+        // nothing to read after all: the socket itself is fine.
+        if (*error == WSAECONNRESET || *error == WSAENETRESET || *error == WSAEWOULDBLOCK) return kRecvRetry;
         // The rest of a longer datagram is already discarded.
         if (*error == WSAEMSGSIZE) return kRecvTooLong;
         return -1;

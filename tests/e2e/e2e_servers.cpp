@@ -115,26 +115,6 @@ TEST(E2eServers, TcpOwnerGetsThePortAndAClientInItsCellInheritsTheInput) {
     Shutdown(prog, p.tcp);
 }
 
-TEST(E2eServers, ASixthClientWaitsUntilOneOfFiveLeaves) {
-    Ports p;
-    Program prog;
-    StartWith(prog, BaseSetup(p), p);
-    int before = prog.CountLog("TCP/UDP receive:");
-    std::vector<TcpClient> five(5);
-    for (int i = 0; i < 5; i++) {
-        ASSERT_TRUE(five[i].Connect(p.tcp, kWait));
-        five[i].Send(std::string(1, (char)('a' + i)) + "seen");
-        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("TCP/UDP receive:") == before + i + 1; }, kWait));
-    }
-    TcpClient sixth(p.tcp);
-    ASSERT_GE(sixth.fd, 0);
-    sixth.Send("sixthwaits");
-    EXPECT_FALSE(prog.WaitLog("TCP/UDP receive:sixthwaits", 700));
-    five[2].Close();
-    EXPECT_TRUE(prog.WaitLog("TCP/UDP receive:sixthwaits", kWait));
-    Shutdown(prog, p.tcp);
-}
-
 TEST(E2eServers, UdpCommandsRepliesToTheLastSenderAndOddDatagrams) {
     Ports p;
     Pty dev;

@@ -252,28 +252,6 @@ TEST_F(Servers, TcpFiveCellsTheSixthWaitsAndLongSendsArriveInChunks) {
         if (i != 1) CloseSock(c[i]);
 }
 
-TEST_F(Servers, TcpAClientAcceptedIntoTheOwnersCellGetsTheOwnersData) {
-    int port = StartTcp();
-    Sock owner = Connect(port);
-    ASSERT_TRUE(WaitFor([] { return tcpCells[0].socket != 0; }));
-    bridge.ReplyTarget = &tcpCells[0];
-    const uint8_t first[] = "to owner";
-    EXPECT_EQ(SendTCP(first, 8, nullptr), 0);
-    EXPECT_EQ(ReadBytes(owner, 8), "to owner");
-
-    CloseSock(owner);
-    ASSERT_TRUE(WaitFor([] { return tcpCells[0].socket == 0; }));
-    EXPECT_EQ(SendTCP(first, 8, nullptr), 1);  // dropped while the cell is free
-    EXPECT_EQ(bridge.ReplyTarget.load(), &tcpCells[0]);
-
-    Sock next = Connect(port);
-    ASSERT_TRUE(WaitFor([] { return tcpCells[0].socket != 0; }));
-    const uint8_t second[] = "to newcomer";
-    EXPECT_EQ(SendTCP(second, 11, nullptr), 0);
-    EXPECT_EQ(ReadBytes(next, 11), "to newcomer");
-    CloseSock(next);
-}
-
 TEST_F(Servers, TcpOffClosesEveryClientAndOnListensAgainOnTheSamePort) {
     int port = StartTcp();
     Sock a = Connect(port), b = Connect(port);
