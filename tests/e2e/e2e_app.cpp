@@ -1,0 +1,409 @@
+// The whole program: which servers start, the spool clean-up, the single
+// instance, KILL and SIGTERM shutdown, the auto-disconnect in both alwaysOpen
+// modes, print replay by the tick, SIGHUP reload, the tooltip on stdout and
+// kestrun-setup.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include "support/support.h"
+
+using namespace kt;
+
+static const char kStartBanner[] = "------------- Start programu --------------------";
+static const char kEndBanner[] = "------------- Koniec programu --------------------";
+static const char kAutoLine[] = "Wykonano autorozlaczenie!";
+
+// Under Wine everything is slower; bounds stretch with it.
+static int Slow(int ms) {
+    return IsWine() ? ms * 4 : ms;
+}
+
+// True when this process can bind the port itself (TCP: SO_REUSEADDR so that
+// connections in TIME_WAIT do not count).
+static bool PortFree(int port, int type) {
+    int s = socket(AF_INET, type, 0);
+    int one = 1;
+    if (type == SOCK_STREAM) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool ok = bind(s, (struct sockaddr*)&a, sizeof a) == 0;
+    if (ok && type == SOCK_STREAM) ok = listen(s, 1) == 0;
+    close(s);
+    return ok;
+}
+
+struct Ports {
+    int tcp = FreePort();
+    int udp = FreePort();
+};
+
+static Setup BaseSetup(const Ports& p) {
+    Setup s;
+    s.Int(kOffTcpPort, p.tcp).Int(kOffUdpPort, p.udp).Text(kOffSpoolDirectory, 200, "SERVBUFF");
+    s.Int(kOffBaudRate, 9600).Byte(kOffParityLetter, 'N').Int(kOffStopBits, 1).Int(kOffDataBits, 8);
+    return s;
+}
+
+static void StartWith(Program& prog, const Setup& s) {
+    s.Write(prog.dir.path);
+    prog.Start();
+    ASSERT_TRUE(prog.WaitLog(kStartBanner, Slow(10000))) << prog.Log();
+}
+
+// Sends ESC COMn CR and returns the one status byte (-1 when none came).
+static int Com(TcpClient& c, int n) {
+    c.Send(Esc("COM" + std::to_string(n)));
+    Bytes r = c.Read(1, Slow(5000));
+    return r.size() == 1 ? (uint8_t)r[0] : -1;
+}
+
+static size_t Find(const Bytes& log, const std::string& text) {
+    size_t at = log.find(text);
+    return at == std::string::npos ? (size_t)-1 : at;
+}
+
+TEST(App, BothServersStartWhenBothFlagsAreZeroUdpFirst) {
+    Ports p;
+    Program prog;
+    StartWith(prog, BaseSetup(p).Int(kOffTcpEnabled, 0).Int(kOffUdpEnabled, 0));
+    ASSERT_TRUE(WaitListening(p.tcp, Slow(5000)));
+    EXPECT_TRUE(WaitUntil([&] { return !PortFree(p.udp, SOCK_DGRAM); }, Slow(5000)));
+    Bytes log = prog.Log();
+    EXPECT_LT(Find(log, "Serwer UDP On - Start"), Find(log, "Serwer TCP On - Start"));
+    // The switch is made in memory only: setup.dat keeps both flags 0.
+    Bytes file = ReadFile(prog.Path("setup.dat"));
+    ASSERT_EQ(file.size(), (size_t)kSettingsSize);
+    EXPECT_EQ(GetLe32((const uint8_t*)file.data() + kOffTcpEnabled), 0);
+    EXPECT_EQ(GetLe32((const uint8_t*)file.data() + kOffUdpEnabled), 0);
+}
+
+TEST(App, OneFlagStartsOnlyItsServer) {
+    for (int tcpOnly = 1; tcpOnly >= 0; tcpOnly--) {
+        SCOPED_TRACE(tcpOnly ? "tcp only" : "udp only");
+        Ports p;
+        Program prog;
+        // With no idle time the first quiet tick logs its timeout: by then
+        // start-up has passed the servers.
+        StartWith(prog, BaseSetup(p)
+                            .Int(kOffTcpEnabled, tcpOnly)
+                            .Int(kOffUdpEnabled, !tcpOnly)
+                            .Int(kOffAutoDisconnectSeconds, 0));
+        ASSERT_TRUE(prog.WaitLog(kAutoLine, Slow(5000))) << prog.Log();
+        if (tcpOnly) {
+            EXPECT_TRUE(WaitListening(p.tcp, 1000));
+            EXPECT_TRUE(PortFree(p.udp, SOCK_DGRAM));
+        } else {
+            EXPECT_FALSE(PortFree(p.udp, SOCK_DGRAM));
+            EXPECT_TRUE(PortFree(p.tcp, SOCK_STREAM));
+        }
+        EXPECT_EQ(prog.CountLog(tcpOnly ? "Serwer UDP On" : "Serwer TCP On"), 0);
+    }
+}
+
+TEST(App, OldJobsAreRemovedAndOtherFilesStay) {
+    Ports p;
+    Program prog;
+    mkdir(prog.Path("SERVBUFF").c_str(), 0755);
+    WriteFile(prog.Path("SERVBUFF/0003.buf"), "old job");
+    WriteFile(prog.Path("SERVBUFF/0000.buf"), "");
+    WriteFile(prog.Path("SERVBUFF/keep.txt"), "keep");
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(WaitListening(p.tcp, Slow(5000)));
+    EXPECT_FALSE(FileExists(prog.Path("SERVBUFF/0003.buf")));
+    EXPECT_FALSE(FileExists(prog.Path("SERVBUFF/0000.buf")));
+    EXPECT_EQ(ReadFile(prog.Path("SERVBUFF/keep.txt")), "keep");
+}
+
+TEST(App, SpoolDirectoryIsCreatedWhenMissing) {
+    Ports p;
+    Program prog;
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(WaitListening(p.tcp, Slow(5000)));
+    struct stat st;
+    EXPECT_TRUE(stat(prog.Path("SERVBUFF").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+TEST(App, SecondInstanceIsRefusedAndTheFirstRunsOn) {
+    if (IsWine()) GTEST_SKIP() << "the lock file is the Linux daemon's";
+    Ports p;
+    Program first;
+    StartWith(first, BaseSetup(p));
+    ASSERT_TRUE(WaitListening(p.tcp, 5000));
+
+    Program second;
+    second.env.push_back("XDG_RUNTIME_DIR=" + first.dir.path);
+    BaseSetup(Ports()).Write(second.dir.path);
+    second.Start();
+    EXPECT_EQ(second.Wait(5000), 0);
+    EXPECT_NE(ReadFile(second.Path("stderr.txt"))
+                  .find("Kestrun mo\xC5\xBC"
+                        "e by\xC4\x87 uruchomiony tylko jeden raz!"),
+              std::string::npos);
+    // Refused before anything else: no log, no servers.
+    EXPECT_FALSE(FileExists(second.Path("k.log")));
+
+    EXPECT_TRUE(first.Running());
+    TcpClient c(p.tcp, 2000);
+    EXPECT_GE(c.fd, 0);
+    EXPECT_EQ(first.CountLog(kEndBanner), 0);
+}
+
+static void ExpectOrderlyShutdown(Program& prog, const Ports& p) {
+    EXPECT_EQ(prog.Wait(Slow(10000)), 0);
+    Bytes log = prog.Log();
+    size_t serial = Find(log, "Serwer UDP Off - Start");
+    size_t tcp = Find(log, "Serwer TCP Off - Start");
+    size_t virt = Find(log, "Wirtualne Porty Serwer TCP Off - Start");
+    size_t end = Find(log, kEndBanner);
+    EXPECT_LT(serial, tcp);
+    EXPECT_LT(tcp, virt);
+    EXPECT_LT(virt, end);
+    EXPECT_NE(end, (size_t)-1) << log;
+    EXPECT_EQ(prog.CountLog(kEndBanner), 1);
+    EXPECT_TRUE(PortFree(p.tcp, SOCK_STREAM));
+    EXPECT_TRUE(PortFree(p.udp, SOCK_DGRAM));
+}
+
+TEST(App, KillCommandShutsDownInOrderAndFreesThePorts) {
+    Ports p;
+    Program prog;
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(WaitListening(p.tcp, Slow(5000)));
+    TcpClient c(p.tcp);
+    c.Send(Esc("KILL"));
+    ExpectOrderlyShutdown(prog, p);
+}
+
+TEST(App, SigtermShutsDownLikeKill) {
+    if (IsWine()) GTEST_SKIP() << "signals are the Linux daemon's";
+    for (int sig : {SIGTERM, SIGINT}) {
+        Ports p;
+        Program prog;
+        StartWith(prog, BaseSetup(p));
+        ASSERT_TRUE(WaitListening(p.tcp, 5000));
+        ASSERT_TRUE(WaitUntil([&] { return !PortFree(p.udp, SOCK_DGRAM); }, 5000));
+        prog.Signal(sig);
+        ExpectOrderlyShutdown(prog, p);
+    }
+}
+
+TEST(App, SilentOwnerIsDisconnectedWithinTheBound) {
+    for (int seconds : {0, 1}) {
+        SCOPED_TRACE(seconds);
+        Ports p;
+        Pty device;
+        Program prog;
+        prog.MapCom(3, device.slavePath);
+        StartWith(prog, BaseSetup(p).Int(kOffAutoDisconnectSeconds, seconds));
+        TcpClient a(p.tcp);
+        ASSERT_EQ(Com(a, 3), 0) << prog.Log();
+        int64_t opened = NowMs();
+        // With 0 the timeouts run all the time, so wait for one after the open.
+        int before = prog.CountLog(kAutoLine);
+        if (seconds == 1) {
+            // Still held: a second client cannot open the port.
+            TcpClient b(p.tcp);
+            EXPECT_EQ(Com(b, 3), 1);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog(kAutoLine) > before; }, Slow(5000)))
+            << prog.Log();
+        // The limit's quiet ticks plus the change ticks around them.
+        EXPECT_LT(NowMs() - opened, Slow(seconds * 1000 + 2500));
+        // The port was closed: a new client opens it again.
+        TcpClient b(p.tcp);
+        EXPECT_EQ(Com(b, 3), 0) << prog.Log();
+    }
+}
+
+TEST(App, AlwaysOpenTimeoutReleasesTheClaimAndKeepsThePortOpen) {
+    Ports p;
+    Pty device;
+    Program prog;
+    prog.MapCom(3, device.slavePath);
+    StartWith(prog, BaseSetup(p)
+                        .Int(kOffAutoDisconnectSeconds, 1)
+                        .Int(kOffAlwaysOpen, 1)
+                        .Text(kOffPortName, 101, "COM3"));
+    TcpClient a(p.tcp);
+    ASSERT_EQ(Com(a, 3), 0) << prog.Log();  // claims the open port
+    TcpClient b(p.tcp);
+    ASSERT_EQ(Com(b, 3), 1);  // claimed by a
+    ASSERT_TRUE(prog.WaitLog(kAutoLine, Slow(5000))) << prog.Log();
+    EXPECT_EQ(Com(b, 3), 0);  // released, and b claims it now
+    b.Send("ping");
+    EXPECT_EQ(device.Read(4, Slow(3000)), "ping");
+    // Unclaimed timeouts change nothing: b's claim goes once, then quiet.
+    ASSERT_TRUE(WaitUntil([&] { return prog.CountLog(kAutoLine) == 2; }, Slow(5000)));
+    b.Send("pong");
+    EXPECT_EQ(device.Read(4, Slow(3000)), "pong");
+}
+
+TEST(App, BufferedJobIsReplayedToTheDeviceByTheTick) {
+    Ports p;
+    Pty device;
+    Program prog;
+    prog.MapCom(3, device.slavePath);
+    StartWith(prog, BaseSetup(p).Int(kOffBufferPrints, 1));
+    TcpClient c(p.tcp);
+    ASSERT_EQ(Com(c, 3), 0) << prog.Log();
+    c.Send("HELLO PRINTER");
+    c.Send(Esc("CLOSE"));
+    EXPECT_EQ(device.Read(13, Slow(6000)), "HELLO PRINTER") << prog.Log();
+    EXPECT_TRUE(prog.WaitLog("Koniec wydruku nr:0000 OK wyslano 13 bajtow", Slow(3000))) << prog.Log();
+}
+
+TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
+    if (IsWine()) GTEST_SKIP() << "signals are the Linux daemon's";
+    Ports p;
+    Program prog;
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(WaitListening(p.tcp, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return !PortFree(p.udp, SOCK_DGRAM); }, 5000));
+
+    int newTcp = FreePort();
+    BaseSetup(p).Int(kOffTcpPort, newTcp).Write(prog.dir.path);
+    prog.Signal(SIGHUP);
+    ASSERT_TRUE(WaitListening(newTcp, 5000)) << prog.Log();
+    EXPECT_TRUE(WaitUntil([&] { return PortFree(p.tcp, SOCK_STREAM); }, 5000));
+    EXPECT_TRUE(prog.WaitLog("Wczytano ponownie setup.dat", 1000));
+    EXPECT_EQ(prog.CountLog("Serwer UDP On - Start"), 2);
+    EXPECT_FALSE(PortFree(p.udp, SOCK_DGRAM));
+    EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP"), 0);  // untouched
+
+    // A reload that changes nothing restarts nothing.
+    prog.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Wczytano ponownie setup.dat") == 2; }, 5000));
+    EXPECT_EQ(prog.CountLog("Serwer TCP On - Start"), 2);
+    EXPECT_EQ(prog.CountLog("Serwer UDP On - Start"), 2);
+
+    // Both flags switched off in the file keep both servers running.
+    BaseSetup(p).Int(kOffTcpPort, newTcp).Int(kOffTcpEnabled, 0).Int(kOffUdpEnabled, 0).Write(prog.dir.path);
+    prog.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Wczytano ponownie setup.dat") == 3; }, 5000));
+    EXPECT_EQ(prog.CountLog("Serwer TCP Off - Start"), 1);
+    TcpClient c(newTcp, 2000);
+    EXPECT_GE(c.fd, 0);
+    EXPECT_TRUE(prog.Running());
+}
+
+TEST(App, TooltipLinesGoToStdoutAsUtf8) {
+    if (IsWine()) GTEST_SKIP() << "stdout lines are the Linux daemon's";
+    Ports p;
+    Program prog;
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(WaitUntil([&] { return prog.Stdout().find("Po\xC5\x82\xC4\x85" "czenia: 0") != std::string::npos; },
+                          5000))
+        << prog.Stdout();
+    Bytes out = prog.Stdout();
+    // The start-up text first, then the statistics with the closed-port state.
+    EXPECT_EQ(out.find("transmisja | IP:"), 0u) << out;
+    EXPECT_NE(out.find("Quenlor Kestrun\n"), std::string::npos);
+    EXPECT_NE(out.find("\nport zamkni\xC4\x99ty | IP:"), std::string::npos) << out;
+    EXPECT_NE(out.find("Autoroz\xC5\x82\xC4\x85" "cz: 0 | Il. po\xC5\x82. TCP: 0"), std::string::npos) << out;
+    // A TCP connection changes a counter and brings a new line.
+    TcpClient c(p.tcp);
+    EXPECT_TRUE(WaitUntil([&] { return prog.Stdout().find("TCP: 1") != std::string::npos; }, 5000))
+        << prog.Stdout();
+}
+
+// ---- kestrun-setup ----
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+static ToolRun RunSetupTool(const std::string& dir, const std::vector<std::string>& args) {
+    const char* bin = getenv("KESTRUN_SETUP_BIN");
+    std::string cmd = "cd '" + dir + "' && '" + std::string(bin ? bin : "kestrun-setup") + "'";
+    for (const std::string& a : args) cmd += " '" + a + "'";
+    cmd += " >out.txt 2>err.txt";
+    int status = system(cmd.c_str());
+    ToolRun r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(dir + "/out.txt");
+    r.err = ReadFile(dir + "/err.txt");
+    return r;
+}
+
+TEST(KestrunSetup, CreatesTheDefaultsAndRoundTripsEveryField) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-setup is a Linux tool";
+    TempDir dir;
+    ToolRun r = RunSetupTool(dir.path, {});
+    ASSERT_EQ(r.status, 0) << r.err;
+    uint8_t defaults[kSettingsSize];
+    DefaultSettingsImage(defaults);
+    EXPECT_EQ(ReadFile(dir / "setup.dat"), Bytes((const char*)defaults, kSettingsSize));
+    EXPECT_NE(r.out.find("autoDisconnectSeconds = 20\n"), std::string::npos);
+    EXPECT_NE(r.out.find("virtualPortName2 = \n"), std::string::npos);
+
+    // Every field, texts at their full width, Polish letters as UTF-8.
+    std::vector<std::string> set = {
+        "autoDisconnectSeconds=-5", "bufferPrints=1", "spoolDirectory=" + std::string(199, 's'),
+        "tcpEnabled=1", "udpEnabled=0", "tcpPort=65535", "udpPort=1", "portName=COM12",
+        "baudRate=115200", "alwaysOpen=1", "parityLetter=E", "stopBits=2", "dataBits=7",
+        "logPath=\xC5\x82\xC3\xB3" "d\xC5\xBA.log", "interfaceAddress=127.0.0.1",
+        "virtualPortsEnabled=1", "virtualPeer0=" + std::string(39, 'p'), "virtualPeer1=a.example",
+        "virtualPeer2=10.0.0.2", "virtualPortName0=COM5", "virtualPortName1=COM6",
+        "virtualPortName2=COM7",
+    };
+    r = RunSetupTool(dir.path, set);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Bytes file = ReadFile(dir / "setup.dat");
+    ASSERT_EQ(file.size(), (size_t)kSettingsSize);
+    const uint8_t* img = (const uint8_t*)file.data();
+    EXPECT_EQ(GetLe32(img + kOffAutoDisconnectSeconds), -5);
+    EXPECT_EQ(GetLe32(img + kOffTcpPort), 65535);
+    EXPECT_EQ(img[kOffParityLetter], 'E');
+    EXPECT_EQ(GetLe32(img + kOffDataBits), 7);
+    EXPECT_EQ(std::string((const char*)img + kOffLogPath), "\xB3\xF3" "d\x9F.log");  // Windows-1250
+    EXPECT_EQ(std::string((const char*)img + kOffVirtualPeer + 80), "10.0.0.2");
+
+    r = RunSetupTool(dir.path, {});
+    ASSERT_EQ(r.status, 0);
+    std::string expected;
+    for (const std::string& s : set) expected += s.substr(0, s.find('=')) + " = " + s.substr(s.find('=') + 1) + "\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST(KestrunSetup, RefusesBadInputAndWritesNothing) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-setup is a Linux tool";
+    TempDir dir;
+    ASSERT_EQ(RunSetupTool(dir.path, {"tcpPort=1500"}).status, 0);
+    Bytes before = ReadFile(dir / "setup.dat");
+    const std::vector<std::vector<std::string>> bad = {
+        {"noSuchField=1"},
+        {"tcpPort"},
+        {"tcpPort=65536"},
+        {"tcpPort=-1"},
+        {"autoDisconnectSeconds=2147483648"},
+        {"baudRate=96OO"},
+        {"baudRate="},
+        {"portName=" + std::string(101, 'x')},
+        {"virtualPeer1=" + std::string(40, 'x')},
+        {"logPath=\xE6\x97\xA5"},  // not in Windows-1250
+        {"logPath=\xC5"},          // not UTF-8
+        {"parityLetter=NO"},
+        // A good value before a bad one is not written either.
+        {"udpPort=1600", "virtualPortName3=COM1"},
+    };
+    for (const auto& args : bad) {
+        ToolRun r = RunSetupTool(dir.path, args);
+        EXPECT_NE(r.status, 0) << args[0];
+        EXPECT_FALSE(r.err.empty()) << args[0];
+        EXPECT_EQ(ReadFile(dir / "setup.dat"), before) << args[0];
+    }
+    ToolRun r = RunSetupTool(dir.path, {});
+    EXPECT_NE(r.out.find("tcpPort = 1500\n"), std::string::npos);
+    EXPECT_NE(r.out.find("udpPort = 1337\n"), std::string::npos);
+}
