@@ -276,7 +276,8 @@ TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
     ASSERT_TRUE(WaitListening(newTcp, 5000)) << prog.Log();
     EXPECT_TRUE(WaitUntil([&] { return PortFree(p.tcp, SOCK_STREAM); }, 5000));
     EXPECT_TRUE(prog.WaitLog("Wczytano ponownie setup.dat", 1000));
-    EXPECT_EQ(prog.CountLog("Serwer UDP On - Start"), 2);
+    // UDP restarts after TCP.
+    EXPECT_TRUE(WaitUntil([&] { return prog.CountLog("Serwer UDP On - Stop") == 2; }, 5000));
     EXPECT_FALSE(PortFree(p.udp, SOCK_DGRAM));
     EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP"), 0);  // untouched
 
