@@ -124,15 +124,6 @@ TEST(App, OldJobsAreRemovedAndOtherFilesStay) {
     EXPECT_EQ(ReadFile(prog.Path("SERVBUFF/keep.txt")), "keep");
 }
 
-TEST(App, SpoolDirectoryIsCreatedWhenMissing) {
-    Ports p;
-    Program prog;
-    StartWith(prog, BaseSetup(p));
-    ASSERT_TRUE(WaitListening(p.tcp, Slow(5000)));
-    struct stat st;
-    EXPECT_TRUE(stat(prog.Path("SERVBUFF").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-}
-
 TEST(App, SecondInstanceIsRefusedAndTheFirstRunsOn) {
     if (IsWine()) GTEST_SKIP() << "the lock file is the Linux daemon's";
     Ports p;
