@@ -20,6 +20,9 @@ using namespace kt;
 static const char kStartBanner[] = "------------- Start programu --------------------";
 static const char kEndBanner[] = "------------- Koniec programu --------------------";
 static const char kAutoLine[] = "Wykonano autorozlaczenie!";
+// The UDP server binds on its own thread; this line says it has. Probing the
+// port by binding it before then could take it from the server.
+static const char kUdpReady[] = "UDP Poling - Ready";
 
 // Under Wine everything is slower; bounds stretch with it.
 static int Slow(int ms) {
@@ -77,7 +80,8 @@ TEST(App, BothServersStartWhenBothFlagsAreZeroUdpFirst) {
     Program prog;
     StartWith(prog, BaseSetup(p).Int(kOffTcpEnabled, 0).Int(kOffUdpEnabled, 0));
     ASSERT_TRUE(WaitListening(p.tcp, Slow(5000)));
-    EXPECT_TRUE(WaitUntil([&] { return !PortFree(p.udp, SOCK_DGRAM); }, Slow(5000)));
+    ASSERT_TRUE(prog.WaitLog(kUdpReady, Slow(5000))) << prog.Log();
+    EXPECT_FALSE(PortFree(p.udp, SOCK_DGRAM));
     Bytes log = prog.Log();
     EXPECT_LT(Find(log, "Serwer UDP On - Start"), Find(log, "Serwer TCP On - Start"));
     // The switch is made in memory only: setup.dat keeps both flags 0.
@@ -103,6 +107,7 @@ TEST(App, OneFlagStartsOnlyItsServer) {
             EXPECT_TRUE(WaitListening(p.tcp, 1000));
             EXPECT_TRUE(PortFree(p.udp, SOCK_DGRAM));
         } else {
+            ASSERT_TRUE(prog.WaitLog(kUdpReady, Slow(5000))) << prog.Log();
             EXPECT_FALSE(PortFree(p.udp, SOCK_DGRAM));
             EXPECT_TRUE(PortFree(p.tcp, SOCK_STREAM));
         }
@@ -182,7 +187,7 @@ TEST(App, SigtermShutsDownLikeKill) {
         Program prog;
         StartWith(prog, BaseSetup(p));
         ASSERT_TRUE(WaitListening(p.tcp, 5000));
-        ASSERT_TRUE(WaitUntil([&] { return !PortFree(p.udp, SOCK_DGRAM); }, 5000));
+        ASSERT_TRUE(prog.WaitLog(kUdpReady, 5000));
         prog.Signal(sig);
         ExpectOrderlyShutdown(prog, p);
     }
@@ -259,7 +264,7 @@ TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
     Program prog;
     StartWith(prog, BaseSetup(p));
     ASSERT_TRUE(WaitListening(p.tcp, 5000));
-    ASSERT_TRUE(WaitUntil([&] { return !PortFree(p.udp, SOCK_DGRAM); }, 5000));
+    ASSERT_TRUE(prog.WaitLog(kUdpReady, 5000));
 
     int newTcp = FreePort();
     BaseSetup(p).Int(kOffTcpPort, newTcp).Write(prog.dir.path);
@@ -268,7 +273,7 @@ TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
     EXPECT_TRUE(WaitUntil([&] { return PortFree(p.tcp, SOCK_STREAM); }, 5000));
     EXPECT_TRUE(prog.WaitLog("Wczytano ponownie setup.dat", 1000));
     // UDP restarts after TCP.
-    EXPECT_TRUE(WaitUntil([&] { return prog.CountLog("Serwer UDP On - Stop") == 2; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return prog.CountLog(kUdpReady) == 2; }, 5000)) << prog.Log();
     EXPECT_FALSE(PortFree(p.udp, SOCK_DGRAM));
     EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP"), 0);  // untouched
 
