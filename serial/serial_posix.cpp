@@ -119,6 +119,7 @@ Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity
     struct termios t;
     int lines = TIOCM_DTR | TIOCM_RTS;
     int wake[2];
+    bool exclusive = false;
     // What the parameter text accepts on Windows: the rate, 5 to 8 data bits,
     // a parity letter, one or two stop bits.
     if (!SpeedOf(baud, speed) || dataBits < 5 || dataBits > 8 || parityCode < 0 ||
@@ -130,7 +131,7 @@ Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity
     // Opened without sharing: a device another program (or this one) holds
     // is busy.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) goto fail_close;
-    ioctl(fd, TIOCEXCL);
+    exclusive = ioctl(fd, TIOCEXCL) == 0;
     if (tcgetattr(fd, &t) != 0) goto fail_close;
     cfmakeraw(&t);
     cfsetispeed(&t, speed);
@@ -160,6 +161,7 @@ Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity
     return (Handle)fd;
 
 fail_close:
+    if (exclusive) ioctl(fd, TIOCNXCL);
     close(fd);
 fail:
     LogText("Error - blad otwarcia portu COM");
@@ -293,6 +295,9 @@ int PortCancel(Handle port) {
 void PortClose(Handle port) {
     int off = TIOCM_DTR | TIOCM_RTS;
     ioctl((int)port, TIOCMBIC, &off);
+    // The exclusive mode outlives this descriptor while others hold the
+    // device open; without this, the next open by an ordinary user fails.
+    ioctl((int)port, TIOCNXCL);
     close((int)port);
     if (wakeRead >= 0) close(wakeRead);
     if (wakeWrite >= 0) close(wakeWrite);

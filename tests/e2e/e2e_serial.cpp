@@ -1,0 +1,214 @@
+// The serial port of the real program, driven over its TCP and UDP control
+// ports with pseudo-terminals as devices (natively through ports/COMn, under
+// Wine through the prefix's COM ports): name forms, the open failure, the
+// type-108 handshake, read time-outs, a device that goes away, closing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <cstdio>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include "support/support.h"
+
+using namespace kt;
+
+static const int kWait = 15000;  // generous: the Windows build starts under Wine
+
+struct Bridge {
+    int tcp = FreePort();
+    int udp = FreePort();
+    Program prog;
+    void Start() {
+        Setup s;
+        s.Int(kOffTcpPort, tcp).Int(kOffUdpPort, udp);
+        s.Write(prog.dir.path);
+        prog.Start();
+        ASSERT_TRUE(WaitListening(tcp, 30000)) << "TCP control port never listened";
+    }
+    ~Bridge() {
+        if (IsWine() && prog.Running()) {
+            TcpClient k(tcp);
+            k.Send(Esc("KILL"));
+            prog.Wait(kWait);
+        }
+        prog.Stop(kWait);
+    }
+};
+
+// CPU seconds the native program has used so far.
+static double ProgramCpu(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos) return 0;
+    unsigned long utime = 0, stime = 0;
+    // Fields after the command: state, then 10 numbers before utime, stime.
+    sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+TEST(E2eSerial, NameFormsReachTheirDevicesBothWays) {
+    Pty com3, com12;
+    Bridge b;
+    b.prog.MapCom(3, com3.slavePath);
+    b.prog.MapCom(12, com12.slavePath);
+    b.Start();
+
+    TcpClient c(b.tcp);
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    c.Send("to three");
+    EXPECT_EQ(com3.Read(8, kWait), "to three");
+    com3.Write("from three");
+    EXPECT_EQ(c.Read(10, kWait), "from three");
+    c.Send(Esc("CLOSE"));
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait));
+
+    // COM12 is opened through the device path \\.\COM12.
+    c.Send(Esc("COM12"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    c.Send("to twelve");
+    EXPECT_EQ(com12.Read(9, kWait), "to twelve");
+    com12.Write("from twelve");
+    EXPECT_EQ(c.Read(11, kWait), "from twelve");
+
+    // A second client is refused while the port is open.
+    TcpClient other(b.tcp);
+    other.Send(Esc("COM3"));
+    EXPECT_EQ(other.Read(1, kWait), Bytes(1, '\1'));
+    c.Send(Esc("CLOSE"));
+    ASSERT_TRUE(WaitUntil([&] { return b.prog.CountLog("Serial Off - stop") == 2; }, kWait));
+    EXPECT_EQ(b.prog.CountLog("Error - blad otwarcia portu COM"), 0) << b.prog.Log();
+}
+
+TEST(E2eSerial, MissingDeviceIsRefusedWithTheOpenErrorLine) {
+    Bridge b;
+    b.Start();
+    TcpClient c(b.tcp);
+    c.Send(Esc("COM250"));
+    EXPECT_EQ(c.Read(1, kWait), Bytes(1, '\1'));
+    ASSERT_TRUE(b.prog.WaitLog("Error - blad otwarcia portu COM", kWait)) << b.prog.Log();
+    EXPECT_TRUE(b.prog.WaitLog("baud=9600 data=8 parity=N stop=1", kWait));
+    c.Send(Esc("TEST"));
+    EXPECT_EQ(c.Read(1, kWait), Bytes(1, '\0'));  // nothing was left open
+}
+
+TEST(E2eSerial, Type108AcknowledgesDeviceLinesAndSwallowsClientAcks) {
+    Pty dev;
+    Bridge b;
+    b.prog.MapCom(3, dev.slavePath);
+    b.Start();
+    TcpClient c(b.tcp);
+    c.Send(Esc("TYP=108"));
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    Bytes lines("line one\rline two\r", 18);
+    dev.Write(lines);
+    EXPECT_EQ(c.Read(18, kWait), lines);
+    EXPECT_EQ(dev.Read(2, kWait), "\x06\x06");
+    c.Send("\x06" "ok\x06");
+    EXPECT_EQ(dev.Read(2, kWait), "ok");
+    EXPECT_EQ(dev.Drain(300), "");
+    c.Send(Esc("TYP=0"));
+    c.Send(Esc("CLOSE"));
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait));
+}
+
+TEST(E2eSerial, DeviceInputGoesToTheLastUdpSender) {
+    Pty dev;
+    Bridge b;
+    b.prog.MapCom(3, dev.slavePath);
+    b.Start();
+    UdpClient u;
+    u.SendTo(b.udp, Esc("COM3"));
+    ASSERT_EQ(u.Recv(kWait), Bytes(1, '\0'));
+    dev.Write("datagram");
+    EXPECT_EQ(u.Recv(kWait), "datagram");
+    u.SendTo(b.udp, "back");
+    EXPECT_EQ(dev.Read(4, kWait), "back");
+    u.SendTo(b.udp, Esc("CLOSE"));
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait));
+}
+
+TEST(E2eSerial, AllZeroTimeoutsHoldShortInputAndStillClose) {
+    Pty dev;
+    Bridge b;
+    b.prog.MapCom(3, dev.slavePath);
+    b.Start();
+    TcpClient c(b.tcp);
+    c.Send(Esc("TIMEOUT1=0 TIMEOUT2=0 TIMEOUT3=0"));
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    dev.Write("short");
+    EXPECT_EQ(c.Drain(500), "");  // a read waits for 2047 bytes
+    int64_t start = NowMs();
+    c.Send(Esc("CLOSE"));
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait)) << b.prog.Log();
+    EXPECT_LT(NowMs() - start, IsWine() ? 8000 : 3000);
+    EXPECT_EQ(b.prog.CountLog("nie zatrzymano"), 0) << b.prog.Log();
+    EXPECT_TRUE(b.prog.WaitLog("Serial Polling - stop", kWait));
+
+    // The device is free again, for the next client with ordinary time-outs.
+    c.Send(Esc("TIMEOUT1=10 TIMEOUT2=50 TIMEOUT3=0"));
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    // What the cancelled read held may still reach the client first.
+    dev.Write("next");
+    Bytes got;
+    EXPECT_TRUE(WaitUntil([&] {
+        got += c.Drain(20);
+        return got.size() >= 4 && got.compare(got.size() - 4, 4, "next") == 0;
+    }, kWait)) << got;
+}
+
+TEST(E2eSerial, LowLatencyTimeoutsPassBytesOnAndIdleCheaply) {
+    Pty dev;
+    Bridge b;
+    b.prog.MapCom(3, dev.slavePath);
+    b.Start();
+    TcpClient c(b.tcp);
+    c.Send(Esc("TIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1"));
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    for (int i = 0; i < 5; i++) {
+        std::string msg = "ping" + std::to_string(i);
+        dev.Write(msg);
+        EXPECT_EQ(c.Read(msg.size(), kWait), msg);
+    }
+    if (!IsWine()) {
+        double cpu = ProgramCpu(b.prog.pid);
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // CPU over an idle second
+        EXPECT_LT(ProgramCpu(b.prog.pid) - cpu, 0.25);
+    }
+    c.Send(Esc("CLOSE"));
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait));
+}
+
+TEST(E2eSerial, DeviceThatGoesAwayNeitherSpinsNorBlocksTheClose) {
+    Bridge b;
+    auto dev = std::make_unique<Pty>();
+    b.prog.MapCom(3, dev->slavePath);
+    b.Start();
+    TcpClient c(b.tcp);
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    dev->Write("before");
+    EXPECT_EQ(c.Read(6, kWait), "before");
+    dev.reset();  // the adapter is pulled out
+    if (!IsWine()) {
+        // CPU over a second of a device that fails every read.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        double cpu = ProgramCpu(b.prog.pid);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LT(ProgramCpu(b.prog.pid) - cpu, 0.25);
+    }
+    c.Send(Esc("TEST"));
+    EXPECT_EQ(c.Read(1, kWait), Bytes(1, '\1'));  // the port stays open until closed
+    int64_t start = NowMs();
+    c.Send(Esc("CLOSE"));
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait)) << b.prog.Log();
+    EXPECT_LT(NowMs() - start, IsWine() ? 8000 : 3000);
+    EXPECT_TRUE(b.prog.Running());
+}
