@@ -181,7 +181,7 @@ static int WaitDevice(int fd, short events, int timeoutMs, bool& woken, short& r
 // between bytes, total = multiplier * want + constant (0/0: none), MAXDWORD
 // interval with 0/0 returns what is there, MAXDWORD interval and multiplier
 // with a constant return at the first byte or after the constant.
-// Count read; -1 when the device failed, -2 when cancelled empty.
+// Count read; -1 when the device failed, -2 when cancelled.
 static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
     const uint32_t interval = readInterval, constant = readConstant, multiplier = readMultiplier;
     const bool immediate = interval == kMaxDword && constant == 0 && multiplier == 0;
@@ -216,7 +216,9 @@ static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
             if (errno == EINTR) continue;
             return got > 0 ? got : -1;
         }
-        if (woken) return got > 0 ? got : -2;
+        // Cancelled by the close: like a cancelled Windows read, whatever it
+        // held is dropped, so no late bytes reach a client after its CLOSE.
+        if (woken) return -2;
         if (r == 0) return got;  // a time-out ended the read
         if (revents & POLLIN) {
             ssize_t n = read(fd, buffer + got, (size_t)(want - got));

@@ -154,16 +154,15 @@ TEST(E2eSerial, AllZeroTimeoutsHoldShortInputAndStillClose) {
     c.Send(Esc("TIMEOUT1=10 TIMEOUT2=50 TIMEOUT3=0"));
     c.Send(Esc("COM3"));
     ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
-    // What the cancelled read held may still reach the client first.
+    // What the cancelled read held is dropped with it.
     dev.Write("next");
-    Bytes got;
-    EXPECT_TRUE(WaitUntil([&] {
-        got += c.Drain(20);
-        return got.size() >= 4 && got.compare(got.size() - 4, 4, "next") == 0;
-    }, kWait)) << got;
+    EXPECT_EQ(c.Read(4, kWait), "next");
 }
 
 TEST(E2eSerial, LowLatencyTimeoutsPassBytesOnAndIdleCheaply) {
+    // Wine 8 reads with a MAXDWORD interval and multiplier wait for the whole
+    // total time-out instead of returning at the first byte as Windows does.
+    if (IsWine()) GTEST_SKIP() << "MAXDWORD/MAXDWORD read time-outs are not emulated by Wine";
     Pty dev;
     Bridge b;
     b.prog.MapCom(3, dev.slavePath);
