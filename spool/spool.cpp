@@ -13,6 +13,13 @@ enum : int { kSpoolPathSize = 512 };
 
 // The first failed data write of a job is logged, not every byte after it.
 static std::atomic<int32_t> writeErrorLogged{0};
+// Data bytes of the open job gathered for one file write. Only the writer
+// side (SpoolOpen, SpoolWriteByte, SpoolClose, serialised by the protocol)
+// touches them, and the dispatcher never reads a job before its CLOSE has
+// flushed it.
+enum : int { kWriteBufferSize = 4096 };
+static uint8_t writeBuffer[kWriteBufferSize];
+static int writeBuffered = 0;
 // The job whose wait for its port has been logged (-1 none): a job that
 // waits for its printer is reported once, not at every retry.
 static std::atomic<int32_t> waitingJob{-1};
@@ -78,6 +85,7 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     }
     bridge.spoolFile = fd;
     writeErrorLogged = 0;
+    writeBuffered = 0;
 
     if (fd > 0) {
         uint8_t header[kSpoolHeaderSize];
@@ -92,20 +100,31 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     return 0;
 }
 
+// Writes the gathered data bytes to the open job; a failure is logged once
+// per job and the bytes are dropped.
+static void FlushWriteBuffer(int fd) {
+    int count = writeBuffered;
+    writeBuffered = 0;
+    if (count == 0 || fd <= 0) return;
+    int error = WriteAll(fd, writeBuffer, count);
+    if (error && !writeErrorLogged.exchange(1)) {
+        LogFormat("Error - blad zapisu kolejki buforowania wydruku nr:%04d Error:%d",
+                  (int)bridge.Statistics[kStatBuffered], error);
+    }
+}
+
 int SpoolWriteByte(uint8_t byte) {
     int fd = bridge.spoolFile;
     if (fd <= 0) return 0;
-    errno = 0;
-    if (SpoolFileWrite(fd, &byte, 1) != 1 && !writeErrorLogged.exchange(1)) {
-        LogFormat("Error - blad zapisu kolejki buforowania wydruku nr:%04d Error:%d",
-                  (int)bridge.Statistics[kStatBuffered], errno ? errno : EIO);
-    }
+    writeBuffer[writeBuffered++] = byte;
+    if (writeBuffered == kWriteBufferSize) FlushWriteBuffer(fd);
     return 0;
 }
 
 int SpoolClose() {
     int fd = bridge.spoolFile;
     if (fd <= 0) return 0;
+    FlushWriteBuffer(fd);
     SpoolFileClose(fd);
     bridge.spoolFile = 0;
     int number = bridge.Statistics[kStatBuffered];
@@ -116,18 +135,21 @@ int SpoolClose() {
 
 enum CopyEnd { kCopyEnd, kCopyWriteFailed, kCopyReadFailed };
 
-// Sends the print data byte by byte; sent counts the bytes the port took.
+// Sends the print data byte by byte (read from the file in blocks); sent
+// counts the bytes the port took.
 static CopyEnd CopyJob(int fd, int& sent) {
+    uint8_t block[4096];
     for (;;) {
-        uint8_t b;
-        int n = SpoolFileRead(fd, &b, 1);
+        int n = SpoolFileRead(fd, block, (int)sizeof block);
         if (n == 0) return kCopyEnd;
         if (n < 0) return kCopyReadFailed;
-        if (SerialWriteByte(b) != 0) {
-            LogText("Error - blad wyslania na port szeregowy");
-            return kCopyWriteFailed;
+        for (int i = 0; i < n; i++) {
+            if (SerialWriteByte(block[i]) != 0) {
+                LogText("Error - blad wyslania na port szeregowy");
+                return kCopyWriteFailed;
+            }
+            sent++;
         }
-        sent++;
     }
 }
 
