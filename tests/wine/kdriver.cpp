@@ -10,8 +10,12 @@
 //   kdriver dismiss CAPTION MS      print a message box's text, press OK
 //   kdriver menu MOUSEMSG MS [KEY]  send the tray callback with a mouse
 //                                   message; 0 when a popup menu shows, which
-//                                   is then closed (Escape) or given KEY
+//                                   is then closed (Escape), given KEY, or
+//                                   left open (KEY "-")
+//   kdriver close-menu              closes an open popup menu (Escape)
 //   kdriver taskbar-created         tell the window the shell restarted
+//   kdriver cursor X Y              move the mouse pointer (screenshots)
+//   kdriver rect CLASS [CAPTION]    print a window's screen rectangle
 //   kdriver dialog CAPTION OP...    act on an open dialog, in order:
 //       get:ID  state:ID  enabled:ID  count:ID  dump
 //       set:ID=TEXT  check:ID=0|1  press:ID  wait:MS  gone:MS
@@ -158,12 +162,29 @@ int main(int argc, char** argv) {
             else Sleep(20);
         }
         if (!menu) return 1;
+        if (argc > 4 && strcmp(argv[4], "-") == 0) return 0;  // left open
         if (argc > 4) {
             PostMessageA(menu, WM_KEYDOWN, (WPARAM)(unsigned char)toupper(argv[4][0]), 0);
             PostMessageA(menu, WM_CHAR, (WPARAM)(unsigned char)argv[4][0], 0);
         } else {
             PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
         }
+        return 0;
+    }
+    if (what == "close-menu") {
+        HWND menu = FindWindowA("#32768", nullptr);
+        if (!menu || !IsWindowVisible(menu)) return 1;
+        PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        return 0;
+    }
+    if (what == "cursor" && argc >= 4) {
+        return SetCursorPos(atoi(argv[2]), atoi(argv[3])) ? 0 : 1;
+    }
+    if (what == "rect" && argc >= 3) {
+        HWND w = WaitWindow(argv[2], argc > 3 ? argv[3] : nullptr, 5000);
+        RECT r;
+        if (!w || !GetWindowRect(w, &r)) return 1;
+        printf("rect=%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
         return 0;
     }
     if (what == "taskbar-created") {
