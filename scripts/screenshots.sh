@@ -59,3 +59,15 @@ drive dialog "Porty wirtualne" set:1010=10.20.30.41 set:1011=COM5 set:1012=kasa2
 sleep 1
 shot virtual-ports "$(around '#32770' 'Porty wirtualne')"
 drive dialog "Porty wirtualne" press:2 gone:5000
+
+# The three tray icons side by side at 16, 32, 48 and 72 pixels.
+sizes=()
+for k in closed activity open; do
+    for n in 0 2 3 5; do
+        convert "$root/ui/icons/$k.ico[$n]" -background white -alpha remove -alpha off \
+            -bordercolor white -border 6 "$work/$k-$n.png"
+        sizes+=("$work/$k-$n.png")
+    done
+    sizes+=(-size 24x1 xc:white)
+done
+convert -background white -gravity south "${sizes[@]}" +append "$docs/icons.png"
