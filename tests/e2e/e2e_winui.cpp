@@ -115,7 +115,7 @@ protected:
     }
 };
 
-TEST_F(WinUi, DISABLED_ServesAClientOnComPortAndEndsFromTheMenu) {
+TEST_F(WinUi, ServesAClientOnComPortAndEndsFromTheMenu) {
     Program program;
     Pty device;
     program.MapCom(3, device.slavePath);
@@ -137,7 +137,7 @@ TEST_F(WinUi, DISABLED_ServesAClientOnComPortAndEndsFromTheMenu) {
     EXPECT_EQ(program.CountLog(kEndBanner), 1);
 }
 
-TEST_F(WinUi, DISABLED_KillCommandEndsTheProgram) {
+TEST_F(WinUi, KillCommandEndsTheProgram) {
     Program program;
     Launch(program);
     TcpClient client(tcpPort);
