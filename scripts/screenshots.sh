@@ -2,7 +2,8 @@
 # Takes the README's screenshots of the Windows tray application under Wine
 # (Xvfb display, Polish code page): the tray tooltip and menu, the About box
 # and both settings dialogs, as PNG files in docs/. Needs ImageMagick and the
-# Windows build (cmake --preset windows && cmake --build --preset windows).
+# Windows build (cmake --preset windows && cmake --build --preset windows)
+# and, for a filled settings dialog, the native kestrun-setup.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 wine_run=$root/tests/wine/wine-run.sh
@@ -27,6 +28,12 @@ around() {
 work=$(mktemp -d)
 trap 'drive command 105 >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 cd "$work"
+# A typical set-up, so that the dialogs show filled fields.
+setup=$root/build/native/kestrun-setup
+if [ -x "$setup" ]; then
+    "$setup" portName=COM3 baudRate=9600 parityLetter=N dataBits=8 stopBits=1 alwaysOpen=1 \
+        logPath='C:\kestrun\kom.log' >/dev/null
+fi
 "$wine_run" "$exe" >/dev/null 2>&1 &
 drive find 20000
 sleep 2
