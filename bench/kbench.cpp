@@ -1025,8 +1025,10 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
             res.push_back({n, "-", "-", "-", "-", "-", "-", "-"});
             continue;
         }
-        lat.push_back({n, Num(r.latency.p50, 3), Num(r.latency.p90, 3), Num(r.latency.p99, 3),
-                       Num(r.latency.max, 3), std::to_string(r.latency.samples),
+        // No samples (every echo lost) shows as "-", not as a zero delay.
+        double none = r.latency.samples ? 0 : -1;
+        lat.push_back({n, Num(r.latency.p50 + none, 3), Num(r.latency.p90 + none, 3), Num(r.latency.p99 + none, 3),
+                       Num(r.latency.max + none, 3), std::to_string(r.latency.samples),
                        socat ? Ratio(r.latency.p50, socat->latency.p50) : "-",
                        socat ? Ratio(r.latency.p99, socat->latency.p99) : "-"});
         thr.push_back({n, Num(r.toDevice.mibPerSec, 3) + (r.toDevice.verify.cut ? " (cut)" : ""),
@@ -1099,7 +1101,7 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
         cut = cut || results[i].toDevice.verify.cut || results[i].toClient.verify.cut;
     }
     add("zero bytes lost or reordered (native Kestrun rows)", any, all,
-        !all ? "see table" : cut ? "all that arrived in order; a transfer was cut by its time limit" : "all verified");
+        !any ? "" : !all ? "see table" : cut ? "all that arrived in order; a transfer was cut by its time limit" : "all verified");
     *json += "\n  ]";
     return out;
 }

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # The benchmark: Kestrun beside socat and ser2net on one pseudo-terminal device,
 # natively and (when the Windows build can be made) under Wine. Prints the
-# table and writes bench/results/<time>.json and bench/results/latest.{json,txt}.
+# table and writes bench/results/<time>.{json,txt}; a whole run (no --quick,
+# no --only) also replaces bench/results/latest.{json,txt}.
 #   bench/run.sh [--quick] [--no-wine] [--only ID]
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 wine=1
+full=1
 args=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --no-wine) wine=0 ;;
-    --quick) args+=(--quick) ;;
-    --only) args+=(--only "$2"); shift ;;
+    --quick) args+=(--quick); full=0 ;;
+    --only) args+=(--only "$2"); full=0; shift ;;
     *) echo "usage: bench/run.sh [--quick] [--no-wine] [--only ID]" >&2; exit 2 ;;
     esac
     shift
@@ -30,8 +32,8 @@ if [ ${#need[@]} -gt 0 ]; then
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     export DEBIAN_FRONTEND=noninteractive
     $sudo apt-get update -qq
-    # No service start: the benchmark runs its own ser2net on its own port.
-    $sudo env RUNLEVEL=1 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    # The benchmark runs its own ser2net, with its own configuration and port.
+    $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
 # The program and the core library the client takes the settings image from.
@@ -56,5 +58,8 @@ stamp=$(date -u +%Y%m%d-%H%M%S)
 json="bench/results/$stamp.json"
 build/bench/kbench --root "$root" --kestrun "$root/build/native/kestrun" "${wine_args[@]}" \
     --json "$json" "${args[@]}" | tee "bench/results/$stamp.txt"
-cp "$json" bench/results/latest.json
-cp "bench/results/$stamp.txt" bench/results/latest.txt
+# Only a whole run replaces the latest results.
+if [ "$full" = 1 ]; then
+    cp "$json" bench/results/latest.json
+    cp "bench/results/$stamp.txt" bench/results/latest.txt
+fi
