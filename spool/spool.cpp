@@ -170,11 +170,13 @@ void PrintDispatcher() {
     if (SpoolJobPath(path, sizeof path, number) == 0) fd = SpoolFileOpen(path, 0);
     uint8_t header[kSpoolHeaderSize];
     bool headerRead = fd > 0 && ReadAll(fd, header, kSpoolHeaderSize) == kSpoolHeaderSize;
+    // A header without a port name names no printer to wait for.
+    if (headerRead && header[0] == 0) headerRead = false;
 
     bool done = true;
     int sent = 0;
     if (!headerRead) {
-        // A missing or cut job file cannot be printed: it counts as done.
+        // A missing, cut or nameless job cannot be printed: it counts as done.
         LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, 0);
     } else {
         char name[kSpoolPortNameSize];

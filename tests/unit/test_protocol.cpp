@@ -2,16 +2,8 @@
 // TEST, CLOSE, MSR=? and DCB=? over real loopback TCP and UDP sockets, the
 // virtual-port route, overlong lines and random input.
 #include <gtest/gtest.h>
-#include <cstring>
 #include <random>
-#include <string>
-#include "core/bridge.h"
-#include "core/settings.h"
-#include "log/log.h"
-#include "net/net.h"
-#include "serial/serial.h"
-#include "spool/spool.h"
-#include "unit_util.h"
+#include "protocol_fixture.h"
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -19,48 +11,14 @@ using RawSocket = SOCKET;
 static void CloseRaw(RawSocket s) { closesocket(s); }
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-#include <cstdlib>
 using RawSocket = int;
 static void CloseRaw(RawSocket s) { close(s); }
 #endif
 
 namespace {
-
-std::string Cmd(const std::string& line) { return "\x1b" + line + "\r"; }
-
-void FreshState() {
-    NetStartup();
-    uint8_t image[kSettingsSize];
-    DefaultSettingsImage(image);
-    SettingsFromImage(image);
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
-    SetSettingsText(settingsRecord.spoolDirectory, sizeof settingsRecord.spoolDirectory, "SERVBUFF");
-    settingsRecord.udpEnabled = 1;
-    settingsRecord.tcpEnabled = 1;
-    ResetBridgeState();
-    SpoolPrepareDirectory();
-}
-
-void EndState() {
-    if (bridge.spoolFile > 0) SpoolClose();
-    SerialOff();
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
-    for (int k = 0; k < kVirtualSlots; k++)
-        SetSettingsText(settingsRecord.virtualPortName[k], sizeof settingsRecord.virtualPortName[k], "");
-    ResetBridgeState();
-}
-
-int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
 
 std::string Recv(RawSocket s, size_t n, int timeoutMs) {
     std::string got;
@@ -206,7 +164,7 @@ TEST(Protocol, FramingIntoTheJob) {
     EXPECT_EQ(0, +Block().commandLength);
     EXPECT_EQ("\nA\x1b" "BCD", SpoolData(0));
     EXPECT_EQ(6, bridge.ActivityCounter);  // the literal ESC counts too
-    std::string log = ReadFileBytes("k.log");
+    std::string log = Log();
     EXPECT_EQ(4, Count(log, "Komenda:"));
     EXPECT_EQ(1, Count(log, "Komenda:\x1b" "COM3\r\r\n"));
     EXPECT_EQ(1, Count(log, "Komenda:C\x1b" "BAUD=12\r\n"));
@@ -214,9 +172,9 @@ TEST(Protocol, FramingIntoTheJob) {
 
     // Two lines in one packet: both run, the packet is logged for each.
     c.Feed(Cmd("BAUD=19200") + Cmd("COM4") + "E" + Cmd("CLOSE"));
-    EXPECT_EQ(3, Count(ReadFileBytes("k.log"),
+    EXPECT_EQ(3, Count(Log(),
                        "Komenda:\x1b" "BAUD=19200\r\x1b" "COM4\rE\x1b" "CLOSE\r\r\n"));
-    EXPECT_EQ(7, Count(ReadFileBytes("k.log"), "Komenda:"));
+    EXPECT_EQ(7, Count(Log(), "Komenda:"));
     EXPECT_EQ("E", SpoolData(1));
     EXPECT_EQ(19200, GetLe32((const uint8_t*)ReadFileBytes("SERVBUFF/0001.buf").data() + 2316));
 
@@ -450,7 +408,7 @@ TEST(Protocol, OverlongLineNeverRunsNorOverruns) {
     EXPECT_EQ(4800, +Block().baud);
     EXPECT_EQ(3, +Block().comNumber);
     EXPECT_EQ(0, +Block().commandLength);
-    EXPECT_EQ(1, Count(ReadFileBytes("k.log"), "Error - za dluga linia komendy"));
+    EXPECT_EQ(1, Count(Log(), "Error - za dluga linia komendy"));
     // The next line runs normally.
     c.Feed(Cmd("BAUD=1200 CLOSE"));
     EXPECT_EQ(1200, +Block().baud);
@@ -511,49 +469,11 @@ TEST(Protocol, ConcurrentClientsNeverTearTheBlock) {
     // Every line ran whole: the only values are the two sent.
     EXPECT_TRUE(+Block().baud == 1200 || +Block().baud == 4800);
     EXPECT_EQ(0, +Block().commandLength);
-    EXPECT_EQ(400, Count(ReadFileBytes("k.log"), "Komenda:"));
+    EXPECT_EQ(400, Count(Log(), "Komenda:"));
     EndState();
 }
 
 #ifndef _WIN32
-namespace {
-
-struct TestPty {
-    int master = -1, slave = -1;
-    std::string slavePath;
-    TestPty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master);
-        unlockpt(master);
-        slavePath = ptsname(master);
-        slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-        termios t;
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    }
-    ~TestPty() {
-        close(slave);
-        close(master);
-    }
-    void MapAs(int n) {
-        std::filesystem::create_directories("ports");
-        std::filesystem::create_symlink(slavePath, "ports/COM" + std::to_string(n));
-    }
-    std::string Read(size_t n, int timeoutMs) {
-        std::string got;
-        WaitFor([&] {
-            char buf[4096];
-            ssize_t r = read(master, buf, sizeof buf);
-            if (r > 0) got.append(buf, (size_t)r);
-            return got.size() >= n;
-        }, timeoutMs);
-        return got;
-    }
-};
-
-}  // namespace
 
 TEST(ProtocolPty, PlainPortOverTcpAndUdp) {
     ScopedWorkDir wd;
@@ -568,9 +488,7 @@ TEST(ProtocolPty, PlainPortOverTcpAndUdp) {
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
     EXPECT_EQ("\x1bx\n", pty.Read(3, 3000));
     // Parameters never reconfigure an open port.
-    termios t;
-    tcgetattr(pty.master, &t);
-    EXPECT_EQ((speed_t)B9600, cfgetospeed(&t));
+    EXPECT_EQ((speed_t)B9600, pty.Speed());
     b.Feed(Cmd("COM3"));
     EXPECT_EQ(std::string(1, '\1'), b.Reply(1));
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
@@ -586,8 +504,7 @@ TEST(ProtocolPty, PlainPortOverTcpAndUdp) {
     // now set; the ReplyTarget stays.
     u.Feed(Cmd("COM3"));
     EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
-    tcgetattr(pty.master, &t);
-    EXPECT_EQ((speed_t)B19200, cfgetospeed(&t));
+    EXPECT_EQ((speed_t)B19200, pty.Speed());
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
     // CLOSE from any TCP client closes it and clears the ReplyTarget.
     b.Feed(Cmd("CLOSE"));

@@ -1,67 +1,24 @@
 // The print spool: job file bytes, counters and log lines, exclusive opens,
 // the start-up clean-up, and replays by the dispatcher (to a pty natively).
 #include <gtest/gtest.h>
-#include <cstring>
-#include <string>
-#include "core/bridge.h"
-#include "core/settings.h"
 #include "log/log.h"
-#include "net/net.h"
-#include "serial/serial.h"
-#include "spool/spool.h"
-#include "unit_util.h"
-#ifndef _WIN32
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-#include <cstdlib>
-#endif
+#include "protocol_fixture.h"
 
 namespace {
 
-const char kEsc = '\x1b';
-
-void FreshState(bool buffer = true) {
-    uint8_t image[kSettingsSize];
-    DefaultSettingsImage(image);
-    SettingsFromImage(image);
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
-    SetSettingsText(settingsRecord.spoolDirectory, sizeof settingsRecord.spoolDirectory, "SERVBUFF");
-    settingsRecord.bufferPrints = buffer ? 1 : 0;
-    ResetBridgeState();
-    SpoolPrepareDirectory();  // as at start-up
-}
-
-void EndState() {
-    if (bridge.spoolFile > 0) SpoolClose();
-    SerialOff();
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
-    ResetBridgeState();
+void BufferingState() {
+    FreshState();
+    settingsRecord.bufferPrints = 1;
 }
 
 void Feed(const std::string& bytes) {
     ProcessTCPData((const uint8_t*)bytes.data(), (int)bytes.size(), nullptr);
 }
 
-std::string Cmd(const std::string& line) {
-    return std::string(1, kEsc) + line + "\r";
-}
-
 std::string JobPath(int n) {
     char path[512];
     EXPECT_EQ(0, SpoolJobPath(path, sizeof path, n));
     return path;
-}
-
-std::string Log() {
-    return ReadFileBytes("k.log");
-}
-
-int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
 }
 
 // A job file as SpoolOpen writes it, with chosen parameters and data.
@@ -86,8 +43,7 @@ void WriteJob(int n, const char* port, int32_t baud, const std::string& data) {
 
 TEST(Spool, JobFileHoldsNameBlockImageAndDataExactly) {
     ScopedWorkDir wd;
-    FreshState();
-    std::filesystem::create_directories("SERVBUFF");
+    BufferingState();
     Feed(Cmd("COM3") + "abc" + Cmd("CLOSE"));
     EXPECT_EQ(1, bridge.Statistics[kStatBuffered]);
     EXPECT_EQ(0, bridge.spoolFile);
@@ -131,7 +87,7 @@ TEST(Spool, JobFileHoldsNameBlockImageAndDataExactly) {
 
 TEST(Spool, CloseWithoutJobAndFailedCreateUseNoNumber) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     std::filesystem::remove_all("SERVBUFF");
     // No directory: the create fails, the data is dropped, CLOSE does nothing.
     SpoolClose();
@@ -151,8 +107,7 @@ TEST(Spool, CloseWithoutJobAndFailedCreateUseNoNumber) {
 
 TEST(Spool, ComWhileJobOpenQueuesItAndStartsTheNext) {
     ScopedWorkDir wd;
-    FreshState();
-    std::filesystem::create_directories("SERVBUFF");
+    BufferingState();
     Feed(Cmd("COM3") + "first");
     Feed(Cmd("COM4") + "second" + Cmd("CLOSE"));
     EXPECT_EQ(2, bridge.Statistics[kStatBuffered]);
@@ -167,7 +122,7 @@ TEST(Spool, ComWhileJobOpenQueuesItAndStartsTheNext) {
 
 TEST(Spool, OpenJobIsExclusiveAndCreateEmptiesAStaleFile) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     std::filesystem::create_directories("SERVBUFF");
     WriteFileBytes(JobPath(0), std::string(5000, 'x'));  // left from elsewhere
     Feed(Cmd("COM3") + "ab");
@@ -182,7 +137,7 @@ TEST(Spool, OpenJobIsExclusiveAndCreateEmptiesAStaleFile) {
 
 TEST(Spool, PathsAndStartupCleanup) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     char path[64];
     ASSERT_EQ(0, SpoolJobPath(path, sizeof path, 7));
     EXPECT_EQ(std::string("SERVBUFF") + SpoolPathSeparator() + "0007.buf", path);
@@ -215,7 +170,7 @@ TEST(Spool, PathsAndStartupCleanup) {
 
 TEST(Spool, DispatcherCountsMissingAndCutJobsAsDone) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     std::filesystem::create_directories("SERVBUFF");
     // Nothing queued: the dispatcher leaves at once.
     PrintDispatcher();
@@ -235,17 +190,20 @@ TEST(Spool, DispatcherCountsMissingAndCutJobsAsDone) {
     PrintDispatcher();  // the counter never passes the buffered one
     EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
 
-    // Started as a thread by the housekeeping tick.
+    // Started as a thread by the housekeeping tick; a job without a port
+    // name would wait for ever, so it ends at once.
+    WriteJob(2, "", 9600, "data");
     bridge.Statistics[kStatBuffered] = 3;
     ASSERT_EQ(0, StartPrintDispatcher());
     EXPECT_TRUE(WaitFor([] { return bridge.Statistics[kStatPrinted] == 3; }));
+    EXPECT_NE(std::string::npos, Log().find("Koniec wydruku nr:0002 Error wyslano 0 bajtow"));
     EXPECT_TRUE(WaitFor([] { return bridge.dispatcherRunning == 0; }));
     EndState();
 }
 
 TEST(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     WriteJob(0, "\\\\.\\COM199", 9600, "receipt");
     WriteJob(1, "COM3", 9600, "next");
     bridge.Statistics[kStatBuffered] = 2;
@@ -266,49 +224,10 @@ TEST(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
 }
 
 #ifndef _WIN32
-namespace {
-
-// A pseudo-terminal standing in for the printer, reachable as ports/COMn.
-struct TestPty {
-    int master = -1, slave = -1;
-    std::string slavePath;
-    TestPty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master);
-        unlockpt(master);
-        slavePath = ptsname(master);
-        slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-        termios t;
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    }
-    ~TestPty() {
-        if (slave >= 0) close(slave);
-        if (master >= 0) close(master);
-    }
-    void MapAs(int n) {
-        std::filesystem::create_directories("ports");
-        std::filesystem::create_symlink(slavePath, "ports/COM" + std::to_string(n));
-    }
-    std::string Read(size_t n, int timeoutMs) {
-        std::string got;
-        WaitFor([&] {
-            char buf[4096];
-            ssize_t r = read(master, buf, sizeof buf);
-            if (r > 0) got.append(buf, (size_t)r);
-            return got.size() >= n;
-        }, timeoutMs);
-        return got;
-    }
-};
-
-}  // namespace
 
 TEST(SpoolPty, WaitingJobPrintsOnceTheDeviceAppears) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     WriteJob(0, "\\\\.\\COM12", 19200, "receipt-1");
     WriteJob(1, "\\\\.\\COM12", 19200, "receipt-2");
     bridge.Statistics[kStatBuffered] = 2;
@@ -322,9 +241,7 @@ TEST(SpoolPty, WaitingJobPrintsOnceTheDeviceAppears) {
     EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ("receipt-1", pty.Read(9, 3000));
     // Recorded at 19200 baud: the device was set up at that rate.
-    termios t;
-    tcgetattr(pty.master, &t);
-    EXPECT_EQ((speed_t)B19200, cfgetospeed(&t));
+    EXPECT_EQ((speed_t)B19200, pty.Speed());
     PrintDispatcher();
     EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ("receipt-2", pty.Read(9, 3000));
@@ -341,7 +258,7 @@ TEST(SpoolPty, WaitingJobPrintsOnceTheDeviceAppears) {
 
 TEST(SpoolPty, AlwaysOpenPortIsUsedAndLeftOpenAndAnEmptyJobPrintsNothing) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     TestPty pty;
     pty.MapAs(3);
     char name[] = "COM3";
@@ -366,7 +283,7 @@ TEST(SpoolPty, AlwaysOpenPortIsUsedAndLeftOpenAndAnEmptyJobPrintsNothing) {
 
 TEST(SpoolPty, ReplayCutShortByThePrinterEndsWithTheErrorLine) {
     ScopedWorkDir wd;
-    FreshState();
+    BufferingState();
     TestPty pty;  // never read: the device stops taking bytes when full
     pty.MapAs(3);
     const int size = 256 * 1024;
