@@ -24,7 +24,9 @@ static std::atomic<int32_t> portClosing{0};
 // Each open starts a new run; a SerialPolling thread left over from an
 // earlier run (stuck in a client send) ends instead of reading the new port.
 static std::atomic<uint32_t> pollingRunId{0};
-static std::thread pollingThread;  // guarded by serialLock
+// Guarded by serialLock. Never destroyed: a program that ends with the port
+// still open must not die in the destructor of a running thread.
+static std::thread& pollingThread = *new std::thread();
 
 static const int kCtsTypes[] = {10,  22,  23,  36,  72,  85,  89,  120, 132,
                                 136, 154, 182, 208, 212, 220, 225, 227, 272};
