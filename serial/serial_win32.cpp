@@ -13,9 +13,6 @@ static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
 static const DWORD kReadSize = 2047;
 static const DWORD kFailedReadPauseMs = 50;
 
-// Mirrors of the time-outs given to SetCommTimeouts, read by SerialPolling.
-static DWORD readInterval, readConstant, readMultiplier;
-
 Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3) {
     char text[128];
@@ -45,9 +42,6 @@ Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity
         timeouts.WriteTotalTimeoutMultiplier = 0;
         timeouts.WriteTotalTimeoutConstant = 1000;
         if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024)) {
-            readInterval = timeouts.ReadIntervalTimeout;
-            readConstant = timeouts.ReadTotalTimeoutConstant;
-            readMultiplier = timeouts.ReadTotalTimeoutMultiplier;
             return (Handle)h;
         }
         CloseHandle(h);
@@ -94,6 +88,7 @@ void SerialPolling() {
         ov.hEvent = event;
         DWORD count = 0;
         bool ok;
+        ULONGLONG issued = GetTickCount64();
         if (ReadFile(h, buffer, kReadSize, &count, &ov))
             ok = true;
         else if (GetLastError() == ERROR_IO_PENDING)
@@ -107,9 +102,11 @@ void SerialPolling() {
             // A device that fails at once (unplugged) is retried at a calm
             // pace until SerialOff; the port stays open.
             PollingPause(run, kFailedReadPauseMs);
-        } else if (readInterval == MAXDWORD && readConstant == 0 && readMultiplier == 0) {
-            // These time-outs return an empty read at once; the driver keeps
-            // what arrives meanwhile, so a short pause loses nothing.
+        } else if (GetTickCount64() - issued < 5) {
+            // An empty read that returned at once (MAXDWORD interval with
+            // zero totals, or a device that reports end of data) is not
+            // issued again back to back; the driver keeps what arrives
+            // meanwhile, so a short pause loses nothing.
             PollingPause(run, 10);
         }
     }

@@ -121,6 +121,8 @@ TEST(E2eSerial, DeviceInputGoesToTheLastUdpSender) {
     Bridge b;
     b.prog.MapCom(3, dev.slavePath);
     b.Start();
+    // The UDP server binds on its own thread; this line says it has.
+    ASSERT_TRUE(b.prog.WaitLog("UDP Poling - Ready", kWait)) << b.prog.Log();
     UdpClient u;
     u.SendTo(b.udp, Esc("COM3"));
     ASSERT_EQ(u.Recv(kWait), Bytes(1, '\0'));
