@@ -263,12 +263,13 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
     int written = 0;
     while (written < count) {
         bridge.IdleTicks = 0;
-        int64_t end = NowMs() + kWriteTimeoutMs;  // for each byte
-        bool done = false;
-        while (!done) {
-            ssize_t n = write(fd, data + written, 1);
-            if (n == 1) {
-                done = true;
+        // A run goes to the driver in as few calls as it takes; the next byte
+        // always gets its full 1000 ms.
+        int64_t end = NowMs() + kWriteTimeoutMs;
+        for (;;) {
+            ssize_t n = write(fd, data + written, (size_t)(count - written));
+            if (n > 0) {
+                written += (int)n;
                 break;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR) return written;
@@ -282,8 +283,8 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
             if (woken) return written;
             if (revents & (POLLERR | POLLHUP | POLLNVAL)) return written;
         }
-        written++;
     }
+    bridge.IdleTicks = 0;
     return written;
 }
 
