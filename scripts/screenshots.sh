@@ -26,7 +26,9 @@ around() {
 }
 
 work=$(mktemp -d)
-trap 'drive command 105 >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+# Ends the program, then Wine and the display, which would otherwise keep
+# the suite's set-up lock.
+trap 'drive command 105 >/dev/null 2>&1 || true; "$wine_run" --cleanup; rm -rf "$work"' EXIT
 cd "$work"
 # A typical set-up, so that the dialogs show filled fields.
 setup=$root/build/native/kestrun-setup

@@ -125,6 +125,15 @@ protected:
             << caption << " did not open";
     }
 
+    // Command 105 ("&Koniec"), reposted while the window stays (bounded).
+    void EndFromMenu() {
+        for (int tries = 0; tries < 3; tries++) {
+            // kdriver fails only when there is no window left to post to.
+            if (Drive({"command", "105"}).code != 0) return;
+            if (Drive({"gone", "5000"}).code == 0) return;
+        }
+    }
+
     // Waits for the program to end by itself and checks the end banner.
     void ExpectEnded(Program& program) {
         EXPECT_EQ(program.Wait(20000), 0);
@@ -182,7 +191,7 @@ TEST_F(WinUi, SecondInstanceIsRefusedWithAMessageBox) {
     // The first one still runs and serves.
     EXPECT_TRUE(first.Running());
     EXPECT_TRUE(Listening(tcpPort));
-    ASSERT_EQ(Drive({"command", "105"}).code, 0);
+    EndFromMenu();
     ExpectEnded(first);
 }
 
@@ -267,7 +276,7 @@ TEST_F(WinUi, SettingsOkMovesTheTcpServerAndWritesTheFile) {
     PutLe32((uint8_t*)&expect[kOffStopBits], 2);
     PutLe32((uint8_t*)&expect[kOffDataBits], 8);
     EXPECT_EQ(after, expect);
-    ASSERT_EQ(Drive({"command", "105"}).code, 0);
+    EndFromMenu();
     ExpectEnded(program);
 }
 
@@ -294,7 +303,7 @@ TEST_F(WinUi, CancelChangesNothingButTheAlwaysOpenClick) {
     Open(32772, "Ustawienia");
     EXPECT_EQ(Drive({"dialog", "Ustawienia", "state:1006"}).Values()["1006"], "1");
     ASSERT_EQ(Drive({"dialog", "Ustawienia", "press:2", "gone:5000"}).code, 0);
-    ASSERT_EQ(Drive({"command", "105"}).code, 0);
+    EndFromMenu();
     ExpectEnded(program);
 }
 
@@ -346,7 +355,7 @@ TEST_F(WinUi, VirtualPortsDialogSwitchesTheServerAndCutsLongAddresses) {
     ASSERT_EQ(Drive({"dialog", "Porty wirtualne", "check:1009=0", "press:1", "gone:10000"}).code, 0);
     EXPECT_TRUE(WaitUntil([] { return !PortBound(kVirtualPort); }, 10000));
     EXPECT_EQ(FileInt(ReadFile(program.Path("setup.dat")), kOffVirtualPortsEnabled), 0);
-    ASSERT_EQ(Drive({"command", "105"}).code, 0);
+    EndFromMenu();
     ExpectEnded(program);
 }
 
@@ -361,7 +370,7 @@ TEST_F(WinUi, AboutBoxAndTrayMenuOpenOnlyOnTheRightButton) {
     // A shell restart: the icon is added again and the program runs on.
     ASSERT_EQ(Drive({"taskbar-created"}).code, 0);
     EXPECT_TRUE(program.Running());
-    ASSERT_EQ(Drive({"command", "105"}).code, 0);
+    EndFromMenu();
     ExpectEnded(program);
 }
 

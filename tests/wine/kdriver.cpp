@@ -153,10 +153,16 @@ int main(int argc, char** argv) {
     if (what == "menu" && argc >= 4) {
         HWND main = FindByClass("Kestrun");
         if (!main) return 1;
-        PostMessageA(main, WM_APP + 100, 1000, (LPARAM)strtol(argv[2], nullptr, 0));
+        LPARAM mouse = (LPARAM)strtol(argv[2], nullptr, 0);
         DWORD end = GetTickCount() + (DWORD)atoi(argv[3]);
         HWND menu = nullptr;
+        // Reposted every 1.5 s while no menu shows (a post can be missed).
+        DWORD repost = GetTickCount();
         while (!menu && (int)(GetTickCount() - end) < 0) {
+            if ((int)(GetTickCount() - repost) >= 0) {
+                PostMessageA(main, WM_APP + 100, 1000, mouse);
+                repost = GetTickCount() + 1500;
+            }
             HWND w = FindWindowA("#32768", nullptr);
             if (w && IsWindowVisible(w)) menu = w;
             else Sleep(20);
