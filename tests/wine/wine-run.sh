@@ -40,7 +40,7 @@ start_xvfb() {
     fi
     for n in $(seq 91 120); do
         [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null 9>&- &
         echo $! > "$dir/xvfb.pid"
         for _ in $(seq 1 50); do
             [ -e "/tmp/.X11-unix/X$n" ] && break
@@ -63,6 +63,10 @@ case "${1:-}" in
     start_xvfb || exit 1
     export DISPLAY=$(cat "$dir/display")
     make_prefix
+    # The lock must not pass to the long-lived Wine processes started below,
+    # or the next --setup would wait for them for ever.
+    flock -u 9
+    exec 9>&-
     # Kept running for the whole suite, so each program starts quickly.
     wineserver -p >/dev/null 2>&1 </dev/null
     # Start Wine's background services now, detached from any test's output:
