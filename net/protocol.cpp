@@ -264,11 +264,23 @@ static void LogCommandPacket(const uint8_t* data, int length) {
     LogFormat("Komenda:%s", text);
 }
 
+// Writes the run of data bytes gathered for the serial port in one call; a
+// byte at a time would cap the line at a few hundred kB/s.
+static void FlushSerialRun(const uint8_t* run, int& count) {
+    if (count > 0) SerialWriteBytes(run, count);
+    count = 0;
+}
+
 // One packet of at most kMaxPacket bytes; the caller holds protocolLock.
 static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
     CommandBlock& block = bridge.commandBlock;
     uint8_t collected[kMaxPacket + 1];
     int collectedCount = 0;
+    // Data bytes bound for the serial port, in order; written out before any
+    // command runs and at the end of the packet, so a command never overtakes
+    // the data sent before it.
+    uint8_t serialRun[kMaxPacket];
+    int serialCount = 0;
     // Where data bytes go only changes when a command runs (or another
     // thread closes the port), so the virtual-port lookup is made once per
     // stretch of data rather than for every byte.
@@ -278,6 +290,7 @@ static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, boo
         uint8_t b = data[i];
         if (block.inCommand) {
             if (b != kEsc) {
+                FlushSerialRun(serialRun, serialCount);
                 LogCommandPacket(data, length);
                 int position = i;
                 if (ExecuteCommand(data, length, position, cell, tcp) == 1) break;
@@ -299,8 +312,9 @@ static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, boo
         else if (virtualSlot >= 0)
             collected[collectedCount++] = b;
         else
-            SerialWriteByte(b);
+            serialRun[serialCount++] = b;
     }
+    FlushSerialRun(serialRun, serialCount);
 
     if (!tcp) return;
     int selected = bridge.selectedVirtualSlot;
