@@ -34,6 +34,11 @@ int FindVirtualPort(const char* name);
 // Leading blanks, optional sign, digits up to the first other character.
 int32_t ParseNumber(const char* text);
 
+// Closes a cell's connection and frees the cell; only its server thread
+// calls it. A SendTCP blocked on a client that stopped reading is released
+// first, so the close never waits on it.
+void CloseClientCell(ClientCell& cell);
+
 // ---- Sends to clients ----
 // cell nullptr means the ReplyTarget. 0 when every byte was sent.
 int SendTCP(const uint8_t* data, int length, ClientCell* cell);
@@ -66,6 +71,9 @@ void VirtualPortsOff();
 int NetStartup();                 // WSAStartup 2.2 on Windows; 0 on success
 void NetCleanup();
 void SocketClose(Handle s);       // shutdown both ways, then close
+// Ends both directions without closing: a send blocked on the socket in
+// another thread returns, so its lock can be taken to close the socket.
+void SocketShutdown(Handle s);
 int SocketLastError();            // Winsock code on Windows, errno elsewhere
 int SocketSend(Handle s, const uint8_t* data, int length);  // no SIGPIPE
 void SocketTuneAccepted(Handle s);  // TCP_NODELAY and a short keep-alive

@@ -23,6 +23,10 @@ void SocketClose(Handle s) {
     close((int)s);
 }
 
+void SocketShutdown(Handle s) {
+    if (s > 0) shutdown((int)s, SHUT_RDWR);
+}
+
 int SocketLastError() {
     return errno;
 }

@@ -20,6 +20,10 @@ void SocketClose(Handle s) {
     closesocket((SOCKET)s);
 }
 
+void SocketShutdown(Handle s) {
+    if (s > 0) shutdown((SOCKET)s, SD_BOTH);
+}
+
 int SocketLastError() {
     return WSAGetLastError();
 }

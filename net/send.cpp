@@ -80,3 +80,10 @@ int SendUDP(const uint8_t* data, int length) {
     bridge.ActivityCounter++;
     return 0;
 }
+
+void CloseClientCell(ClientCell& cell) {
+    SocketShutdown(cell.socket);
+    std::lock_guard<std::mutex> guard(cell.sendLock);
+    SocketClose(cell.socket);
+    cell.socket = 0;
+}

@@ -16,12 +16,6 @@ static std::atomic<int> tcpStop{0};
 
 // Closes one client under its send lock, so a send on another thread never
 // meets a closed or reused socket, then marks the cell free.
-static void CloseCell(ClientCell& cell) {
-    std::lock_guard<std::mutex> guard(cell.sendLock);
-    SocketClose(cell.socket);
-    cell.socket = 0;
-}
-
 // Waits about ms, or less once a stop is requested.
 static void PauseUnlessStopped(int ms) {
     for (int i = 0; i < ms / 100 && !tcpStop; i++)
@@ -81,7 +75,7 @@ static void TCPServer(Handle listener, Handle wake) {
             if (n <= 0) {
                 // The client closed or failed; the ReplyTarget and the open
                 // port stay as they are.
-                CloseCell(cell);
+                CloseClientCell(cell);
                 continue;
             }
             buffer[n] = 0;
@@ -91,7 +85,7 @@ static void TCPServer(Handle listener, Handle wake) {
     }
 
     for (int i = 0; i < kClientCells; i++)
-        if (tcpCells[i].socket != 0) CloseCell(tcpCells[i]);
+        if (tcpCells[i].socket != 0) CloseClientCell(tcpCells[i]);
     SocketClose(listener);
 }
 

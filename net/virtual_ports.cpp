@@ -14,12 +14,6 @@ ClientCell virtualCells[kClientCells];
 static std::thread virtualThread;       // main thread only
 static Handle virtualWake = kNoHandle;  // written by the main thread before start
 
-static void CloseModem(ClientCell& cell) {
-    std::lock_guard<std::mutex> guard(cell.sendLock);
-    SocketClose(cell.socket);
-    cell.socket = 0;
-}
-
 static void UnlinkAll() {
     for (int i = 0; i < kVirtualSlots; i++) bridge.virtualSlots[i] = nullptr;
 }
@@ -52,7 +46,7 @@ static void AcceptModem(Handle listener, ClientCell& cell) {
     bridge.Statistics[kStatVirtualConnections]++;
     int slot = MatchSlot(peer);
     if (slot < 0) {
-        CloseModem(cell);
+        CloseClientCell(cell);
         return;
     }
     char timeText[9], dateText[9], status[100];
@@ -64,6 +58,7 @@ static void AcceptModem(Handle listener, ClientCell& cell) {
 }
 
 static void EndModem(ClientCell& cell) {
+    SocketShutdown(cell.socket);  // frees a SendTCP blocked on this modem
     std::lock_guard<std::mutex> guard(cell.sendLock);
     SocketClose(cell.socket);
     for (int i = 0; i < kVirtualSlots; i++) {
@@ -134,7 +129,7 @@ static void VirtualPortsServer(Handle listener, Handle wake) {
 
     // Stop path: no slot may stay linked to a connection of a stopped server.
     for (int i = 0; i < kClientCells; i++)
-        if (virtualCells[i].socket != 0) CloseModem(virtualCells[i]);
+        if (virtualCells[i].socket != 0) CloseClientCell(virtualCells[i]);
     UnlinkAll();
     for (int i = 0; i < kVirtualSlots; i++) SetVirtualStatus(i, "Wy\xB3\xB9" "czony");
     bridge.virtualServerState = -1;

@@ -332,8 +332,8 @@ TEST_F(SerialPty, ReadTimeoutsShapeTheBlocks) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     pty.Write("cd");
     EXPECT_EQ(lb::Read(tcp.client, 2, 3000), "cd");
-    EXPECT_TRUE(LogHas("SendTCP - OK, size:2 ab")) << Log();
-    EXPECT_TRUE(LogHas("SendTCP - OK, size:2 cd")) << Log();
+    EXPECT_TRUE(WaitFor([] { return LogHas("SendTCP - OK, size:2 ab"); })) << Log();
+    EXPECT_TRUE(WaitFor([] { return LogHas("SendTCP - OK, size:2 cd"); })) << Log();
     SerialOff();
 
     // Interval 2000 ms, no totals: both parts end up in one block.
@@ -342,7 +342,7 @@ TEST_F(SerialPty, ReadTimeoutsShapeTheBlocks) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     pty.Write("gh");
     EXPECT_EQ(lb::Read(tcp.client, 4, 5000), "efgh");
-    EXPECT_TRUE(LogHas("SendTCP - OK, size:4 efgh")) << Log();
+    EXPECT_TRUE(WaitFor([] { return LogHas("SendTCP - OK, size:4 efgh"); })) << Log();
     SerialOff();
 
     // Low latency (MAXDWORD, 50, MAXDWORD) and immediate (MAXDWORD, 0, 0):
