@@ -22,6 +22,10 @@ struct ClientCell {
 extern ClientCell tcpCells[kClientCells];      // TCP control server
 extern ClientCell virtualCells[kClientCells];  // virtual port server
 
+// Held by SendUDP while it sends and by the UDP server while it closes the
+// socket.
+extern std::mutex udpSocketLock;
+
 // Serialises the processing of TCP and UDP packets over the one command block.
 extern std::mutex protocolLock;
 

@@ -61,13 +61,22 @@ int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
     return 0;
 }
 
+std::mutex udpSocketLock;
+
 int SendUDP(const uint8_t* data, int length) {
     if (!settingsRecord.udpEnabled) return 0;
     if (length < 0 || (!data && length > 0)) return 1;
     uint64_t to = bridge.lastUdpSender.load();
-    int sent = SocketSendTo(bridge.udpSocket.load(), data, length, to);
+    int sent;
+    long error;
+    {
+        // The UDP server closes its socket under this lock, so a send never
+        // reaches a descriptor that was closed and handed to something else.
+        std::lock_guard<std::mutex> guard(udpSocketLock);
+        sent = SocketSendTo(bridge.udpSocket.load(), data, length, to);
+        error = SocketLastError();
+    }
     if (sent < 0) {
-        long error = SocketLastError();
         char dotted[16];
         UdpSenderText(to, dotted);
         LogFormat("SendUDP Adres: %s Error: %ld", dotted, error);

@@ -67,8 +67,11 @@ static void UDPPolling() {
     }
 
     UdpEventClose(event);
-    bridge.udpSocket = kNoHandle;
-    SocketClose(s);
+    {
+        std::lock_guard<std::mutex> guard(udpSocketLock);
+        bridge.udpSocket = kNoHandle;
+        SocketClose(s);
+    }
     LogText("UDP Poling - Stop");
     NetCleanup();
 }
