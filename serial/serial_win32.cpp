@@ -118,21 +118,25 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
     HANDLE h = (HANDLE)port;
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) return 0;
+    // The rest of the run goes out in one write; the 1000 ms write time-out
+    // applies to each call, so a slow line that keeps taking bytes carries on
+    // and only a call that moves nothing ends the run.
     int written = 0;
-    for (; written < count; written++) {
+    while (written < count) {
         bridge.IdleTicks = 0;
         OVERLAPPED ov;
         memset(&ov, 0, sizeof ov);
         ov.hEvent = event;
         DWORD done = 0;
         bool ok;
-        if (WriteFile(h, data + written, 1, &done, &ov))
+        if (WriteFile(h, data + written, (DWORD)(count - written), &done, &ov))
             ok = true;
         else if (GetLastError() == ERROR_IO_PENDING)
             ok = WaitOverlapped(h, &ov, &done);
         else
             ok = false;
-        if (!ok || done != 1) break;  // time-out, failure or the port closing
+        written += (int)done;
+        if (!ok || done == 0) break;  // time-out, failure or the port closing
     }
     CloseHandle(event);
     return written;
