@@ -2,6 +2,7 @@
 #include "support/support.h"
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -191,9 +192,34 @@ Program::~Program() {
         if (err.find(mark) != std::string::npos) ADD_FAILURE() << "program stderr:\n" << err;
 }
 
+// Under Wine the program runs in a child of the launcher. A new instance
+// started while an earlier one is still dying sees its window and refuses to
+// run, so starts and stops wait until no process of the program is left.
+static bool ProgramProcessLeft(const char* bin) {
+    DIR* d = opendir("/proc");
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        Bytes cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+        if (cmd.compare(0, strlen(bin), bin) == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+static void WaitNoWineProgram() {
+    const char* bin = getenv("KESTRUN_BIN");
+    if (IsWine() && bin) WaitUntil([&] { return !ProgramProcessLeft(bin); }, 15000);
+}
+
 void Program::Start() {
     const char* bin = getenv("KESTRUN_BIN");
     if (!bin) bin = "kestrun";
+    WaitNoWineProgram();
     std::string out = dir / "stdout.txt", err = dir / "stderr.txt";
     pid = fork();
     if (pid == 0) {
@@ -266,6 +292,7 @@ int Program::Stop(int timeoutMs) {
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     r = Wait(5000);
+    WaitNoWineProgram();
     return r;
 }
 
