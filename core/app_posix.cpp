@@ -147,7 +147,7 @@ int KestrunMain() {
         }
         if (reloadRequested.exchange(0) && !shutdownRequested) {
             ReloadSettings();
-            RefreshTray();
+            RefreshTray(kTrayModify);
         }
     }
 

@@ -32,7 +32,8 @@ void EndBanner();
 void HousekeepingTick();
 // The refresh after the settings dialog (and after a reload on Linux): picks
 // trayIcon from the activity and the base icon and shows the statistics.
-void RefreshTray();
+// operation is kTrayModify, or kTrayAdd when the shell restarted.
+void RefreshTray(int operation);
 // SerialOpen of the configured port with the read time-outs 10, 50 and 0.
 void OpenAlwaysOpenPort();
 // Compares the live record with the snapshot taken before the change and

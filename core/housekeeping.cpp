@@ -16,11 +16,11 @@ int32_t IdleLimitTicks(int32_t autoDisconnectSeconds) {
     return ticks > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)ticks;
 }
 
-void RefreshTray() {
+void RefreshTray(int operation) {
     bridge.trayIcon = bridge.ActivityCounter ? (int32_t)kIconActivity : bridge.baseIcon;
     char text[256];
     FormatStatistics(text);
-    TrayIconUpdate(kTrayModify, bridge.trayIcon, text);
+    TrayIconUpdate(operation, bridge.trayIcon, text);
 }
 
 void HousekeepingTick() {

@@ -59,7 +59,7 @@ inline void UnpackUdpSender(uint64_t packed, uint32_t& addressNetworkOrder, uint
 }
 // Dotted IPv4 text of a packed sender ("0.0.0.0" before any datagram).
 void UdpSenderText(uint64_t packed, char dotted[16]);
-// Platform seam of the sends (send_posix.cpp / send_win32.cpp): one datagram
+// Socket seam (net_posix.cpp / net_win32.cpp) for SendUDP: one datagram
 // to a packed address; bytes sent or -1 (SocketLastError tells why).
 int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress);
 

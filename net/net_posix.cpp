@@ -36,6 +36,18 @@ int SocketSend(Handle s, const uint8_t* data, int length) {
     return (int)send((int)s, data, (size_t)length, MSG_NOSIGNAL);
 }
 
+int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress) {
+    struct sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    uint32_t address;
+    uint16_t port;
+    UnpackUdpSender(packedAddress, address, port);
+    to.sin_addr.s_addr = address;
+    to.sin_port = port;
+    return (int)sendto((int)s, data, (size_t)length, MSG_NOSIGNAL, (struct sockaddr*)&to, sizeof to);
+}
+
 void SocketTuneAccepted(Handle s) {
     int one = 1;
     setsockopt((int)s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -32,6 +32,18 @@ int SocketSend(Handle s, const uint8_t* data, int length) {
     return send((SOCKET)s, (const char*)data, length, 0);
 }
 
+int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress) {
+    struct sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    uint32_t address;
+    uint16_t port;
+    UnpackUdpSender(packedAddress, address, port);
+    to.sin_addr.s_addr = address;
+    to.sin_port = port;
+    return sendto((SOCKET)s, (const char*)data, length, 0, (struct sockaddr*)&to, sizeof to);
+}
+
 void SocketTuneAccepted(Handle s) {
     BOOL one = TRUE;
     setsockopt((SOCKET)s, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);

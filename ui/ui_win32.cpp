@@ -82,13 +82,6 @@ void TrayIconUpdate(int operation, int icon, const char* text) {
 
 // The tray refreshed from the live statistics (after the settings dialog, and
 // when the shell comes back).
-static void RefreshTray(int operation) {
-    bridge.trayIcon = bridge.ActivityCounter != 0 ? kIconActivity : bridge.baseIcon;
-    char text[256];
-    FormatStatistics(text);
-    TrayIconUpdate(operation, bridge.trayIcon, text);
-}
-
 static void ShowTrayMenu(HWND window) {
     HMENU menu = LoadMenuA(Instance(), MAKEINTRESOURCEA(IDM_TRAY));
     if (!menu) return;
