@@ -169,9 +169,11 @@ TEST(E2eServers, VirtualModemMatchedByAddressNameOrAnyReachesThePortOwner) {
         s.Text(kOffVirtualPeer, 40, "10.0.0.9").Text(kOffVirtualPortName, 40, "COM5");
         s.Text(kOffVirtualPeer + 40, 40, peer).Text(kOffVirtualPortName + 40, 40, "COM6");
         StartWith(prog, s, p);
-        ASSERT_TRUE(WaitListening(1339, kWait));
-        // WaitListening's probe was itself a modem; this one re-links the slot.
-        TcpClient modem(1339);
+        // The modem is the only peer that ever connects: a listening probe
+        // would itself be linked to the slot, and data sent before the modem
+        // re-links it would go to the probe.
+        TcpClient modem;
+        ASSERT_TRUE(modem.Connect(1339, kWait));
         TcpClient client(p.tcp);
         ASSERT_TRUE(WaitUntil([&] {
             client.Send(Esc("COM6"));
