@@ -61,6 +61,10 @@ void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char pa
                      bool ctsFlow);
 
 // ---- Platform seam (serial_posix.cpp / serial_win32.cpp) ----
+// Whether OpenCommPort would accept these line settings at all, whatever the
+// device: a rate the platform can set, 5 to 8 data bits, a parity letter of
+// NOEMS, one or two stop bits.
+bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits);
 // Opens and configures the device; logs the parameter text and, on failure,
 // "Error - blad otwarcia portu COM". Returns kNoHandle on failure.
 Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,

@@ -104,6 +104,12 @@ static bool DevicePath(const char* device, char* path, size_t size) {
     return true;
 }
 
+bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits) {
+    speed_t speed;
+    return SpeedOf(baud, speed) && dataBits >= 5 && dataBits <= 8 && ParityCode(parity) >= 0 &&
+           (stopBits == 1 || stopBits == 2);
+}
+
 Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3) {
     char text[128];
@@ -120,11 +126,7 @@ Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity
     int lines = TIOCM_DTR | TIOCM_RTS;
     int wake[2];
     bool exclusive = false;
-    // What the parameter text accepts on Windows: the rate, 5 to 8 data bits,
-    // a parity letter, one or two stop bits.
-    if (!SpeedOf(baud, speed) || dataBits < 5 || dataBits > 8 || parityCode < 0 ||
-        (stopBits != 1 && stopBits != 2))
-        goto fail;
+    if (!PortParametersValid(baud, dataBits, parity, stopBits) || !SpeedOf(baud, speed)) goto fail;
     if (!DevicePath(device, path, sizeof path)) goto fail;
     fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) goto fail;

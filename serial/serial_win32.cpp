@@ -13,11 +13,26 @@ static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
 static const DWORD kReadSize = 2047;
 static const DWORD kFailedReadPauseMs = 50;
 
+static void ParameterText(char* text, size_t size, uint32_t baud, int dataBits, char parity, int stopBits) {
+    snprintf(text, size, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits, parity,
+             stopBits);
+}
+
+bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits) {
+    // The same parameter text OpenCommPort builds its DCB from; a rate of 0
+    // passes the text but no driver sets it.
+    char text[128];
+    ParameterText(text, sizeof text, baud, dataBits, parity, stopBits);
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return baud != 0 && BuildCommDCBA(text, &dcb);
+}
+
 Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3) {
     char text[128];
-    snprintf(text, sizeof text, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits,
-             parity, stopBits);
+    ParameterText(text, sizeof text, baud, dataBits, parity, stopBits);
     LogText(text);
 
     DCB dcb;

@@ -192,7 +192,12 @@ void PrintDispatcher() {
             portReady = SerialOpen(name, (uint32_t)stored.baud, stored.dataBits, stored.parity,
                                    stored.stopBits, stored.timeout1, stored.timeout2,
                                    stored.timeout3) == 0;
-        if (!portReady) {
+        if (!portReady && !alwaysOpen &&
+            !PortParametersValid((uint32_t)stored.baud, stored.dataBits, stored.parity, stored.stopBits)) {
+            // Line settings no port takes (a client's bad DATA=, PARITY= or
+            // STOP=) never open: waiting would hold every later receipt.
+            LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, 0);
+        } else if (!portReady) {
             // Nothing was sent: the receipt waits in the queue for its
             // printer and is tried again at the next check, ahead of the
             // jobs behind it.

@@ -22,16 +22,17 @@ std::string JobPath(int n) {
 }
 
 // A job file as SpoolOpen writes it, with chosen parameters and data.
-void WriteJob(int n, const char* port, int32_t baud, const std::string& data) {
+void WriteJob(int n, const char* port, int32_t baud, const std::string& data, int32_t dataBits = 8,
+              char parity = 'N', int32_t stopBits = 1) {
     std::string header(kSpoolHeaderSize, '\0');
     memcpy(&header[0], port, strlen(port));
     CommandBlock block;
     memset(&block, 0, sizeof block);
     block.inCommand = 1;
     block.baud = baud;
-    block.dataBits = 8;
-    block.parity = 'N';
-    block.stopBits = 1;
+    block.dataBits = dataBits;
+    block.parity = parity;
+    block.stopBits = stopBits;
     block.timeout1 = 10;
     block.timeout2 = 50;
     memcpy(&header[kSpoolPortNameSize], &block, sizeof block);
@@ -220,6 +221,40 @@ TEST(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
     settingsRecord.alwaysOpen = 1;
     PrintDispatcher();
     EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
+    EndState();
+}
+
+// Settings no port takes can never print: such a job ends in error at once
+// instead of holding the receipts behind it, which wait for their printer.
+TEST(Spool, JobWithSettingsNoPortTakesEndsInErrorAndTheNextWaits) {
+    ScopedWorkDir wd;
+    BufferingState();
+    const char* port = "\\\\.\\COM199";
+    WriteJob(0, port, 9600, "bad", 2147483647);
+    WriteJob(1, port, 9600, "bad", 8, 'X');
+    WriteJob(2, port, 9600, "bad", 8, 'N', 0);
+    WriteJob(3, port, 0, "bad");
+    WriteJob(4, port, 9600, "good", 7, 'e', 2);
+    bridge.Statistics[kStatBuffered] = 5;
+    for (int i = 0; i < 6; i++) PrintDispatcher();
+    EXPECT_EQ(4, bridge.Statistics[kStatPrinted]);
+    std::string log = Log();
+    for (int n = 0; n < 4; n++) {
+        char end[64];
+        snprintf(end, sizeof end, "Koniec wydruku nr:%04d Error wyslano 0 bajtow", n);
+        EXPECT_EQ(1, Count(log, end)) << end;
+    }
+    EXPECT_EQ(1, Count(log, "Wydruk nr:0004 czeka"));
+    EXPECT_EQ(0, Count(log, "Koniec wydruku nr:0004"));
+
+    // With the always-open port in use the job's own settings do not matter.
+    WriteJob(5, port, 9600, "x", 9);
+    bridge.Statistics[kStatPrinted] = 5;
+    bridge.Statistics[kStatBuffered] = 6;
+    settingsRecord.alwaysOpen = 1;
+    PrintDispatcher();
+    EXPECT_EQ(5, bridge.Statistics[kStatPrinted]);
+    EXPECT_EQ(1, Count(Log(), "Wydruk nr:0005 czeka"));
     EndState();
 }
 
