@@ -46,7 +46,7 @@ void StartupAlwaysOpen() {
 }
 
 void ShutdownServices() {
-    SerialOff();
+    SerialShutdown();
     UDPServerOff();
     TCPServerOff();
     VirtualPortsOff();

@@ -21,6 +21,7 @@
 static std::mutex serialLock;
 static std::shared_mutex portUse;
 static std::atomic<int32_t> portClosing{0};
+static std::atomic<bool> serialShutDown{false};  // set once, at the program's end
 // Each open starts a new run; a SerialPolling thread left over from an
 // earlier run (stuck in a client send) ends instead of reading the new port.
 static std::atomic<uint32_t> pollingRunId{0};
@@ -160,7 +161,9 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     SerialDeviceName(name, device, sizeof device);
 
     std::lock_guard<std::mutex> guard(serialLock);
-    if (bridge.portHandle.load() != kNoHandle) return 1;
+    // Checked under the lock: an open that comes after the shutdown's close
+    // sees the flag.
+    if (serialShutDown || bridge.portHandle.load() != kNoHandle) return 1;
     Handle port = OpenCommPort(device, baud, dataBits, parity, stopBits, t1, t2, t3);
     if (port == kNoHandle) return 1;
     bridge.portHandle = port;
@@ -221,6 +224,11 @@ void SerialOff() {
             pollingThread.detach();
     }
     LogText(message);
+}
+
+void SerialShutdown() {
+    serialShutDown = true;
+    SerialOff();
 }
 
 int SerialWriteBytes(const uint8_t* data, int count) {

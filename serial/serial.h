@@ -14,6 +14,9 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
                int t1, int t2, int t3);
 // Closes the port if one is open; always clears portClaimed.
 void SerialOff();
+// The program's end: SerialOff, and every later SerialOpen is refused, so a
+// client's COM arriving before the servers stop cannot open the port again.
+void SerialShutdown();
 // Writes one byte to the open port; 0 written, 1 not.
 int SerialWriteByte(uint8_t byte);
 // Writes a run of bytes in order with the effects of as many SerialWriteByte

@@ -180,6 +180,29 @@ TEST(App, KillCommandShutsDownInOrderAndFreesThePorts) {
     ExpectOrderlyShutdown(prog, p);
 }
 
+// Over UDP every COM closes the open port and opens it again. A client that
+// keeps doing so while the program ends must not get the port back once the
+// shutdown has closed it.
+TEST(App, ShutdownClosesThePortForGoodWhileAUdpClientKeepsReopeningIt) {
+    Ports p;
+    Pty device;
+    Program prog;
+    prog.MapCom(3, device.slavePath);
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(prog.WaitLog(kUdpReady, Slow(5000)));
+    UdpClient u;
+    for (int i = 0; i < 40; i++) u.SendTo(p.udp, Esc("COM3"));
+    ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Serial Off - start") >= 2; }, Slow(10000))) << prog.Log();
+    TcpClient c(p.tcp);
+    c.Send(Esc("KILL"));
+    ExpectOrderlyShutdown(prog, p);
+    // The shutdown logs this once its own close has returned.
+    Bytes log = prog.Log();
+    size_t closed = Find(log, "Serwer UDP Off - Start");
+    ASSERT_NE(closed, (size_t)-1);
+    EXPECT_EQ(log.find("Serial Polling - start", closed), std::string::npos) << log;
+}
+
 TEST(App, SigtermShutsDownLikeKill) {
     if (IsWine()) GTEST_SKIP() << "signals are the Linux daemon's";
     for (int sig : {SIGTERM, SIGINT}) {
