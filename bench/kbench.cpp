@@ -912,21 +912,23 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
         spinner.join();
         DrainFd(live[i]->dev.master);
         DrainFd(live[i]->sock);
-        std::sort(busy.begin(), busy.end());
+        Latency b;
+        Summarise(busy, &b);
         Latency& l = liveResults[i]->latency;
-        l.busySamples = (int)busy.size();
-        l.busyP50 = Percentile(busy, 0.50);
-        l.busyP99 = Percentile(busy, 0.99);
+        l.busySamples = b.samples;
+        l.busyP50 = b.p50;
+        l.busyP99 = b.p99;
         Say("  latency %-36s with a core kept busy: p50 %.3f p99 %.3f ms (%d samples)\n", live[i]->label.c_str(),
             l.busyP50, l.busyP99, l.busySamples);
     }
     for (size_t i = 0; i < n; i++) {
         Latency& l = liveResults[i]->latency;
         Summarise(ms[i], &l);
-        std::sort(late[i].begin(), late[i].end());
-        l.timerSamples = (int)late[i].size();
-        l.timerLateP50 = Percentile(late[i], 0.50);
-        l.timerLateP99 = Percentile(late[i], 0.99);
+        Latency t;
+        Summarise(late[i], &t);
+        l.timerSamples = t.samples;
+        l.timerLateP50 = t.p50;
+        l.timerLateP99 = t.p99;
         Say("  latency %-36s p50 %.3f p90 %.3f p99 %.3f max %.3f ms (%d samples%s); 10 ms sleep late p99 %.3f ms\n",
             live[i]->label.c_str(), l.p50, l.p90, l.p99, l.max, l.samples, l.lost ? ", ECHO LOST" : "",
             l.timerLateP99);
