@@ -1,20 +1,21 @@
 # The two commands of the README, and the benchmark.
-.PHONY: run check bench build clean
+.PHONY: run check bench daemon clean
 
-build:
-	scripts/install-deps.sh
-	cmake --preset native >/dev/null
-	cmake --build --preset native -j $$(nproc)
+# Only the daemon: no test programs, no cross compiler, no Wine.
+daemon:
+	scripts/install-deps.sh run
+	cmake --preset native -DKESTRUN_TESTS=OFF >/dev/null
+	cmake --build --preset native -j $$(nproc) --target kestrun
 
 # Runs the bridge in ./run (default settings unless ./run/setup.dat exists).
-run: build
+run: daemon
 	mkdir -p run
 	cd run && ../build/native/kestrun
 
 check:
 	scripts/check.sh
 
-bench: build
+bench:
 	bench/run.sh
 
 clean:

@@ -21,20 +21,8 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-# What the comparison needs, from Debian, when missing.
-need=()
-for p in socat ser2net g++; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    echo "installing: ${need[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    # The benchmark runs its own ser2net, with its own configuration and port.
-    $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+# What the build and the comparison need, when missing.
+scripts/install-deps.sh bench
 
 # The program and the core library the client takes the settings image from.
 cmake --preset native >/dev/null

@@ -14,6 +14,7 @@
 #include <string>
 #include "core/bridge.h"
 #include "core/core.h"
+#include "net/net.h"
 #include "ui/ui.h"
 
 // Requests reach the main loop as one byte each through a self-pipe, which
@@ -90,6 +91,20 @@ static int OpenWakePipe() {
     return fds[0];
 }
 
+// One line on start for whoever started the daemon by hand: where the
+// control servers listen and how to stop it.
+static void PrintListening() {
+    char address[sizeof settingsRecord.interfaceAddress];
+    SettingsText(address, sizeof address, settingsRecord.interfaceAddress);
+    std::string where = address[0] ? address : "all interfaces";
+    std::string line = "kestrun: listening on " + where + ":";
+    if (settingsRecord.tcpEnabled) line += " TCP " + std::to_string(settingsRecord.tcpPort.load());
+    if (settingsRecord.udpEnabled) line += " UDP " + std::to_string(settingsRecord.udpPort.load());
+    if (settingsRecord.virtualPortsEnabled) line += ", virtual ports TCP " + std::to_string(kVirtualPortTcp);
+    line += "; Ctrl+C or SIGTERM stops it\n";
+    fputs(line.c_str(), stderr);
+}
+
 static void InstallSignals() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -122,6 +137,7 @@ int KestrunMain() {
 
     StartupBegin();
     StartupServices();
+    PrintListening();
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
     using Clock = std::chrono::steady_clock;

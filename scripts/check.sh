@@ -4,7 +4,7 @@
 # ThreadSanitizer, and the Windows suite under Wine.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh check
 jobs=$(nproc)
 
 step() { printf '\n=== %s ===\n' "$*"; }
@@ -29,5 +29,6 @@ for s in asan tsan; do
 done
 
 step "windows tests (Wine)"
+tests/wine/wine-run.sh --check
 ctest --preset windows -j "$jobs"
 step "all suites passed"

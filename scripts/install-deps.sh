@@ -1,16 +1,73 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian, when it is missing.
+# Installs what a task needs on Debian, judged by the commands (and the few
+# files) that the build, the tests and the benchmark actually use.
+#   scripts/install-deps.sh run     the daemon: a compiler, CMake, make
+#   scripts/install-deps.sh check   everything every test suite needs
+#   scripts/install-deps.sh bench   check, plus the programs compared against
 set -eu
-need=()
-have() { dpkg -s "$1" >/dev/null 2>&1; }
-for p in cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix mingw-w64-tools \
-         wine64 xvfb locales util-linux procps; do
-    have "$p" || need+=("$p")
-done
-[ ${#need[@]} -eq 0 ] && exit 0
-echo "installing: ${need[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+task=${1:-check}
+
+# "what package": a command name, or an absolute path for a file.
+run_needs=(
+    "cmake cmake"
+    "make make"
+    "g++ g++"
+)
+check_needs=(
+    "ctest cmake"
+    "/usr/include/gtest/gtest.h libgtest-dev"
+    "/usr/src/googletest/CMakeLists.txt googletest"
+    "x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix"
+    "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+    "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
+    "wine wine"
+    "wineboot wine"
+    "wineserver wine"
+    "Xvfb xvfb"
+    "localedef libc-bin"
+    "/usr/share/i18n/locales/pl_PL locales"
+    "flock util-linux"
+    "pgrep procps"
+)
+bench_needs=(
+    "socat socat"
+    "ser2net ser2net"
+)
+
+case "$task" in
+run) wanted=("${run_needs[@]}") ;;
+check) wanted=("${run_needs[@]}" "${check_needs[@]}") ;;
+bench) wanted=("${run_needs[@]}" "${check_needs[@]}" "${bench_needs[@]}") ;;
+*) echo "usage: scripts/install-deps.sh run|check|bench" >&2; exit 2 ;;
+esac
+
+present() {
+    case "$1" in
+    /*) [ -e "$1" ] ;;
+    *) command -v "$1" >/dev/null 2>&1 ;;
+    esac
+}
+
+missing() {
+    local item
+    for item in "${wanted[@]}"; do
+        present "${item%% *}" || echo "$item"
+    done
+}
+
+packages=$(missing | awk '{print $2}' | sort -u | tr '\n' ' ')
+if [ -n "$packages" ]; then
+    echo "installing: $packages"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    $sudo apt-get install -y -qq --no-install-recommends $packages >/dev/null
+fi
+
+still=$(missing | awk '{print $1}' | tr '\n' ' ')
+if [ -n "$still" ]; then
+    echo "install-deps: still missing after installing: $still" >&2
+    exit 1
+fi

@@ -6,6 +6,7 @@
 #   wine-run.sh --setup | --cleanup    create prefix + Xvfb / stop them
 #   wine-run.sh --map-com N DEVICE     make COMn open DEVICE (a pty slave)
 #   wine-run.sh --prefix               print the prefix path
+#   wine-run.sh --check                one line and status 1 when a tool is missing
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -16,6 +17,17 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LOCPATH="$dir/locale"
 unset LANGUAGE
+
+# Every tool the runner calls; without one no Windows test can start.
+check_tools() {
+    local missing="" t
+    for t in wine wineboot wineserver Xvfb localedef flock; do
+        command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
+    done
+    [ -z "$missing" ] && return 0
+    echo "wine-run: missing$missing: run scripts/install-deps.sh check" >&2
+    return 1
+}
 
 make_locale() {
     [ -d "$LOCPATH/pl_PL.UTF-8" ] && return 0
@@ -56,7 +68,12 @@ start_xvfb() {
 }
 
 case "${1:-}" in
+--check)
+    check_tools
+    exit
+    ;;
 --setup)
+    check_tools || exit 1
     exec 9>"$dir/setup.lock"
     flock 9
     make_locale
