@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/settings.h"
+#include "base/settings.h"
 
 namespace fs = std::filesystem;
 

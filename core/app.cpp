@@ -1,7 +1,7 @@
 // Start-up and shutdown steps shared by the Linux daemon and the Windows tray
-// application; each KestrunMain calls them in the program's fixed order.
+// application; each program's entry calls them in its fixed order.
 #include <cstring>
-#include "core/bridge.h"
+#include "base/bridge.h"
 #include "core/core.h"
 #include "log/log.h"
 #include "net/net.h"
@@ -11,6 +11,7 @@
 void StartupBegin() {
     for (int slot = 0; slot < 3; slot++) SetVirtualStatus(slot, "");
     LoadSettings();
+    LogSetPath(settingsRecord.logPath);
     LogText("------------- Start programu --------------------");
 }
 

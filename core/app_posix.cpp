@@ -1,5 +1,5 @@
-// The Linux daemon: single-instance lock, start-up, the 300 ms tick on a
-// steady clock, signals and shutdown. Twin: app_win32.cpp.
+// The Linux daemon: its main, single-instance lock, start-up, the 300 ms
+// tick on a steady clock, signals and shutdown. Twin: app_win32.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include "core/bridge.h"
+#include "base/bridge.h"
+#include "base/cp1250.h"
+#include "bridge/protocol.h"
 #include "core/core.h"
 #include "net/net.h"
 #include "ui/ui.h"
@@ -118,7 +120,7 @@ static void InstallSignals() {
     sigaction(SIGHUP, &sa, nullptr);
 }
 
-int KestrunMain() {
+int main() {
     KeepStandardDescriptorsOpen();
     if (TakeInstanceLock() != 0) {
         char text[128];
@@ -136,6 +138,7 @@ int KestrunMain() {
     InstallSignals();
 
     StartupBegin();
+    BridgeConnect(RequestShutdown);
     StartupServices();
     PrintListening();
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);

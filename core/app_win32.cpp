@@ -1,15 +1,28 @@
-// The Windows tray application's start-up, message loop and end: one
-// instance, a hidden main window, the tray icon and the 300 ms timer.
+// The Windows tray application: its WinMain, one instance, the hidden main
+// window and its procedure (timer, tray menu commands, dialogs), the message
+// loop and the shutdown when the window is destroyed.
 // Twin: app_posix.cpp (the Linux daemon).
 #include <windows.h>
+#include <atomic>
 #include <cstring>
-#include "core/bridge.h"
+#include "base/bridge.h"
+#include "base/settings.h"
+#include "bridge/protocol.h"
 #include "core/core.h"
+#include "log/log.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
 #include "ui/ui_win32.h"
 
+enum : UINT { kTickMs = 300 };
 static const char kClassName[] = "Kestrun";
+
+// The hidden main window: owner of the tray icon, the timer and the dialogs.
+// Atomic because RequestShutdown posts to it from server threads.
+static std::atomic<HWND> mainWindow{nullptr};
+// Main thread only.
+static UINT_PTR housekeepingTimer = 0;
+static UINT taskbarCreatedMessage;
 
 struct FindWindowSearch {
     const char* className;
@@ -33,7 +46,81 @@ static HWND FindAppWindow(const char* className) {
     return search.found;
 }
 
-int KestrunMain() {
+// A dialog's OK: the record takes what the user chose, setup.dat is saved,
+// then what changed restarts (compared with the record as it was at OK).
+static void TakeSettings(const uint8_t chosen[kSettingsSize], bool virtualPorts) {
+    uint8_t snapshot[kSettingsSize];
+    SettingsToImage(snapshot);
+    SettingsFromImage(chosen);
+    LogSetPath(settingsRecord.logPath);
+    SaveSettings();
+    if (virtualPorts)
+        ApplyVirtualPortsChange(snapshot);
+    else
+        ApplySettingsChange(snapshot);
+}
+
+static void OnMainWindowDestroyed(HWND window) {
+    if (housekeepingTimer) KillTimer(window, housekeepingTimer);
+    housekeepingTimer = 0;
+    TrayIconUpdate(kTrayDelete, kIconNone, nullptr);
+    // From here on a late KILL or tray refresh finds no window.
+    mainWindow = nullptr;
+    TraySetWindow(nullptr);
+    ShutdownServices();
+    DestroyTrayIcons();
+    PostQuitMessage(0);
+}
+
+static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (taskbarCreatedMessage && message == taskbarCreatedMessage) {
+        // The shell restarted and forgot the icon: put it back as it was.
+        RefreshTray(kTrayAdd);
+        return 0;
+    }
+    uint8_t chosen[kSettingsSize];
+    switch (message) {
+    case WM_CREATE:
+        taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+        return DefWindowProcA(window, message, wParam, lParam);
+    case WM_DESTROY:
+        OnMainWindowDestroyed(window);
+        return 0;
+    case WM_TIMER:
+        HousekeepingTick();
+        return 0;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_ABOUT:
+            RunAboutDialog(window);
+            return 0;
+        case IDC_EXIT:
+            DestroyWindow(window);
+            return 0;
+        case IDC_VIRTUAL_PORTS:
+            if (RunVirtualPortsDialog(window, chosen) == kDialogOk) TakeSettings(chosen, true);
+            return 0;
+        case IDC_SETTINGS: {
+            int end = RunSettingsDialog(window, chosen);
+            if (end == kDialogOk) TakeSettings(chosen, false);
+            // Posted: the window closes once back in the message loop.
+            if (end == kDialogShutdown) RequestShutdown();
+            // However the dialog closed; not when the program is ending.
+            if (IsWindow(window) && mainWindow == window) RefreshTray(kTrayModify);
+            return 0;
+        }
+        default:
+            return DefWindowProcA(window, message, wParam, lParam);
+        }
+    case kTrayCallback:
+        if (LOWORD(lParam) == WM_RBUTTONDOWN) ShowTrayMenu(window);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     if (FindAppWindow(kClassName)) {
         MessageBoxA(nullptr, "Kestrun mo\xBF" "e by\xE6 uruchomiony tylko jeden raz!", "uwaga",
@@ -61,8 +148,10 @@ int KestrunMain() {
                                   nullptr, instance, nullptr);
     if (!window) return 0;
     mainWindow = window;
+    TraySetWindow(window);
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDA_MAIN));
 
+    BridgeConnect(RequestShutdown);
     StartupServices();
 
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);

@@ -1,7 +1,7 @@
 // Applying changed settings: the rules of the dialogs' OK (restart exactly
 // what changed), shared by the Windows dialogs and the Linux SIGHUP reload.
 #include <cstring>
-#include "core/bridge.h"
+#include "base/bridge.h"
 #include "core/core.h"
 #include "log/log.h"
 #include "net/net.h"
@@ -67,6 +67,7 @@ int ReloadSettings() {
         return 1;
     }
     SettingsFromImage(image);
+    LogSetPath(settingsRecord.logPath);
     // Without this, switching both servers off in the file would stop both
     // for good, where a restart would switch both on.
     EnableBothServersWhenBothOff();

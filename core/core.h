@@ -2,18 +2,18 @@
 // changed settings (dialogs on Windows, SIGHUP on Linux).
 #pragma once
 #include <cstdint>
-#include "core/settings.h"
+#include "base/settings.h"
 
-// Runs the whole program: start-up, the main loop, shutdown; the exit code.
-// Per platform: app_posix.cpp (daemon) and app_win32.cpp (tray application).
-int KestrunMain();
+// The program itself is per platform: app_posix.cpp (the daemon's main) and
+// app_win32.cpp (the tray application's WinMain and window).
 // Asks the main loop to shut down (KILL, a signal, "Wyłącz"); any thread.
 void RequestShutdown();
 
-// The portable steps of start-up and shutdown, called by both KestrunMains in
-// the program's fixed order:
-//   StartupBegin      clear virtualStatus, LoadSettings, start banner
-//   (platform: window / instance lock)
+// The portable steps of start-up and shutdown, called by both programs in
+// their fixed order:
+//   StartupBegin      clear virtualStatus, LoadSettings, the log told its
+//                     path, start banner
+//   (platform: window / instance lock; BridgeConnect)
 //   StartupServices   spool directory and old jobs, control servers (UDP
 //                     before TCP, both on when both are off), virtual ports,
 //                     host addresses

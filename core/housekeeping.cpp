@@ -1,7 +1,7 @@
 // The 300 ms housekeeping tick: print dispatch, the tray icon and its blink,
 // the tooltip refresh on change, and the auto-disconnect on quiet ticks.
 #include <climits>
-#include "core/bridge.h"
+#include "base/bridge.h"
 #include "core/core.h"
 #include "log/log.h"
 #include "serial/serial.h"

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <mutex>
 #include <vector>
-#include "core/settings.h"
 
 static std::mutex logLock;
+static char logPath[101];          // guarded by logLock; empty: no log
 static int64_t perfFrequency = 0;  // guarded by logLock
 static int64_t perfLast = 0;       // guarded by logLock
 
@@ -39,12 +39,18 @@ void PerfTimerRestart() {
     RestartLocked();
 }
 
-int64_t PerfTimerElapsed() {
+void LogSetPath(const char* path) {
     std::lock_guard<std::mutex> guard(logLock);
-    return ElapsedLocked();
+    snprintf(logPath, sizeof logPath, "%s", path ? path : "");
 }
 
-int AppendToFile(const char* path, const char* text) {
+bool LogEnabled() {
+    std::lock_guard<std::mutex> guard(logLock);
+    return logPath[0] != 0;
+}
+
+// Appends text to path, every "\n" stored as "\r\n"; 0 written, 1 not opened.
+static int AppendToFile(const char* path, const char* text) {
     FILE* f = fopen(path, "ab");
     if (!f) return 1;
     // Stored as a Windows text-mode file would store it: LF becomes CR LF.
@@ -56,23 +62,21 @@ int AppendToFile(const char* path, const char* text) {
     return 0;
 }
 
-// Writes one entry; the caller holds logLock and has checked path and text.
-static void LogTextLocked(const char* path, const char* text) {
+// Writes one entry; the caller holds logLock and has checked the path and text.
+static void LogTextLocked(const char* text) {
     char timeText[9], dateText[9];
     LocalTimeTexts(timeText, dateText);
     double ms = (double)ElapsedLocked() / 1000.0;
     char entry[4096];
     snprintf(entry, sizeof entry, "\n%s %s +%5.2f msek. %s", timeText, dateText, ms, text);
-    AppendToFile(path, entry);
+    AppendToFile(logPath, entry);
 }
 
 void LogText(const char* text) {
     if (!text || !text[0]) return;
-    char path[101];
-    SettingsText(path, sizeof path, settingsRecord.logPath);
-    if (!path[0]) return;
     std::lock_guard<std::mutex> guard(logLock);
-    LogTextLocked(path, text);
+    if (!logPath[0]) return;
+    LogTextLocked(text);
 }
 
 void LogFormat(const char* format, ...) {
@@ -106,14 +110,13 @@ void EscapeBytes(const uint8_t* data, int length, char* out) {
 }
 
 void LogDump(const char* header, const uint8_t* data, int length) {
-    char path[101];
-    SettingsText(path, sizeof path, settingsRecord.logPath);
-    if (!path[0]) return;
+    if (!LogEnabled()) return;
     if (length < 0) length = 0;
     // Sized for the worst case (five characters a byte), so no dump is cut.
     std::vector<char> rendering((size_t)length * 5 + 1);
     EscapeBytes(data, length, rendering.data());
     std::lock_guard<std::mutex> guard(logLock);
-    if (header && header[0]) LogTextLocked(path, header);
-    AppendToFile(path, rendering.data());
+    if (!logPath[0]) return;
+    if (header && header[0]) LogTextLocked(header);
+    AppendToFile(logPath, rendering.data());
 }

@@ -4,8 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
-// Appends one entry "\n%s %s +%5.2f msek. %s" to the file at logPath; does
-// nothing when logPath or the text is empty. Safe from any thread.
+// The file the entries go to, as the layer above reads it from the settings;
+// empty switches the log off. Safe from any thread.
+void LogSetPath(const char* path);
+// Whether a path is set (callers skip formatting work the log would drop).
+bool LogEnabled();
+// Appends one entry "\n%s %s +%5.2f msek. %s" to the log file; does nothing
+// when the path or the text is empty. Safe from any thread.
 void LogText(const char* text);
 // printf-style convenience around LogText (the result is cut at 4095).
 void LogFormat(const char* format, ...)
@@ -17,12 +22,10 @@ void LogFormat(const char* format, ...)
 void LogDump(const char* header, const uint8_t* data, int length);
 // Renders bytes printably; out must hold 5 * length + 1 characters.
 void EscapeBytes(const uint8_t* data, int length, char* out);
-// Appends text to path, every "\n" stored as "\r\n"; 0 written, 1 not opened.
-int AppendToFile(const char* path, const char* text);
 
 // The process-wide timer that measures the gap between entries.
+// Restart: the next entry's gap counts from now.
 void PerfTimerRestart();
-int64_t PerfTimerElapsed();  // microseconds since the previous reading
 // Exact (now - last) * 1e6 / frequency without leaving signed 64-bit range.
 int64_t PerfTicksToMicros(int64_t ticks, int64_t frequency);
 

@@ -1,47 +1,24 @@
-// Clients: the ESC-framed command protocol, the TCP and UDP control servers,
-// the virtual port server for GPRS modems, and the sends to clients.
+// The network transport: the TCP and UDP control servers, the virtual port
+// server for GPRS modems, and the sends to clients. What arrives is handed to
+// the handlers the layer above sets; nothing here reads a command.
 #pragma once
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include "core/bridge.h"
+#include "base/bridge.h"
 
 enum : int { kMaxPacket = 1023, kClientCells = 5, kVirtualPortTcp = 1339 };
-
-// One accepted TCP connection: its socket, or 0 when free. A connection is
-// named everywhere by a pointer to its cell; the cell tables are static, so a
-// pointer stays valid for the whole run, reads as free once the connection
-// ends, and reaches a client accepted later into the same cell. sendLock keeps
-// a send from meeting the close of the socket on the owning server thread.
-struct ClientCell {
-    std::atomic<Handle> socket{0};
-    std::mutex sendLock;
-};
 
 extern ClientCell tcpCells[kClientCells];      // TCP control server
 extern ClientCell virtualCells[kClientCells];  // virtual port server
 
-// Held by SendUDP while it sends and by the UDP server while it closes the
-// socket.
-extern std::mutex udpSocketLock;
-
-// Serialises the processing of TCP and UDP packets over the one command block.
-extern std::mutex protocolLock;
-
-// ---- Command protocol ----
-void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell);
-int ExecuteTCPCommand(const uint8_t* data, int length, int& position, ClientCell* cell);
-void ProcessUDPData(const uint8_t* data, int length);
-int ExecuteUDPCommand(const uint8_t* data, int length, int& position);
-int FindVirtualPort(const char* name);
-// Leading blanks, optional sign, digits up to the first other character.
-int32_t ParseNumber(const char* text);
-
-// Closes a cell's connection and frees the cell; only its server thread
-// calls it. A SendTCP blocked on a client that stopped reading is released
-// first, so the close never waits on it.
-void CloseClientCell(ClientCell& cell);
+// ---- Handlers, set by the layer above before the servers start ----
+// A TCP client's packet (cell: its connection), a UDP datagram, and data
+// from a linked modem. Each is called on its server's thread.
+using TcpPacketHandler = void (*)(const uint8_t* data, int length, ClientCell* cell);
+using DataHandler = void (*)(const uint8_t* data, int length);
+void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData);
 
 // ---- Sends to clients ----
 // cell nullptr means the ReplyTarget. 0 when every byte was sent.
@@ -72,8 +49,10 @@ void VirtualPortsOn();
 void VirtualPortsOff();
 
 // ---- Platform seam (net_posix.cpp / net_win32.cpp) ----
-int NetStartup();                 // WSAStartup 2.2 on Windows; 0 on success
-void NetCleanup();
+// Starts Winsock 2.2 once per process (Windows; nothing to start elsewhere);
+// every later call gives the first result. 0 on success. The functions below
+// that make sockets call it themselves; the process end cleans it up.
+int NetStartup();
 void SocketClose(Handle s);       // shutdown both ways, then close
 // Ends both directions without closing: a send blocked on the socket in
 // another thread returns, so its lock can be taken to close the socket.

@@ -15,8 +15,6 @@ int NetStartup() {
     return 0;
 }
 
-void NetCleanup() {}
-
 void SocketClose(Handle s) {
     if (s <= 0) return;
     shutdown((int)s, SHUT_RDWR);

@@ -6,12 +6,12 @@
 #include "net/net.h"
 
 int NetStartup() {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : 1;
-}
-
-void NetCleanup() {
-    WSACleanup();
+    // A function-local static: started by the first caller of any thread.
+    static const int result = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : 1;
+    }();
+    return result;
 }
 
 void SocketClose(Handle s) {
@@ -59,6 +59,7 @@ void SocketTuneAccepted(Handle s) {
 }
 
 int ResolveHostName(const char* name, char dotted[16]) {
+    if (NetStartup() != 0) return 1;
     struct hostent* h = gethostbyname(name);
     if (!h || h->h_addrtype != AF_INET || !h->h_addr_list[0]) return 1;
     struct in_addr a;
@@ -74,10 +75,7 @@ int GetLocalAddresses(char table[10][16]) {
     char host[256];
     struct hostent* h = nullptr;
     if (gethostname(host, sizeof host) == 0) h = gethostbyname(host);
-    if (!h) {
-        NetCleanup();
-        return -1;
-    }
+    if (!h) return -1;
     int count = 0;
     for (int i = 0; h->h_addr_list[i] && count < 10; i++) {
         struct in_addr a;
@@ -85,7 +83,6 @@ int GetLocalAddresses(char table[10][16]) {
         strncpy(table[count], inet_ntoa(a), 15);
         count++;
     }
-    NetCleanup();
     return count;
 }
 
@@ -107,6 +104,10 @@ Handle TcpListen(const char* address, int port, int* error) {
     struct sockaddr_in a;
     if (MakeAddress(address, port, &a) != 0) {
         *error = WSAEINVAL;
+        return kNoHandle;
+    }
+    if (NetStartup() != 0) {
+        *error = WSANOTINITIALISED;
         return kNoHandle;
     }
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -177,6 +178,10 @@ Handle UdpOpen(const char* address, int port, int* error) {
         *error = WSAEINVAL;
         return kNoHandle;
     }
+    if (NetStartup() != 0) {
+        *error = WSANOTINITIALISED;
+        return kNoHandle;
+    }
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) {
         *error = WSAGetLastError();
@@ -233,6 +238,7 @@ int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error
 }
 
 Handle WakeOpen() {
+    if (NetStartup() != 0) return kNoHandle;
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) return kNoHandle;
     struct sockaddr_in a;

@@ -2,10 +2,21 @@
 // to the last UDP sender. Every byte the bridge sends to a client goes here.
 #include <cstdio>
 #include <cstring>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
 #include "log/log.h"
+#include "net/cell_server.h"
 #include "net/net.h"
+
+std::atomic<TcpPacketHandler> tcpPacketHandler{nullptr};
+std::atomic<DataHandler> udpDatagramHandler{nullptr};
+std::atomic<DataHandler> modemDataHandler{nullptr};
+
+void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData) {
+    tcpPacketHandler = tcpPacket;
+    udpDatagramHandler = udpDatagram;
+    modemDataHandler = modemData;
+}
 
 void UdpSenderText(uint64_t packed, char dotted[16]) {
     uint32_t address;
@@ -48,9 +59,7 @@ int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
         LogText("SendTCP Error - nie wyslano wszystkiego");
         return 1;
     }
-    char path[2];
-    SettingsText(path, sizeof path, settingsRecord.logPath);
-    if (path[0]) {
+    if (LogEnabled()) {
         // Formatted only with the log on: this runs for every relayed chunk.
         char line[1024];
         snprintf(line, sizeof line, "SendTCP - OK, size:%d %-.*s", length, length,

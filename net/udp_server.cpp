@@ -1,11 +1,12 @@
 // UDP control server: one thread that receives datagrams on the control port
-// and hands each to the command protocol; the latest sender gets the replies.
+// and hands each to the datagram handler; the latest sender gets the replies.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <thread>
-#include "core/settings.h"
+#include "base/settings.h"
 #include "log/log.h"
+#include "net/cell_server.h"
 #include "net/net.h"
 
 static std::thread udpThread;  // main thread only
@@ -30,14 +31,12 @@ static void UDPPolling() {
         LogFormat("UDP Poling - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0", port,
                   error);
         LogText("UDP Poling - Stop");
-        NetCleanup();
         return;
     }
     Handle event = UdpEventOpen(s);
     if (event == kNoHandle) {
         LogText("UDP Poling - Stop");
         SocketClose(s);
-        NetCleanup();
         return;
     }
     bridge.udpSocket = s;
@@ -63,7 +62,8 @@ static void UDPPolling() {
         bridge.Statistics[kStatUdpDatagrams]++;
         buffer[n] = 0;
         LogDump("TCP/UDP receive:", buffer, n);
-        ProcessUDPData(buffer, n);
+        DataHandler handler = udpDatagramHandler;
+        if (handler) handler(buffer, n);
     }
 
     UdpEventClose(event);
@@ -73,7 +73,6 @@ static void UDPPolling() {
         SocketClose(s);
     }
     LogText("UDP Poling - Stop");
-    NetCleanup();
 }
 
 void UDPServerOn() {
@@ -89,9 +88,6 @@ void UDPServerOff() {
     LogText("Serwer UDP Off - Start");
     if (!udpThread.joinable()) return;
     udpStop = 1;
-    if (udpThread.get_id() == std::this_thread::get_id())
-        udpThread.detach();  // asked from its own thread: it ends after this datagram
-    else
-        udpThread.join();
+    udpThread.join();
     LogText("Serwer UDP Off - Stop");
 }

@@ -1,6 +1,7 @@
 // The serial port, portable part: port names, opening and closing with the
-// SerialPolling thread, writes, RTS/DTR, the type-108 handshake, and the rules
-// that keep a device from being used while another thread closes it.
+// SerialPolling thread and its read loop, writes, RTS/DTR, the type-108
+// handshake, and the rules that keep a device from being used while another
+// thread closes it.
 #include "serial/serial.h"
 #include <cctype>
 #include <chrono>
@@ -11,9 +12,7 @@
 #include <shared_mutex>
 #include <system_error>
 #include <thread>
-#include "core/settings.h"
 #include "log/log.h"
-#include "net/net.h"
 
 // serialLock orders SerialOpen and SerialOff. portUse is held shared by every
 // read, write and line change on the device and exclusively by the close, so
@@ -28,6 +27,12 @@ static std::atomic<uint32_t> pollingRunId{0};
 // Guarded by serialLock. Never destroyed: a program that ends with the port
 // still open must not die in the destructor of a running thread.
 static std::thread& pollingThread = *new std::thread();
+// Where device input goes once the handshake has seen it; set from above.
+static std::atomic<SerialInputSink> inputSink{nullptr};
+
+// Reads of at most this many bytes; a failing device is retried at this pace.
+static const int kReadSize = 2047;
+static const int kFailedReadPauseMs = 50;
 
 static const int kCtsTypes[] = {10,  22,  23,  36,  72,  85,  89,  120, 132,
                                 136, 154, 182, 208, 212, 220, 225, 227, 272};
@@ -66,7 +71,9 @@ bool PortClosing() {
     return portClosing.load() != 0;
 }
 
-bool AcquirePortUse(Handle& port) {
+// Shared use of the open device: true with its handle while a port is open
+// and not being closed; the device cannot be closed until ReleasePortUse.
+static bool AcquirePortUse(Handle& port) {
     if (portClosing.load() || bridge.portHandle.load() == kNoHandle) return false;
     portUse.lock_shared();
     port = bridge.portHandle.load();
@@ -77,11 +84,16 @@ bool AcquirePortUse(Handle& port) {
     return true;
 }
 
-void ReleasePortUse() {
+static void ReleasePortUse() {
     portUse.unlock_shared();
 }
 
-uint32_t PollingStarted() {
+void SerialSetInputSink(SerialInputSink sink) {
+    inputSink = sink;
+}
+
+// SerialPolling's start and end: flags, log lines, and the run it belongs to.
+static uint32_t PollingStarted() {
     uint32_t run = pollingRunId.load();
     LogText("Serial Polling - start");
     bridge.pollingStopped = 0;
@@ -89,63 +101,70 @@ uint32_t PollingStarted() {
     return run;
 }
 
-bool PollingContinues(uint32_t run) {
+static bool PollingContinues(uint32_t run) {
     return bridge.pollingRun.load() && pollingRunId.load() == run;
 }
 
-void PollingEnded(uint32_t run) {
+static void PollingEnded(uint32_t run) {
     LogText("Serial Polling - stop");
     if (pollingRunId.load() == run) bridge.pollingStopped = 1;
 }
 
-void PollingPause(uint32_t run, int ms) {
+// Sleeps up to ms in 10 ms steps while the run continues.
+static void PollingPause(uint32_t run, int ms) {
     for (int waited = 0; waited < ms && PollingContinues(run); waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-void PassSerialInput(const uint8_t* data, int count) {
-    AckDeviceLines(data, count);
-    if (settingsRecord.bufferPrints.load()) return;
-    SendUDP(data, count);
-    SendTCP(data, count, nullptr);
+// Writes ACK for every CR the device sent while TYP is 108.
+static void AckDeviceLines(const uint8_t* data, int count) {
+    for (int i = 0; i < count; i++)
+        if (data[i] == 0x0D && bridge.deviceType.load() == kHandshakeType) SerialWriteByte(0x06);
 }
 
-static void PutLe16(uint8_t* p, uint16_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-
-void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char parity, int stopBits,
-                     bool ctsFlow) {
-    memset(dcb, 0, kDcbSize);
-    PutLe32(dcb + 0, kDcbSize);
-    PutLe32(dcb + 4, (int32_t)baud);
-    // fBinary, fParity, fOutxCtsFlow, fDtrControl ENABLE, fErrorChar,
-    // fRtsControl ENABLE.
-    uint32_t flags = 1u | 1u << 1 | (ctsFlow ? 1u << 2 : 0u) | 1u << 4 | 1u << 10 | 1u << 12;
-    PutLe32(dcb + 8, (int32_t)flags);
-    PutLe16(dcb + 12, 0);
-    dcb[18] = (uint8_t)dataBits;
-    switch (toupper((unsigned char)parity)) {
-        case 'O': dcb[19] = 1; break;
-        case 'E': dcb[19] = 2; break;
-        case 'M': dcb[19] = 3; break;
-        case 'S': dcb[19] = 4; break;
-        default: dcb[19] = 0; break;
+// The reader thread of one open: reads with the client's time-outs and hands
+// each block on. The buffer is the thread's own: a reader of an earlier run
+// may still be passing its last block on.
+static void SerialPolling() {
+    uint8_t buffer[2048];
+    uint32_t run = PollingStarted();
+    while (PollingContinues(run)) {
+        Handle port;
+        if (!AcquirePortUse(port)) {
+            PollingPause(run, 10);
+            continue;
+        }
+        int count = PortRead(port, buffer, kReadSize);
+        ReleasePortUse();
+        if (count > 0) {
+            AckDeviceLines(buffer, count);
+            SerialInputSink sink = inputSink;
+            if (sink) sink(buffer, count);
+        } else if (count == kReadFailed) {
+            // A device that fails at once (unplugged, pty closed) is retried
+            // at a calm pace until SerialOff; the port stays open.
+            PollingPause(run, kFailedReadPauseMs);
+        } else if (count == kReadEmptyAtOnce) {
+            // Not issued again back to back; the driver keeps what arrives
+            // meanwhile, so a short pause loses nothing.
+            PollingPause(run, 10);
+        }
     }
-    dcb[20] = stopBits == 2 ? 2 : 0;
+    PollingEnded(run);
 }
 
-// Closes the device of a failed or finished open; the caller holds serialLock.
-static void ClosePortLocked(Handle port) {
+// Cancels what waits on the device and closes it; the caller holds
+// serialLock. PortCancel's result: 0 when the waits were cancelled.
+static int ClosePortLocked(Handle port) {
     portClosing = 1;
-    PortCancel(port);
+    int cancelled = PortCancel(port);
     portUse.lock();
     PortClose(port);
     bridge.portHandle = kNoHandle;
     SetOpenPortName("");
     portClosing = 0;
     portUse.unlock();
+    return cancelled;
 }
 
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits, int t1, int t2,
@@ -157,14 +176,12 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     // A path (a Linux device such as /dev/ttyUSB0) keeps its case.
     if (name[0] != '/')
         for (char* p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
-    char device[64];
-    SerialDeviceName(name, device, sizeof device);
 
     std::lock_guard<std::mutex> guard(serialLock);
     // Checked under the lock: an open that comes after the shutdown's close
     // sees the flag.
     if (serialShutDown || bridge.portHandle.load() != kNoHandle) return 1;
-    Handle port = OpenCommPort(device, baud, dataBits, parity, stopBits, t1, t2, t3);
+    Handle port = OpenCommPort(name, baud, dataBits, parity, stopBits, t1, t2, t3);
     if (port == kNoHandle) return 1;
     bridge.portHandle = port;
     bridge.pollingRun = 0;
@@ -200,17 +217,10 @@ void SerialOff() {
     }
     // From here every wait on the device gives up: the reader that did not
     // stop, and writers still waiting for their byte.
-    portClosing = 1;
-    int cancelled = PortCancel(port);
+    int cancelled = ClosePortLocked(port);
     const char* message = stopped || cancelled == 0
                               ? "Serial Off - stop"
                               : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling";
-    portUse.lock();
-    PortClose(port);
-    bridge.portHandle = kNoHandle;
-    SetOpenPortName("");
-    portClosing = 0;
-    portUse.unlock();
     // A reader woken by the cancel ends at once; one stuck elsewhere is left
     // to end by itself, and its run can no longer touch any port.
     for (int i = 0; i < 20 && !stopped; i++) {
@@ -260,11 +270,6 @@ void ToggleRTS() {
 
 void ToggleDTR() {
     ToggleLine(bridge.dtrState, 5, 6);
-}
-
-void AckDeviceLines(const uint8_t* data, int count) {
-    for (int i = 0; i < count; i++)
-        if (data[i] == 0x0D && bridge.deviceType.load() == kHandshakeType) SerialWriteByte(0x06);
 }
 
 bool IsHandshakeAck(uint8_t byte) {

@@ -1,11 +1,16 @@
 // The serial port: at most one local device, opened by name, read by the
-// SerialPolling thread, written one byte at a time, closed by SerialOff.
+// SerialPolling thread, written in runs of bytes, closed by SerialOff.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include "core/bridge.h"
+#include "base/bridge.h"
 
 enum : int { kDcbSize = 28, kHandshakeType = 108 };
+
+// Where the bytes read from the device go (after the type-108 ACKs), set by
+// the layer above; called on the reader thread, one block at a time.
+using SerialInputSink = void (*)(const uint8_t* data, int count);
+void SerialSetInputSink(SerialInputSink sink);
 
 // Opens name (upper-cased in place) with the given parameters and starts
 // SerialPolling; 0 when opened, 1 otherwise (already open, empty, too long,
@@ -25,14 +30,13 @@ int SerialWriteByte(uint8_t byte);
 int SerialWriteBytes(const uint8_t* data, int count);
 void ToggleRTS();
 void ToggleDTR();
-// Writes ACK for every CR the device sent while TYP is 108.
-void AckDeviceLines(const uint8_t* data, int count);
 // True for a client byte ACK while TYP is 108 (the protocol drops it).
 bool IsHandshakeAck(uint8_t byte);
 // True for the 18 device types that use CTS output flow control.
 bool IsCtsDeviceType(int typ);
 // Reads the decimal number after the first "COM" (0 when none) and forms the
-// device name: the name itself up to COM7, "\\.\COMn" from COM8 on.
+// Windows name of the port: the name itself up to COM7, "\\.\COMn" from COM8
+// on. Clients' port names are formed with the same rule.
 int ComNumberOf(const char* name);
 void SerialDeviceName(const char* upperName, char* out, size_t outSize);
 
@@ -43,36 +47,26 @@ void SerialGetDcb(uint8_t dcb[kDcbSize]);    // Windows DCB image
 void SerialSetDcb(const uint8_t dcb[kDcbSize]);
 void SerialPurge();                          // both queues
 
-// ---- Shared by the two back ends (serial.cpp) ----
-// Shared use of the open device: true with its handle while a port is open
-// and not being closed; the device cannot be closed until ReleasePortUse.
-bool AcquirePortUse(Handle& port);
-void ReleasePortUse();
+// ---- Shared with the two back ends (serial.cpp) ----
 // Set by SerialOff before it cancels pending I/O and closes the device; every
 // wait on the device watches it.
 bool PortClosing();
-// SerialPolling's start and end: flags, log lines, and the run it belongs to.
-uint32_t PollingStarted();
-bool PollingContinues(uint32_t run);
-void PollingEnded(uint32_t run);
-// Sleeps up to ms in 10 ms steps while the run continues (after a failed read).
-void PollingPause(uint32_t run, int ms);
-// One block read from the device: the type-108 ACKs, then the clients.
-void PassSerialInput(const uint8_t* data, int count);
-// The DCB image that BuildCommDCB and OpenCommPort's adjustments give.
-void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char parity, int stopBits,
-                     bool ctsFlow);
 
 // ---- Platform seam (serial_posix.cpp / serial_win32.cpp) ----
 // Whether OpenCommPort would accept these line settings at all, whatever the
 // device: a rate the platform can set, 5 to 8 data bits, a parity letter of
 // NOEMS, one or two stop bits.
 bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits);
-// Opens and configures the device; logs the parameter text and, on failure,
+// Opens and configures the device of a port name (COMn, \\.\COMn, or on
+// POSIX a device path); logs the parameter text and, on failure,
 // "Error - blad otwarcia portu COM". Returns kNoHandle on failure.
-Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
+Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3);
-void SerialPolling();
+// One read of up to size bytes with the time-outs the port was opened with:
+// the count (0 when nothing came), kReadFailed when the device failed, or
+// kReadEmptyAtOnce for nothing returned at once (read again after a pause).
+enum : int { kReadFailed = -1, kReadEmptyAtOnce = -2 };
+int PortRead(Handle port, uint8_t* buffer, int size);
 // Writes bytes in order, each within 1000 ms; the count written. Stops when
 // the port is being closed.
 int PortWriteBytes(Handle port, const uint8_t* data, int count);

@@ -14,17 +14,15 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include "core/settings.h"
+#include "base/settings.h"
 #include "log/log.h"
 #include "serial/serial.h"
 
 static const uint32_t kMaxDword = 0xFFFFFFFFu;
 static const int kWriteTimeoutMs = 1000;
-static const int kReadSize = 2047;
 // With MAXDWORD interval and zero totals a read returns at once; instead of
 // issuing such reads back to back, each first waits this long for data.
 static const int kImmediateReadWaitMs = 20;
-static const int kFailedReadPauseMs = 50;
 
 // The one device of this back end. Set by OpenCommPort before SerialPolling
 // starts; the wake pipe is written to cancel every wait on the device.
@@ -88,14 +86,15 @@ static int ParityCode(char letter) {
     }
 }
 
-// COMn and \\.\COMn: ports/COMn in the working directory when it exists,
-// else /dev/ttyS<n-1>; an absolute path is the device itself.
-static bool DevicePath(const char* device, char* path, size_t size) {
-    if (device[0] == '/') {
-        snprintf(path, size, "%s", device);
+// The device of a port name. COMn and \\.\COMn: ports/COMn in the working
+// directory when it exists, else /dev/ttyS<n-1>; an absolute path is the
+// device itself.
+static bool DevicePath(const char* name, char* path, size_t size) {
+    if (name[0] == '/') {
+        snprintf(path, size, "%s", name);
         return true;
     }
-    int n = ComNumberOf(device);
+    int n = ComNumberOf(name);
     if (n < 1) return false;
     snprintf(path, size, "ports/COM%d", n);
     struct stat st;
@@ -104,13 +103,41 @@ static bool DevicePath(const char* device, char* path, size_t size) {
     return true;
 }
 
+// The DCB image that BuildCommDCB and the Windows open's adjustments give,
+// answered to DCB=? on a device that has no DCB of its own.
+static void PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+
+static void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char parity, int stopBits,
+                     bool ctsFlow) {
+    memset(dcb, 0, kDcbSize);
+    PutLe32(dcb + 0, kDcbSize);
+    PutLe32(dcb + 4, (int32_t)baud);
+    // fBinary, fParity, fOutxCtsFlow, fDtrControl ENABLE, fErrorChar,
+    // fRtsControl ENABLE.
+    uint32_t flags = 1u | 1u << 1 | (ctsFlow ? 1u << 2 : 0u) | 1u << 4 | 1u << 10 | 1u << 12;
+    PutLe32(dcb + 8, (int32_t)flags);
+    PutLe16(dcb + 12, 0);
+    dcb[18] = (uint8_t)dataBits;
+    switch (toupper((unsigned char)parity)) {
+        case 'O': dcb[19] = 1; break;
+        case 'E': dcb[19] = 2; break;
+        case 'M': dcb[19] = 3; break;
+        case 'S': dcb[19] = 4; break;
+        default: dcb[19] = 0; break;
+    }
+    dcb[20] = stopBits == 2 ? 2 : 0;
+}
+
 bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits) {
     speed_t speed;
     return SpeedOf(baud, speed) && dataBits >= 5 && dataBits <= 8 && ParityCode(parity) >= 0 &&
            (stopBits == 1 || stopBits == 2);
 }
 
-Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
+Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3) {
     char text[128];
     snprintf(text, sizeof text, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits,
@@ -127,7 +154,7 @@ Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity
     int wake[2];
     bool exclusive = false;
     if (!PortParametersValid(baud, dataBits, parity, stopBits) || !SpeedOf(baud, speed)) goto fail;
-    if (!DevicePath(device, path, sizeof path)) goto fail;
+    if (!DevicePath(name, path, sizeof path)) goto fail;
     fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) goto fail;
     // Opened without sharing: a device another program (or this one) holds
@@ -237,27 +264,9 @@ static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
     }
 }
 
-void SerialPolling() {
-    // The buffer is the thread's own: a reader of an earlier run may still be
-    // passing its last block on.
-    uint8_t buffer[2048];
-    uint32_t run = PollingStarted();
-    while (PollingContinues(run)) {
-        Handle port;
-        if (!AcquirePortUse(port)) {
-            PollingPause(run, 10);
-            continue;
-        }
-        int count = ReadWithTimeouts((int)port, buffer, kReadSize);
-        ReleasePortUse();
-        if (count > 0)
-            PassSerialInput(buffer, count);
-        else if (count == -1)
-            // A device that fails at once (unplugged, pty closed) is retried
-            // at a calm pace until SerialOff; the port stays open.
-            PollingPause(run, kFailedReadPauseMs);
-    }
-    PollingEnded(run);
+int PortRead(Handle port, uint8_t* buffer, int size) {
+    int count = ReadWithTimeouts((int)port, buffer, size);
+    return count == -2 ? 0 : count;  // cancelled: the loop sees the stop
 }
 
 int PortWriteBytes(Handle port, const uint8_t* data, int count) {

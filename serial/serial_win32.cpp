@@ -4,14 +4,12 @@
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
-#include "core/settings.h"
+#include "base/settings.h"
 #include "log/log.h"
 #include "serial/serial.h"
 
 static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
 
-static const DWORD kReadSize = 2047;
-static const DWORD kFailedReadPauseMs = 50;
 
 static void ParameterText(char* text, size_t size, uint32_t baud, int dataBits, char parity, int stopBits) {
     snprintf(text, size, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits, parity,
@@ -29,8 +27,11 @@ bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits)
     return baud != 0 && BuildCommDCBA(text, &dcb);
 }
 
-Handle OpenCommPort(const char* device, uint32_t baud, int dataBits, char parity, int stopBits,
+Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3) {
+    // COM8 and above open only by their device name.
+    char device[64];
+    SerialDeviceName(name, device, sizeof device);
     char text[128];
     ParameterText(text, sizeof text, baud, dataBits, parity, stopBits);
     LogText(text);
@@ -87,46 +88,29 @@ static bool WaitOverlapped(HANDLE h, OVERLAPPED* ov, DWORD* count) {
     return GetLastError() == ERROR_IO_INCOMPLETE;  // counts as completed
 }
 
-void SerialPolling() {
+int PortRead(Handle port, uint8_t* buffer, int size) {
+    HANDLE h = (HANDLE)port;
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    uint32_t run = PollingStarted();
-    uint8_t buffer[2048];
-    while (PollingContinues(run)) {
-        Handle port;
-        if (!AcquirePortUse(port)) {
-            PollingPause(run, 10);
-            continue;
-        }
-        HANDLE h = (HANDLE)port;
-        OVERLAPPED ov;
-        memset(&ov, 0, sizeof ov);
-        ov.hEvent = event;
-        DWORD count = 0;
-        bool ok;
-        ULONGLONG issued = GetTickCount64();
-        if (ReadFile(h, buffer, kReadSize, &count, &ov))
-            ok = true;
-        else if (GetLastError() == ERROR_IO_PENDING)
-            ok = WaitOverlapped(h, &ov, &count);
-        else
-            ok = false;
-        ReleasePortUse();
-        if (ok && count > 0) {
-            PassSerialInput(buffer, (int)count);
-        } else if (!ok) {
-            // A device that fails at once (unplugged) is retried at a calm
-            // pace until SerialOff; the port stays open.
-            PollingPause(run, kFailedReadPauseMs);
-        } else if (GetTickCount64() - issued < 5) {
-            // An empty read that returned at once (MAXDWORD interval with
-            // zero totals, or a device that reports end of data) is not
-            // issued again back to back; the driver keeps what arrives
-            // meanwhile, so a short pause loses nothing.
-            PollingPause(run, 10);
-        }
-    }
-    if (event) CloseHandle(event);
-    PollingEnded(run);
+    if (!event) return kReadFailed;
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    ov.hEvent = event;
+    DWORD count = 0;
+    bool ok;
+    ULONGLONG issued = GetTickCount64();
+    if (ReadFile(h, buffer, (DWORD)size, &count, &ov))
+        ok = true;
+    else if (GetLastError() == ERROR_IO_PENDING)
+        ok = WaitOverlapped(h, &ov, &count);
+    else
+        ok = false;
+    CloseHandle(event);
+    if (!ok) return kReadFailed;
+    // An empty read that returned at once (MAXDWORD interval with zero
+    // totals, or a device that reports end of data) is not issued again
+    // back to back.
+    if (count == 0 && GetTickCount64() - issued < 5) return kReadEmptyAtOnce;
+    return (int)count;
 }
 
 int PortWriteBytes(Handle port, const uint8_t* data, int count) {

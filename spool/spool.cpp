@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
-#include "core/settings.h"
+#include "base/settings.h"
 #include "log/log.h"
 #include "serial/serial.h"
 
@@ -135,20 +135,19 @@ int SpoolClose() {
 
 enum CopyEnd { kCopyEnd, kCopyWriteFailed, kCopyReadFailed };
 
-// Sends the print data byte by byte (read from the file in blocks); sent
-// counts the bytes the port took.
+// Sends the print data in the blocks read from the file, each in one write;
+// sent counts the bytes the port took.
 static CopyEnd CopyJob(int fd, int& sent) {
     uint8_t block[4096];
     for (;;) {
         int n = SpoolFileRead(fd, block, (int)sizeof block);
         if (n == 0) return kCopyEnd;
         if (n < 0) return kCopyReadFailed;
-        for (int i = 0; i < n; i++) {
-            if (SerialWriteByte(block[i]) != 0) {
-                LogText("Error - blad wyslania na port szeregowy");
-                return kCopyWriteFailed;
-            }
-            sent++;
+        int written = SerialWriteBytes(block, n);
+        sent += written;
+        if (written < n) {
+            LogText("Error - blad wyslania na port szeregowy");
+            return kCopyWriteFailed;
         }
     }
 }

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include "core/bridge.h"
+#include "base/bridge.h"
 
 enum : int { kSpoolPortNameSize = 256, kSpoolHeaderSize = 2345 };
 

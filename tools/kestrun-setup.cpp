@@ -8,8 +8,8 @@
 #include <unistd.h>
 #include <climits>
 #include <string>
-#include "core/settings.h"
-#include "ui/ui.h"
+#include "base/settings.h"
+#include "base/cp1250.h"
 
 enum FieldKind { kInt, kText, kLetter };
 
@@ -50,32 +50,6 @@ static const Field* FindField(const std::string& name) {
     for (const Field& f : kFields)
         if (name == f.name) return &f;
     return nullptr;
-}
-
-// UTF-8 to Windows-1250 by looking each character up among the 256 bytes'
-// own UTF-8 forms; 1 when the text is not UTF-8 or has a character the code
-// page lacks.
-static int Utf8ToCp1250(const std::string& in, std::string& out) {
-    std::string forms[256];
-    for (int b = 1; b < 256; b++) {
-        char one[2] = {(char)b, 0}, utf8[8];
-        Cp1250ToUtf8(one, utf8, sizeof utf8);
-        forms[b] = (b >= 0x80 && strcmp(utf8, "?") == 0) ? "" : utf8;  // undefined bytes
-    }
-    out.clear();
-    size_t at = 0;
-    while (at < in.size()) {
-        int best = 0;
-        for (int b = 1; b < 256; b++)
-            if (!forms[b].empty() && in.compare(at, forms[b].size(), forms[b]) == 0) {
-                best = b;
-                break;
-            }
-        if (best == 0) return 1;
-        out += (char)best;
-        at += forms[best].size();
-    }
-    return 0;
 }
 
 static std::string ShowText(const uint8_t* field, size_t width) {

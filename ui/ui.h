@@ -14,5 +14,3 @@ void BuildTooltip(const char* text, char out[128]);
 // Shows icon (a resource id) and the tooltip built from text (nullptr: empty).
 // Linux prints the tooltip to stdout as UTF-8, one line per refresh.
 void TrayIconUpdate(int operation, int icon, const char* text);
-// Windows-1250 to UTF-8 for terminals.
-void Cp1250ToUtf8(const char* in, char* out, size_t outSize);

@@ -2,7 +2,8 @@
 // UTF-8 line on stdout. Twin: ui_win32.cpp.
 #include <cstdio>
 #include <cstring>
-#include "core/bridge.h"
+#include "base/bridge.h"
+#include "base/cp1250.h"
 #include "ui/ui.h"
 
 void TrayIconUpdate(int operation, int icon, const char* text) {

@@ -1,25 +1,25 @@
-// The tray user interface on Windows: the hidden main window's procedure, the
-// tray icon, the popup menu, the About box and the two settings dialogs.
+// The tray user interface on Windows: the tray icon, the popup menu, the
+// About box and the two settings dialogs, which answer what the user chose.
 // Twin: ui_posix.cpp (the daemon's tooltip on stdout).
 #include "ui/ui_win32.h"
 #include <shellapi.h>
 #include <cstdio>
 #include <cstring>
-#include "core/bridge.h"
-#include "core/core.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
 
-std::atomic<HWND> mainWindow{nullptr};
-UINT_PTR housekeepingTimer = 0;
+enum : UINT { kTrayIconId = 1000 };
 
 // Main thread only.
+static HWND trayWindow;
 static HICON closedIcon, activityIcon, openIcon;
-static UINT taskbarCreatedMessage;
 // The modal dialog now open, so that a second menu command does not stack
 // another dialog (with stale fields) on top of it.
 static HWND openDialog;
+// Where the dialog now open puts the user's choice on OK.
+static uint8_t* chosenImage;
 
 static const int kSerialControls[] = {IDC_PORT_NAME,   IDC_BAUD_RATE, IDC_PARITY_NONE,
                                       IDC_PARITY_EVEN, IDC_PARITY_ODD, IDC_DATA_8,
@@ -44,6 +44,10 @@ static HICON IconHandle(int icon) {
     }
 }
 
+void TraySetWindow(HWND window) {
+    trayWindow = window;
+}
+
 void LoadTrayIcons(HINSTANCE instance) {
     closedIcon = (HICON)LoadImageA(instance, MAKEINTRESOURCEA(IDI_CLOSED), IMAGE_ICON, 16, 16,
                                    LR_DEFAULTCOLOR);
@@ -61,7 +65,7 @@ void DestroyTrayIcons() {
 }
 
 void TrayIconUpdate(int operation, int icon, const char* text) {
-    HWND window = mainWindow;
+    HWND window = trayWindow;
     if (!window) return;
     NOTIFYICONDATAA data;
     memset(&data, 0, sizeof data);
@@ -80,9 +84,7 @@ void TrayIconUpdate(int operation, int icon, const char* text) {
     Shell_NotifyIconA((DWORD)operation, &data);
 }
 
-// The tray refreshed from the live statistics (after the settings dialog, and
-// when the shell comes back).
-static void ShowTrayMenu(HWND window) {
+void ShowTrayMenu(HWND window) {
     HMENU menu = LoadMenuA(Instance(), MAKEINTRESOURCEA(IDM_TRAY));
     if (!menu) return;
     HMENU popup = GetSubMenu(menu, 0);
@@ -95,70 +97,20 @@ static void ShowTrayMenu(HWND window) {
     DestroyMenu(menu);
 }
 
-static void RunDialog(HWND window, int id, DLGPROC procedure) {
+// The dialog's EndDialog value; 0 when another dialog is open already.
+static INT_PTR RunDialog(HWND window, int id, DLGPROC procedure, uint8_t* chosen) {
     if (openDialog && IsWindow(openDialog)) {
         SetForegroundWindow(openDialog);
-        return;
+        return 0;
     }
-    DialogBoxParamA(Instance(), MAKEINTRESOURCEA(id), window, procedure, 0);
+    chosenImage = chosen;
+    INT_PTR end = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(id), window, procedure, 0);
     openDialog = nullptr;
+    chosenImage = nullptr;
+    return end;
 }
 
-static void OnMainWindowDestroyed(HWND window) {
-    if (housekeepingTimer) KillTimer(window, housekeepingTimer);
-    housekeepingTimer = 0;
-    TrayIconUpdate(kTrayDelete, kIconNone, nullptr);
-    // From here on a late KILL or tray refresh finds no window.
-    mainWindow = nullptr;
-    ShutdownServices();
-    DestroyTrayIcons();
-    PostQuitMessage(0);
-}
-
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (taskbarCreatedMessage && message == taskbarCreatedMessage) {
-        // The shell restarted and forgot the icon: put it back as it was.
-        RefreshTray(kTrayAdd);
-        return 0;
-    }
-    switch (message) {
-    case WM_CREATE:
-        taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
-        return DefWindowProcA(window, message, wParam, lParam);
-    case WM_DESTROY:
-        OnMainWindowDestroyed(window);
-        return 0;
-    case WM_TIMER:
-        HousekeepingTick();
-        return 0;
-    case WM_COMMAND:
-        switch (LOWORD(wParam)) {
-        case IDC_ABOUT:
-            RunDialog(window, IDD_ABOUT, AboutDialogProc);
-            return 0;
-        case IDC_EXIT:
-            DestroyWindow(window);
-            return 0;
-        case IDC_VIRTUAL_PORTS:
-            RunDialog(window, IDD_VIRTUAL, VirtualPortsDialogProc);
-            return 0;
-        case IDC_SETTINGS:
-            RunDialog(window, IDD_SETTINGS, SettingsDialogProc);
-            // However the dialog closed; not when the program is ending.
-            if (IsWindow(window) && mainWindow == window) RefreshTray(kTrayModify);
-            return 0;
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
-        }
-    case kTrayCallback:
-        if (LOWORD(lParam) == WM_RBUTTONDOWN) ShowTrayMenu(window);
-        return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
-}
-
-INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+static INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         openDialog = dialog;
         return TRUE;
@@ -170,7 +122,8 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     return FALSE;
 }
 
-void EnableSerialControls(HWND dialog, BOOL enable) {
+// Enables or disables the serial-port controls of the settings dialog.
+static void EnableSerialControls(HWND dialog, BOOL enable) {
     for (int id : kSerialControls) EnableWindow(GetDlgItem(dialog, id), enable);
 }
 
@@ -191,14 +144,21 @@ static void Tick(HWND dialog, int id, bool on) {
     CheckDlgButton(dialog, id, on ? BST_CHECKED : BST_UNCHECKED);
 }
 
-// Reads a text control into a settings text field: at most capacity - 1
-// characters, as GetDlgItemTextA gives them.
-static void ReadText(HWND dialog, int id, int capacity, char* field, size_t width) {
+// Reads a text control into a text field of the chosen image: at most
+// capacity - 1 characters, as GetDlgItemTextA gives them, cut to the field
+// and terminated; the bytes after the terminator stay as they were.
+static void ReadText(HWND dialog, int id, int capacity, size_t offset, size_t width) {
     char text[256];
     if (capacity > (int)sizeof text) capacity = (int)sizeof text;
     text[0] = 0;
     GetDlgItemTextA(dialog, id, text, capacity);
-    SetSettingsText(field, width, text);
+    size_t n = strnlen(text, width - 1);
+    memcpy(chosenImage + offset, text, n);
+    chosenImage[offset + n] = 0;
+}
+
+static void ReadNumber(HWND dialog, int id, size_t offset) {
+    PutLe32(chosenImage + offset, (int32_t)GetDlgItemInt(dialog, id, nullptr, FALSE));
 }
 
 static void SettingsInit(HWND dialog) {
@@ -230,30 +190,29 @@ static void SettingsInit(HWND dialog) {
     EnableSerialControls(dialog, s.alwaysOpen != 0);
 }
 
+// OK: the record as it is now, with the dialog's fields in place.
 static void SettingsOk(HWND dialog) {
-    SettingsRecord& s = settingsRecord;
-    uint8_t snapshot[kSettingsSize];
-    SettingsToImage(snapshot);
-    s.autoDisconnectSeconds = (int32_t)GetDlgItemInt(dialog, IDC_AUTO_DISCONNECT, nullptr, FALSE);
-    s.tcpPort = (int32_t)GetDlgItemInt(dialog, IDC_TCP_PORT, nullptr, FALSE);
-    s.udpPort = (int32_t)GetDlgItemInt(dialog, IDC_UDP_PORT, nullptr, FALSE);
-    s.bufferPrints = Ticked(dialog, IDC_BUFFER_PRINTS) ? 1 : 0;
-    s.tcpEnabled = Ticked(dialog, IDC_TCP_ENABLED) ? 1 : 0;
-    s.udpEnabled = Ticked(dialog, IDC_UDP_ENABLED) ? 1 : 0;
-    s.alwaysOpen = Ticked(dialog, IDC_ALWAYS_OPEN) ? 1 : 0;
-    ReadText(dialog, IDC_SPOOL_DIRECTORY, 199, s.spoolDirectory, sizeof s.spoolDirectory);
-    ReadText(dialog, IDC_LOG_PATH, 100, s.logPath, sizeof s.logPath);
-    ReadText(dialog, IDC_INTERFACE, 100, s.interfaceAddress, sizeof s.interfaceAddress);
-    ReadText(dialog, IDC_PORT_NAME, 100, s.portName, sizeof s.portName);
-    s.baudRate = (int32_t)GetDlgItemInt(dialog, IDC_BAUD_RATE, nullptr, FALSE);
-    s.parityLetter = Ticked(dialog, IDC_PARITY_EVEN) ? 'E' : Ticked(dialog, IDC_PARITY_ODD) ? 'O' : 'N';
-    s.stopBits = Ticked(dialog, IDC_STOP_1) ? 1 : 2;
-    s.dataBits = Ticked(dialog, IDC_DATA_7) ? 7 : 8;
-    SaveSettings();
-    ApplySettingsChange(snapshot);
+    uint8_t* image = chosenImage;
+    SettingsToImage(image);
+    ReadNumber(dialog, IDC_AUTO_DISCONNECT, kOffAutoDisconnectSeconds);
+    ReadNumber(dialog, IDC_TCP_PORT, kOffTcpPort);
+    ReadNumber(dialog, IDC_UDP_PORT, kOffUdpPort);
+    PutLe32(image + kOffBufferPrints, Ticked(dialog, IDC_BUFFER_PRINTS) ? 1 : 0);
+    PutLe32(image + kOffTcpEnabled, Ticked(dialog, IDC_TCP_ENABLED) ? 1 : 0);
+    PutLe32(image + kOffUdpEnabled, Ticked(dialog, IDC_UDP_ENABLED) ? 1 : 0);
+    PutLe32(image + kOffAlwaysOpen, Ticked(dialog, IDC_ALWAYS_OPEN) ? 1 : 0);
+    ReadText(dialog, IDC_SPOOL_DIRECTORY, 199, kOffSpoolDirectory, sizeof settingsRecord.spoolDirectory);
+    ReadText(dialog, IDC_LOG_PATH, 100, kOffLogPath, sizeof settingsRecord.logPath);
+    ReadText(dialog, IDC_INTERFACE, 100, kOffInterfaceAddress, sizeof settingsRecord.interfaceAddress);
+    ReadText(dialog, IDC_PORT_NAME, 100, kOffPortName, sizeof settingsRecord.portName);
+    ReadNumber(dialog, IDC_BAUD_RATE, kOffBaudRate);
+    image[kOffParityLetter] =
+        (uint8_t)(Ticked(dialog, IDC_PARITY_EVEN) ? 'E' : Ticked(dialog, IDC_PARITY_ODD) ? 'O' : 'N');
+    PutLe32(image + kOffStopBits, Ticked(dialog, IDC_STOP_1) ? 1 : 2);
+    PutLe32(image + kOffDataBits, Ticked(dialog, IDC_DATA_7) ? 7 : 8);
 }
 
-INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+static INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         openDialog = dialog;
         SettingsInit(dialog);
@@ -275,8 +234,6 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         return TRUE;
     case IDC_SHUTDOWN:
         EndDialog(dialog, IDC_SHUTDOWN);
-        // Posted: the main window closes after this dialog has gone.
-        RequestShutdown();
         return TRUE;
     default:
         return FALSE;
@@ -297,20 +254,15 @@ static void VirtualPortsInit(HWND dialog) {
 }
 
 static void VirtualPortsOk(HWND dialog) {
-    uint8_t snapshot[kSettingsSize];
-    SettingsToImage(snapshot);
-    settingsRecord.virtualPortsEnabled = Ticked(dialog, IDC_VIRTUAL_ENABLED) ? 1 : 0;
+    SettingsToImage(chosenImage);
+    PutLe32(chosenImage + kOffVirtualPortsEnabled, Ticked(dialog, IDC_VIRTUAL_ENABLED) ? 1 : 0);
     for (int slot = 0; slot < kVirtualSlots; slot++) {
-        ReadText(dialog, kPeerEdits[slot], 39, settingsRecord.virtualPeer[slot],
-                 sizeof settingsRecord.virtualPeer[slot]);
-        ReadText(dialog, kPortCombos[slot], 39, settingsRecord.virtualPortName[slot],
-                 sizeof settingsRecord.virtualPortName[slot]);
+        ReadText(dialog, kPeerEdits[slot], 39, kOffVirtualPeer + 40 * slot, 40);
+        ReadText(dialog, kPortCombos[slot], 39, kOffVirtualPortName + 40 * slot, 40);
     }
-    SaveSettings();
-    ApplyVirtualPortsChange(snapshot);
 }
 
-INT_PTR CALLBACK VirtualPortsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+static INT_PTR CALLBACK VirtualPortsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         openDialog = dialog;
         VirtualPortsInit(dialog);
@@ -327,4 +279,23 @@ INT_PTR CALLBACK VirtualPortsDialogProc(HWND dialog, UINT message, WPARAM wParam
         return TRUE;
     }
     return FALSE;
+}
+
+void RunAboutDialog(HWND owner) {
+    RunDialog(owner, IDD_ABOUT, AboutDialogProc, nullptr);
+}
+
+// The EndDialog value as the answer: OK, the shutdown button, or cancel.
+static int DialogEnd(INT_PTR end) {
+    if (end == IDOK) return kDialogOk;
+    if (end == IDC_SHUTDOWN) return kDialogShutdown;
+    return kDialogCancel;
+}
+
+int RunSettingsDialog(HWND owner, uint8_t chosen[kSettingsSize]) {
+    return DialogEnd(RunDialog(owner, IDD_SETTINGS, SettingsDialogProc, chosen));
+}
+
+int RunVirtualPortsDialog(HWND owner, uint8_t chosen[kSettingsSize]) {
+    return DialogEnd(RunDialog(owner, IDD_VIRTUAL, VirtualPortsDialogProc, chosen));
 }

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 #include <vector>
-#include "core/settings.h"
+#include "base/settings.h"
 
 namespace kt {
 

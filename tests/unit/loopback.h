@@ -15,7 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
-#include "core/bridge.h"
+#include "base/bridge.h"
 #include "net/net.h"
 
 namespace lb {

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
+#include "bridge/protocol.h"
+#include "log/log.h"
 #include "net/net.h"
 #include "serial/serial.h"
 #include "spool/spool.h"
@@ -22,10 +24,11 @@ inline std::string Cmd(const std::string& line) { return "\x1b" + line + "\r"; }
 // Defaults, log "k.log" and spool folder "SERVBUFF" in the working folder.
 inline void FreshState() {
     NetStartup();
+    BridgeConnect(nullptr);
     uint8_t image[kSettingsSize];
     DefaultSettingsImage(image);
     SettingsFromImage(image);
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
+    LogSetPath("k.log");
     SetSettingsText(settingsRecord.spoolDirectory, sizeof settingsRecord.spoolDirectory, "SERVBUFF");
     settingsRecord.udpEnabled = 1;
     ResetBridgeState();
@@ -35,7 +38,7 @@ inline void FreshState() {
 inline void EndState() {
     if (bridge.spoolFile > 0) SpoolClose();
     SerialOff();
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+    LogSetPath("");
     for (int k = 0; k < kVirtualSlots; k++)
         SetSettingsText(settingsRecord.virtualPortName[k], sizeof settingsRecord.virtualPortName[k], "");
     ResetBridgeState();

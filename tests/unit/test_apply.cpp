@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 #include "core/core.h"
-#include "core/settings.h"
+#include "base/settings.h"
+#include "log/log.h"
 #include "unit_util.h"
 
 struct Change {
@@ -71,6 +72,7 @@ TEST(Apply, ReloadKeepsTheSettingsWhenTheFileIsMissingOrShort) {
     PutLe32(image + kOffTcpEnabled, 1);
     SetText(image, kOffLogPath, 101, "k.log");
     SettingsFromImage(image);
+    LogSetPath("k.log");
 
     EXPECT_EQ(ReloadSettings(), 1);
     WriteFileBytes("setup.dat", std::string(100, '\0'));
@@ -79,7 +81,7 @@ TEST(Apply, ReloadKeepsTheSettingsWhenTheFileIsMissingOrShort) {
     EXPECT_EQ(settingsRecord.tcpEnabled, 1);
     EXPECT_NE(ReadFileBytes("k.log").find("Blad odczytu setup.dat - ustawienia bez zmian"),
               std::string::npos);
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+    LogSetPath("");
 }
 
 TEST(Apply, ReloadTakesNewFieldsAndSwitchesBothServersOnWhenBothAreOff) {
@@ -106,5 +108,5 @@ TEST(Apply, ReloadTakesNewFieldsAndSwitchesBothServersOnWhenBothAreOff) {
     // Reloading never rewrites the file.
     EXPECT_EQ(ReadFileBytes("setup.dat"), std::string((const char*)file, kSettingsSize));
     EXPECT_NE(ReadFileBytes("k.log").find("Wczytano ponownie setup.dat"), std::string::npos);
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+    LogSetPath("");
 }

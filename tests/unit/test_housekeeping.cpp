@@ -5,9 +5,10 @@
 #include <climits>
 #include <string>
 #include <vector>
-#include "core/bridge.h"
+#include "base/bridge.h"
 #include "core/core.h"
-#include "core/settings.h"
+#include "base/settings.h"
+#include "log/log.h"
 #include "unit_util.h"
 
 static const char kAutoLine[] = "Wykonano autorozlaczenie!";
@@ -19,10 +20,10 @@ struct Tick : ::testing::Test {
         uint8_t image[kSettingsSize];
         DefaultSettingsImage(image);
         SettingsFromImage(image);
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
+        LogSetPath("k.log");
     }
     void TearDown() override {
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+        LogSetPath("");
     }
     static int CountAutoLines() {
         std::string log = ReadFileBytes("k.log");

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <regex>
 #include <thread>
-#include "core/settings.h"
+#include "base/settings.h"
 #include "log/log.h"
 #include "unit_util.h"
 
 static void UseLog(const char* path) {
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, path);
+    LogSetPath(path);
 }
 
 TEST(Log, EmptyPathOrTextWritesNothing) {

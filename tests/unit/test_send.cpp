@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
+#include "log/log.h"
 #include "loopback.h"
 #include "net/net.h"
 #include "unit_util.h"
@@ -20,14 +21,13 @@ struct SendTest : ::testing::Test {
         ResetBridgeState();
         for (auto& c : tcpCells) c.socket = 0;
         settingsRecord.udpEnabled = 1;
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
+        LogSetPath("k.log");
     }
     void TearDown() override {
         for (auto& c : tcpCells) c.socket = 0;
         ResetBridgeState();
         settingsRecord.udpEnabled = 0;
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
-        NetCleanup();
+        LogSetPath("");
     }
     std::string Log() { return ReadFileBytes("k.log"); }
 };
@@ -86,7 +86,7 @@ TEST_F(SendTest, LongDataLineIsCutAndNoLineWithoutLog) {
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(log.size() - at, 1023u);  // the formatted line, cut to 1023
 
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+    LogSetPath("");
     EXPECT_EQ(SendTCP(U("q"), 1, &tcpCells[1]), 0);
     EXPECT_EQ(lb::Read(p.client, 1, 3000), "q");
     EXPECT_EQ(Log(), log);
@@ -129,7 +129,7 @@ TEST_F(SendTest, SendsRaceSafelyWithTheOwnerClosingTheCell) {
     ASSERT_TRUE(p.Open());
     tcpCells[4].socket = p.server;
     bridge.ReplyTarget = &tcpCells[4];
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+    LogSetPath("");
     std::atomic<int> sent{0};
     std::thread sender([&] {
         for (int i = 0; i < 2000 && tcpCells[4].socket.load() != 0; i++)

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
+#include "bridge/protocol.h"
+#include "log/log.h"
 #include "loopback.h"
 #include "net/net.h"
 #include "serial/serial.h"
@@ -39,8 +41,9 @@ struct SerialBase : ::testing::Test {
     ScopedWorkDir wd;
     void SetUp() override {
         ASSERT_EQ(NetStartup(), 0);
+        BridgeConnect(nullptr);
         ResetBridgeState();
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
+        LogSetPath("k.log");
     }
     void TearDown() override {
         SerialOff();
@@ -48,8 +51,7 @@ struct SerialBase : ::testing::Test {
         ResetBridgeState();
         settingsRecord.udpEnabled = 0;
         settingsRecord.bufferPrints = 0;
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
-        NetCleanup();
+        LogSetPath("");
     }
     int Open(const char* name, int t1 = 10, int t2 = 50, int t3 = 0) {
         char buf[64];
@@ -450,7 +452,7 @@ TEST_F(SerialPty, DcbImageFollowsTheOpenAndSetDcb) {
 }
 
 TEST_F(SerialPty, WritersOpenAndCloseFromManyThreads) {
-    SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
+    LogSetPath("");
     std::atomic<bool> stop{false};
     std::atomic<int> written{0};
     std::thread writers[2];

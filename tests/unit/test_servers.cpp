@@ -6,8 +6,9 @@
 #include <ctime>
 #include <string>
 #include <vector>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
+#include "bridge/protocol.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "unit_util.h"
@@ -170,8 +171,9 @@ struct Servers : ::testing::Test {
     ScopedWorkDir wd;
     void SetUp() override {
         NetStartup();
+        BridgeConnect(nullptr);
         ResetBridgeState();
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "k.log");
+        LogSetPath("k.log");
         SetSettingsText(settingsRecord.interfaceAddress, sizeof settingsRecord.interfaceAddress, "127.0.0.1");
         settingsRecord.udpEnabled = 1;
         for (int i = 0; i < kVirtualSlots; i++) {
@@ -183,8 +185,7 @@ struct Servers : ::testing::Test {
         TCPServerOff();
         UDPServerOff();
         VirtualPortsOff();
-        SetSettingsText(settingsRecord.logPath, sizeof settingsRecord.logPath, "");
-        NetCleanup();
+        LogSetPath("");
     }
     int StartTcp() {
         int port = FreePort(SOCK_STREAM);

@@ -2,8 +2,8 @@
 // files, unterminated text, and the byte-identical round trip.
 #include <gtest/gtest.h>
 #include <cstring>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/settings.h"
 #include "unit_util.h"
 
 static std::string Image() {

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
-#include "core/bridge.h"
-#include "core/settings.h"
+#include "base/bridge.h"
+#include "base/cp1250.h"
+#include "base/settings.h"
 #include "ui/ui.h"
 
 static const char kZeroStats[] =

@@ -1,15 +1,21 @@
 // The ESC...CR command protocol spoken over the TCP and UDP control ports:
 // framing over the one shared command block, the seventeen keys, the replies.
+#include "bridge/protocol.h"
+#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include "core/core.h"
-#include "core/settings.h"
+#include "base/settings.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "serial/serial.h"
 #include "spool/spool.h"
 
 std::mutex protocolLock;
+static std::atomic<void (*)()> shutdownHandler{nullptr};
+
+void ProtocolSetShutdown(void (*shutdown)()) {
+    shutdownHandler = shutdown;
+}
 
 enum : uint8_t { kEsc = 0x1B, kCr = 0x0D };
 // commandLine holds at most this many line bytes (CR included) plus its zero.
@@ -80,12 +86,11 @@ static void CommandCom(const char* argument, bool tcp, ClientCell* cell) {
     if (tcp) PerfTimerRestart();
     int32_t n = ParseNumber(argument);
     block.comNumber = n;
-    char name[kSpoolPortNameSize];
+    // The port's name as the device knows it: COM8 on are \\.\COMn.
+    char plain[16], name[kSpoolPortNameSize];
     memset(name, 0, sizeof name);
-    if (n <= 7)
-        snprintf(name, sizeof name, "COM%d", (int)n);
-    else
-        snprintf(name, sizeof name, "\\\\.\\COM%d", (int)n);
+    snprintf(plain, sizeof plain, "COM%d", (int)n);
+    SerialDeviceName(plain, name, sizeof name);
 
     uint8_t reply = 0;
     int slot = -1;
@@ -211,7 +216,8 @@ static int ExecuteCommand(const uint8_t* data, int length, int& position, Client
     if (strstr(line, "KILL")) {
         // The program is going down: nothing after KILL takes effect, not
         // the later keys of this line nor the rest of the packet.
-        RequestShutdown();
+        void (*shutdown)() = shutdownHandler;
+        if (shutdown) shutdown();
         position = length;
         block.commandLength = 0;
         block.commandLine[0] = 0;
@@ -245,14 +251,6 @@ static int ExecuteCommand(const uint8_t* data, int length, int& position, Client
     block.commandLength = 0;
     block.commandLine[0] = 0;
     return 0;
-}
-
-int ExecuteTCPCommand(const uint8_t* data, int length, int& position, ClientCell* cell) {
-    return ExecuteCommand(data, length, position, cell, true);
-}
-
-int ExecuteUDPCommand(const uint8_t* data, int length, int& position) {
-    return ExecuteCommand(data, length, position, nullptr, false);
 }
 
 // "Komenda:%s" with the packet as text, up to its first zero byte.

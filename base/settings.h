@@ -77,6 +77,9 @@ void SettingsFromImage(const uint8_t image[kSettingsSize]);
 // the file is missing or short (image then holds the defaults).
 int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]);
 void DefaultSettingsImage(uint8_t image[kSettingsSize]);
+// The default spool folder of this platform (settings_posix.cpp /
+// settings_win32.cpp).
+extern const char kDefaultSpoolDirectory[];
 
 // Copies a text field of the record (or any text guarded by settingsLock)
 // into out, always terminated; safe from any thread.

@@ -1,5 +1,5 @@
 // The settings record in memory and its 788-byte image in setup.dat.
-#include "core/settings.h"
+#include "base/settings.h"
 #include <cstdio>
 #include <cstring>
 
@@ -7,12 +7,6 @@ SettingsRecord settingsRecord;
 std::mutex settingsLock;
 
 static const char kSettingsFile[] = "setup.dat";
-static const char kDefaultSpoolDirectory[] =
-#ifdef _WIN32
-    "C:\\SERVBUFF";
-#else
-    "SERVBUFF";
-#endif
 
 int32_t GetLe32(const uint8_t* p) {
     return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
@@ -87,7 +81,7 @@ void DefaultSettingsImage(uint8_t image[kSettingsSize]) {
     PutLe32(image + kOffAutoDisconnectSeconds, 20);
     PutLe32(image + kOffTcpPort, 1336);
     PutLe32(image + kOffUdpPort, 1337);
-    memcpy(image + kOffSpoolDirectory, kDefaultSpoolDirectory, sizeof kDefaultSpoolDirectory);
+    memcpy(image + kOffSpoolDirectory, kDefaultSpoolDirectory, strlen(kDefaultSpoolDirectory) + 1);
 }
 
 int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]) {

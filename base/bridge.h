@@ -6,12 +6,21 @@
 #include <cstdint>
 #include <mutex>
 
-struct ClientCell;  // net/net.h
-
 // A device or socket handle as a plain integer: a Win32 HANDLE or SOCKET, or
 // a POSIX descriptor. -1 means none.
 using Handle = intptr_t;
 enum : Handle { kNoHandle = -1 };
+
+// One accepted TCP connection (control client or modem): its socket, or 0
+// when free. A connection is named everywhere by a pointer to its cell; the
+// cell tables (net/) are static, so a pointer stays valid for the whole run,
+// reads as free once the connection ends, and reaches a client accepted later
+// into the same cell. sendLock keeps a send from meeting the close of the
+// socket on the owning server thread.
+struct ClientCell {
+    std::atomic<Handle> socket{0};
+    std::mutex sendLock;
+};
 
 // The packed 2089-byte command block. A spool job stores its image whole, so
 // the in-memory order and widths are the file format. Integers are unaligned
@@ -21,7 +30,7 @@ struct CommandBlock {
     int32_t inCommand;
     char commandLine[2048];
     int32_t commandLength;
-    // CommandParams: they keep their values from one client to the next.
+    // The line parameters: they keep their values from one client to the next.
     int32_t comNumber;
     int32_t baud;
     int32_t dataBits;
@@ -62,7 +71,7 @@ struct BridgeState {
     std::atomic<int32_t> portClaimed{0};
     std::atomic<ClientCell*> ReplyTarget{nullptr};
 
-    // Guarded by the protocol lock (net/net.h); deviceType mirrors its TYP
+    // Guarded by the protocol lock (bridge/protocol.h); deviceType mirrors its TYP
     // so that the serial threads can read the device type without that lock.
     CommandBlock commandBlock;
     std::atomic<int32_t> deviceType{0};
@@ -101,7 +110,7 @@ extern BridgeState bridge;
 // Puts every field back to its initial value (start of the program; tests).
 void ResetBridgeState();
 
-// Shortcuts for the CommandParams defaults and text fields under textLock.
+// The text fields, read and written under textLock.
 void GetOpenPortName(char out[41]);
 void SetOpenPortName(const char* name);  // cut to 40 characters; clears all 41 bytes first
 void SetVirtualStatus(int slot, const char* text);

@@ -1,5 +1,5 @@
 // The one bridge state and its initial values.
-#include "core/bridge.h"
+#include "base/bridge.h"
 #include <cstring>
 
 BridgeState bridge;

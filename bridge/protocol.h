@@ -1,0 +1,26 @@
+// What joins clients to ports: the ESC-framed command protocol spoken on the
+// TCP and UDP control ports, and the relay of device and modem data to the
+// client that owns the port.
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include "base/bridge.h"
+
+// Serialises the processing of TCP and UDP packets over the one command block.
+extern std::mutex protocolLock;
+
+// One TCP client's packet (cell: its connection) or one UDP datagram; longer
+// runs are taken in parts of at most 1023 bytes.
+void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell);
+void ProcessUDPData(const uint8_t* data, int length);
+// The virtual-port slot a client's port name selects, or -1.
+int FindVirtualPort(const char* name);
+// Leading blanks, optional sign, digits up to the first other character.
+int32_t ParseNumber(const char* text);
+
+// Joins the layers below: device input and modem data go to the port's
+// owner, packets and datagrams to the protocol, and KILL to shutdown (may be
+// null: KILL then only ends the packet). Called before the servers start.
+void BridgeConnect(void (*shutdown)());
+// What KILL calls (protocol.cpp); BridgeConnect sets it.
+void ProtocolSetShutdown(void (*shutdown)());

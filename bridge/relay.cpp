@@ -1,0 +1,23 @@
+// The relay of what the port and the modems send: to the last UDP sender
+// and to the TCP client that owns the port (ReplyTarget).
+#include "base/settings.h"
+#include "bridge/protocol.h"
+#include "net/net.h"
+#include "serial/serial.h"
+
+static void RelayToOwner(const uint8_t* data, int count) {
+    SendUDP(data, count);
+    SendTCP(data, count, nullptr);
+}
+
+// While prints are buffered the device's answers reach no client.
+static void RelayDeviceInput(const uint8_t* data, int count) {
+    if (settingsRecord.bufferPrints.load()) return;
+    RelayToOwner(data, count);
+}
+
+void BridgeConnect(void (*shutdown)()) {
+    ProtocolSetShutdown(shutdown);
+    SerialSetInputSink(RelayDeviceInput);
+    NetSetHandlers(ProcessTCPData, ProcessUDPData, RelayToOwner);
+}

@@ -1,0 +1,48 @@
+// Inside the network transport: the one accept-and-receive loop behind the
+// TCP control server and the virtual port server, and what the servers and
+// the sends share. Not for use outside net/.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include "base/bridge.h"
+#include "net/net.h"
+
+// A server over one table of client cells. state: 0 running, 1 asked to
+// stop, -1 stopped (set by the thread on its way out). The hooks are the
+// server's own: accepted once a connection sits in its cell (peer dotted),
+// received with each chunk read, ended before a connection that closed or
+// failed is closed, stopped once every cell is closed at the end.
+struct CellServer {
+    ClientCell* cells;
+    int connectionStat;  // the Statistics counter of accepted connections
+    std::atomic<int32_t>* state;
+    void (*accepted)(ClientCell& cell, const char* peer);
+    void (*received)(ClientCell& cell, const uint8_t* data, int length);
+    void (*ended)(ClientCell& cell);
+    void (*stopped)();
+    std::thread thread;       // main thread only
+    Handle wake = kNoHandle;  // written by the main thread before the start
+};
+
+// Starts the server's thread on listener (the cells already free).
+void CellServerStart(CellServer& server, Handle listener);
+// Asks the thread to stop and wakes it, without waiting.
+void CellServerAskStop(CellServer& server);
+// Waits for the thread and closes the wake socket.
+void CellServerJoin(CellServer& server);
+
+// Closes a cell's connection and frees the cell; only its server thread
+// calls it. A SendTCP blocked on a client that stopped reading is released
+// first, so the close never waits on it.
+void CloseClientCell(ClientCell& cell);
+
+// Held by SendUDP while it sends and by the UDP server while it closes the
+// socket.
+extern std::mutex udpSocketLock;
+
+// The handlers set by NetSetHandlers (send.cpp); each may be null.
+extern std::atomic<TcpPacketHandler> tcpPacketHandler;
+extern std::atomic<DataHandler> udpDatagramHandler;
+extern std::atomic<DataHandler> modemDataHandler;
