@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# The whole test run: install what is missing, build both targets, run the
-# native suite, the native suite under AddressSanitizer+UBSan and under
-# ThreadSanitizer, and the Windows suite under Wine.
+# The whole test run: install what is missing, check the include layering,
+# build both targets, run the native suite, the native suite under
+# AddressSanitizer+UBSan and under ThreadSanitizer, and the Windows suite
+# under Wine.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh check
 jobs=$(nproc)
 
 step() { printf '\n=== %s ===\n' "$*"; }
+
+step "include layering"
+scripts/check-includes.sh
 
 step "native build"
 cmake --preset native >/dev/null
