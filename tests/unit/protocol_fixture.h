@@ -17,14 +17,6 @@
 
 inline std::string Cmd(const std::string& line) { return "\x1b" + line + "\r"; }
 
-inline std::string Log() { return ReadFileBytes("k.log"); }
-
-inline int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 // Defaults, log "k.log" and spool folder "SERVBUFF" in the working folder.
 struct BridgeFixture : ::testing::Test {
     ScopedWorkDir wd;

@@ -10,16 +10,8 @@
 #include "serial/serial.h"
 #include "unit_util.h"
 
-inline std::string Log() {
-    return ReadFileBytes("k.log");
-}
 inline bool LogHas(const std::string& text) {
     return Log().find(text) != std::string::npos;
-}
-inline int CountOf(const std::string& s, const std::string& what) {
-    int n = 0;
-    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) n++;
-    return n;
 }
 
 struct SerialBase : ::testing::Test {

@@ -71,7 +71,7 @@ TEST_F(SerialNames, MissingDeviceOrBadParametersLogTheOpenError) {
     char name2[16] = "COM250";
     EXPECT_EQ(SerialOpen(name2, 9600, 9, 'N', 1, 10, 50, 0), 1);
     EXPECT_TRUE(LogHas("baud=9600 data=9 parity=N stop=1")) << Log();
-    EXPECT_EQ(CountOf(Log(), "Error - blad otwarcia portu COM"), 2);
+    EXPECT_EQ(Count(Log(), "Error - blad otwarcia portu COM"), 2);
 }
 
 TEST_F(SerialNames, NoPortOpen) {

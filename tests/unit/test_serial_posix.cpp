@@ -56,9 +56,9 @@ TEST_F(SerialPty, OpenByNameAndByNumberForm) {
     EXPECT_EQ(pty.Read(1, 3000), "k");
     SerialOff();
     std::string log = Log();
-    EXPECT_EQ(CountOf(log, "Serial Polling - start"), 3);
-    EXPECT_EQ(CountOf(log, "Serial Off - start"), 3);
-    EXPECT_EQ(CountOf(log, "Serial Off - stop"), 3);
+    EXPECT_EQ(Count(log, "Serial Polling - start"), 3);
+    EXPECT_EQ(Count(log, "Serial Off - start"), 3);
+    EXPECT_EQ(Count(log, "Serial Off - stop"), 3);
     EXPECT_EQ(log.find("Error"), std::string::npos) << log;
 }
 
