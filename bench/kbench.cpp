@@ -1,17 +1,12 @@
 // Benchmark client: plays a serial device on a pseudo-terminal and a TCP client on
 // 127.0.0.1, and measures Kestrun, socat and ser2net relaying between the two.
-#include <arpa/inet.h>
+// The pty, sockets, processes and settings image come from the test support
+// library (tests/support).
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,14 +21,14 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <random>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/settings.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -81,16 +76,9 @@ static void Say(const char* fmt, ...) {
     fflush(stderr);
 }
 
-static std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-static void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
+// Milliseconds left before a NowNs() deadline (at least 0).
+static int MsLeft(int64_t deadline) {
+    return (int)std::max<int64_t>(0, (deadline - NowNs()) / 1000000);
 }
 
 static std::string Trim(std::string s) {
@@ -125,7 +113,7 @@ static std::string Fmt(const char* fmt, ...) {
 // utime + stime of a whole process, in clock ticks; -1 when it is gone.
 static long long CpuTicks(pid_t pid) {
     if (pid <= 0) return -1;
-    std::string s = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    std::string s = kt::ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = s.rfind(')');
     if (close == std::string::npos) return -1;
     std::istringstream in(s.substr(close + 2));
@@ -142,7 +130,7 @@ static long long CpuTicks(pid_t pid) {
 // A field of /proc/<pid>/status in kB (VmRSS, VmHWM); -1 when missing.
 static long StatusKb(pid_t pid, const char* key) {
     if (pid <= 0) return -1;
-    std::istringstream in(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    std::istringstream in(kt::ReadFile("/proc/" + std::to_string(pid) + "/status"));
     std::string line;
     size_t n = strlen(key);
     while (std::getline(in, line))
@@ -152,7 +140,7 @@ static long StatusKb(pid_t pid, const char* key) {
 }
 
 static std::string ProcEnvValue(pid_t pid, const char* name) {
-    std::string env = ReadText("/proc/" + std::to_string(pid) + "/environ");
+    std::string env = kt::ReadFile("/proc/" + std::to_string(pid) + "/environ");
     std::string key = std::string(name) + "=";
     size_t at = 0;
     while (at < env.size()) {
@@ -174,7 +162,7 @@ static pid_t FindProcess(const std::string& needle, const std::string& prefix, b
         pid_t pid = (pid_t)atoi(e->d_name);
         if (pid <= 0) continue;
         std::string base = std::string("/proc/") + e->d_name;
-        std::string text = byComm ? Trim(ReadText(base + "/comm")) : ReadText(base + "/cmdline");
+        std::string text = byComm ? Trim(kt::ReadFile(base + "/comm")) : kt::ReadFile(base + "/cmdline");
         if (byComm ? text.compare(0, needle.size(), needle) != 0 : text.find(needle) == std::string::npos) continue;
         if (!prefix.empty() && ProcEnvValue(pid, "WINEPREFIX") != prefix) continue;
         if (found < 0 || pid < found) found = pid;
@@ -183,173 +171,11 @@ static pid_t FindProcess(const std::string& needle, const std::string& prefix, b
     return found;
 }
 
-// ---------------------------------------------------------------- the device
-
-// A pseudo-terminal standing in for the serial device: the benchmark plays the
-// device on `master`, the bridge opens `slavePath`.
-struct Device {
-    int master = -1;
-    int slaveKeep = -1;  // held open so the line never hangs up between opens
-    std::string slavePath;
-};
-
-static bool DeviceOpen(Device* d) {
-    d->master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (d->master < 0 || grantpt(d->master) != 0 || unlockpt(d->master) != 0) return false;
-    d->slavePath = ptsname(d->master);
-    d->slaveKeep = open(d->slavePath.c_str(), O_RDWR | O_NOCTTY);
-    if (d->slaveKeep < 0) return false;
-    struct termios t;
-    tcgetattr(d->slaveKeep, &t);
-    cfmakeraw(&t);
-    tcsetattr(d->slaveKeep, TCSANOW, &t);
-    fcntl(d->master, F_SETFL, fcntl(d->master, F_GETFL) | O_NONBLOCK);
-    return true;
-}
-
-static void DeviceClose(Device* d) {
-    if (d->master >= 0) close(d->master);
-    if (d->slaveKeep >= 0) close(d->slaveKeep);
-    d->master = d->slaveKeep = -1;
-}
-
-// Drops whatever is waiting on a descriptor (left over from a failed step).
-static void DrainFd(int fd) {
-    char buf[4096];
-    for (int i = 0; i < 10000; i++) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0) return;
-        if (read(fd, buf, sizeof buf) <= 0) return;
-    }
-}
-
-// Reads and drops until nothing has arrived for quietMs (at most limitMs in
-// all): what is still in flight after a transfer cut short by its time limit.
-static bool DrainQuiet(int fd, int quietMs, int limitMs) {
-    char buf[65536];
-    int64_t t0 = NowNs();
-    while (SecSince(t0) * 1000 < limitMs) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, quietMs) <= 0) return true;
-        if (read(fd, buf, sizeof buf) == 0) return true;
-    }
-    return false;
-}
-
-// ---------------------------------------------------------------- byte I/O
-
-// Writes all bytes on a non-blocking descriptor before the deadline.
-static bool WriteAll(int fd, const uint8_t* data, size_t len, int64_t deadline) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, data + done, len - done);
-        if (n > 0) {
-            done += (size_t)n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        int64_t left = (deadline - NowNs()) / 1000000;
-        if (left <= 0) return false;
-        struct pollfd p = {fd, POLLOUT, 0};
-        poll(&p, 1, (int)std::min<int64_t>(left, 100));
-    }
-    return true;
-}
-
-// Reads exactly n bytes before the deadline; returns how many arrived.
-static size_t ReadExact(int fd, uint8_t* out, size_t n, int64_t deadline) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, out + got, n - got);
-        if (r > 0) {
-            got += (size_t)r;
-            continue;
-        }
-        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
-        int64_t left = (deadline - NowNs()) / 1000000;
-        if (left <= 0) break;
-        struct pollfd p = {fd, POLLIN, 0};
-        poll(&p, 1, (int)std::min<int64_t>(left, 100));
-    }
-    return got;
-}
-
-static int TcpConnect(int port, double limitSec) {
-    int64_t t0 = NowNs();
-    for (int attempt = 0; attempt < 2000 && SecSince(t0) < limitSec; attempt++) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons((uint16_t)port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, (struct sockaddr*)&a, sizeof a) == 0) {
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            return fd;
-        }
-        close(fd);
-        SleepMs(50);
-    }
-    return -1;
-}
-
-// A TCP port on 127.0.0.1 that is free for both TCP and UDP right now.
-static int FreePort() {
-    std::mt19937 rng((unsigned)getpid() ^ (unsigned)NowNs());
-    for (int tries = 0; tries < 200; tries++) {
-        int port = 20000 + (int)(rng() % 30000);
-        bool free = true;
-        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-            int s = socket(AF_INET, type, 0);
-            struct sockaddr_in a = {};
-            a.sin_family = AF_INET;
-            a.sin_port = htons((uint16_t)port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (bind(s, (struct sockaddr*)&a, sizeof a) != 0) free = false;
-            close(s);
-        }
-        if (free) return port;
-    }
-    return 0;
-}
-
 // ---------------------------------------------------------------- processes
-
-// Starts argv in dir with stdout/stderr to files there, in its own process group.
-static pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
-                   const std::vector<std::string>& env) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    int o = open("stdout.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int e = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int n = open("/dev/null", O_RDONLY);
-    dup2(n, 0), dup2(o, 1), dup2(e, 2);
-    for (auto& kv : env) putenv(strdup(kv.c_str()));
-    setpgid(0, 0);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back((char*)a.c_str());
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-}
-
-// Waits up to limitMs for the child to end; true when it has.
-static bool WaitChild(pid_t pid, int limitMs) {
-    int64_t t0 = NowNs();
-    for (;;) {
-        int status;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        if (SecSince(t0) * 1000 >= limitMs) return false;
-        SleepMs(10);
-    }
-}
 
 static bool ProcessGone(pid_t pid) {
     if (pid <= 0) return true;
-    std::string s = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    std::string s = kt::ReadFile("/proc/" + std::to_string(pid) + "/stat");
     if (s.empty()) return true;
     size_t close = s.rfind(')');
     return close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'Z';
@@ -373,7 +199,9 @@ struct Bridge {
     pid_t wineserver = -1;
     int port = 0;
     int sock = -1;
-    Device dev;
+    // The device: the benchmark plays it on dev->master, the bridge opens
+    // dev->slavePath.
+    std::unique_ptr<kt::Pty> dev;
 };
 
 static std::string WineEnv() { return "KESTRUN_WINE_DIR=" + opt.wineDir; }
@@ -385,67 +213,59 @@ static int RunWineRun(const std::string& args) {
     return system(cmd.c_str());
 }
 
-static bool WriteSetup(const Bridge& b, int tcpPort) {
-    uint8_t image[kSettingsSize];
-    DefaultSettingsImage(image);
-    auto put = [&](size_t off, int32_t v) {
-        for (int i = 0; i < 4; i++) image[off + i] = (uint8_t)((uint32_t)v >> (8 * i));
-    };
-    put(kOffTcpEnabled, 1);
-    put(kOffUdpEnabled, 1);
-    put(kOffTcpPort, tcpPort);
-    int udp = FreePort();
-    put(kOffUdpPort, udp ? udp : tcpPort);
+static void WriteSetup(const Bridge& b, int tcpPort) {
+    int udp = kt::FreePort();
+    kt::Setup setup;
+    setup.Int(kOffTcpPort, tcpPort).Int(kOffUdpPort, udp ? udp : tcpPort);
     // Long idle limit: the idle-CPU reading must not see the port auto-closed.
-    put(kOffAutoDisconnectSeconds, 3600);
+    setup.Int(kOffAutoDisconnectSeconds, 3600);
     // The communication log stays off (its default) unless asked for, to look into a run.
-    if (getenv("KBENCH_LOG")) memcpy(image + kOffLogPath, "k.log", 6);
-    std::ofstream f(b.dir + "/setup.dat", std::ios::binary | std::ios::trunc);
-    f.write((const char*)image, kSettingsSize);
-    return (bool)f;
+    if (!getenv("KBENCH_LOG")) setup.Text(kOffLogPath, 101, "");
+    setup.Write(b.dir);
 }
 
 static bool StartBridge(Bridge* b) {
     char tmpl[] = "/tmp/kbench-XXXXXX";
     if (!mkdtemp(tmpl)) return false;
     b->dir = tmpl;
-    if (!DeviceOpen(&b->dev)) return false;
-    b->port = FreePort();
+    b->dev.reset(new kt::Pty);
+    if (!b->dev->Ok()) return false;
+    b->port = kt::FreePort();
     if (b->port == 0) return false;
     std::string portText = std::to_string(b->port);
     if (b->kind == kSocat) {
-        b->child = Spawn({opt.socat, "TCP-LISTEN:" + portText + ",bind=127.0.0.1,reuseaddr,nodelay",
-                          "FILE:" + b->dev.slavePath + ",raw,echo=0"},
+        b->child = kt::Spawn({opt.socat, "TCP-LISTEN:" + portText + ",bind=127.0.0.1,reuseaddr,nodelay",
+                          "FILE:" + b->dev->slavePath + ",raw,echo=0"},
                          b->dir, {});
         b->measured = b->child;
     } else if (b->kind == kSer2net) {
         std::string accepter = b->tuned ? "tcp(nodelay)" : "tcp";
         std::string yaml = "%YAML 1.1\n---\nconnection: &bench\n    accepter: " + accepter +
-                           ",127.0.0.1," + portText + "\n    connector: serialdev," + b->dev.slavePath +
+                           ",127.0.0.1," + portText + "\n    connector: serialdev," + b->dev->slavePath +
                            ",9600n81,local\n    options:\n      kickolduser: true\n";
         if (b->tuned) yaml += "      chardelay: false\n";
-        WriteText(b->dir + "/ser2net.yaml", yaml);
-        b->child = Spawn({opt.ser2net, "-n", "-u", "-c", b->dir + "/ser2net.yaml", "-P", b->dir + "/ser2net.pid"},
+        kt::WriteFile(b->dir + "/ser2net.yaml", yaml);
+        b->child = kt::Spawn({opt.ser2net, "-n", "-u", "-c", b->dir + "/ser2net.yaml", "-P", b->dir + "/ser2net.pid"},
                          b->dir, {});
         b->measured = b->child;
     } else {
-        if (!WriteSetup(*b, b->port)) return false;
+        WriteSetup(*b, b->port);
         if (!b->wine) {
-            fs::create_directories(b->dir + "/ports");
-            if (symlink(b->dev.slavePath.c_str(), (b->dir + "/ports/COM3").c_str()) != 0) return false;
-            b->child = Spawn({opt.kestrun}, b->dir, {"XDG_RUNTIME_DIR=" + b->dir});
+            if (!b->dev->MapAs(3, b->dir)) return false;
+            b->child = kt::Spawn({opt.kestrun}, b->dir, {"XDG_RUNTIME_DIR=" + b->dir});
             b->measured = b->child;
         } else {
-            if (RunWineRun("--map-com 3 " + b->dev.slavePath) != 0) return false;
-            b->child = Spawn({opt.wineRun, opt.kestrunExe}, b->dir, {WineEnv()});
+            if (RunWineRun("--map-com 3 " + b->dev->slavePath) != 0) return false;
+            b->child = kt::Spawn({opt.wineRun, opt.kestrunExe}, b->dir, {WineEnv()});
         }
     }
     if (b->child <= 0) return false;
-    b->sock = TcpConnect(b->port, b->wine ? 60 : 15);
+    b->sock = kt::ConnectTcp(b->port, b->wine ? 60000 : 15000);
     if (b->sock < 0) {
         Say("  cannot connect to 127.0.0.1:%d\n", b->port);
         return false;
     }
+    fcntl(b->sock, F_SETFL, fcntl(b->sock, F_GETFL) | O_NONBLOCK);
     if (b->wine) {
         b->measured = FindProcess("kestrun.exe", WinePrefix(), false);
         b->wineserver = FindProcess("wineserver", WinePrefix(), true);
@@ -454,10 +274,10 @@ static bool StartBridge(Bridge* b) {
         std::string cmd;
         if (b->lowLatency) cmd += "\x1bTIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1\r";
         cmd += "\x1b" "COM3\r";
-        if (!WriteAll(b->sock, (const uint8_t*)cmd.data(), cmd.size(), NowNs() + 5000000000LL)) return false;
-        uint8_t reply = 0xFF;
-        if (ReadExact(b->sock, &reply, 1, NowNs() + 10000000000LL) != 1 || reply != 0) {
-            Say("  COM3 was not opened (reply %d)\n", (int)reply);
+        if (!kt::WriteFd(b->sock, cmd.data(), cmd.size(), 5000)) return false;
+        kt::Bytes reply = kt::ReadFd(b->sock, 1, 10000);
+        if (reply != std::string(1, '\0')) {
+            Say("  COM3 was not opened (reply %d)\n", reply.empty() ? 255 : (uint8_t)reply[0]);
             return false;
         }
     }
@@ -469,27 +289,22 @@ static void StopBridge(Bridge* b) {
         std::string cmd = "\x1b" "CLOSE\r";
         // Under Wine there is no signal to stop the program: it is asked to end.
         if (b->wine) cmd += "\x1bKILL\r";
-        WriteAll(b->sock, (const uint8_t*)cmd.data(), cmd.size(), NowNs() + 2000000000LL);
+        kt::WriteFd(b->sock, cmd.data(), cmd.size(), 2000);
         SleepMs(200);
     }
     if (b->sock >= 0) close(b->sock);
     b->sock = -1;
     if (b->child > 0) {
-        if (!b->wine) kill(b->child, SIGTERM);
-        bool ended = WaitChild(b->child, b->wine ? 10000 : 5000);
-        if (!ended) {
-            Say("  %s did not end by itself; killed\n", b->label.c_str());
-            kill(-b->child, SIGKILL);
-            kill(b->child, SIGKILL);
-            WaitChild(b->child, 5000);
-        }
+        bool killed = false;
+        kt::StopChild(b->child, !b->wine, b->wine ? 10000 : 5000, &killed);
+        if (killed) Say("  %s did not end by itself; killed\n", b->label.c_str());
         if (b->wine && b->measured > 0 && !ProcessGone(b->measured)) {
             kill(b->measured, SIGKILL);
             for (int i = 0; i < 100 && !ProcessGone(b->measured); i++) SleepMs(20);
         }
     }
     b->child = -1;
-    DeviceClose(&b->dev);
+    b->dev.reset();
     if (!getenv("KBENCH_KEEP")) {
         std::error_code ec;
         fs::remove_all(b->dir, ec);
@@ -611,7 +426,7 @@ static void EchoDevice(int master, std::atomic<bool>* stop, int64_t deadline) {
         struct pollfd p = {master, POLLIN, 0};
         if (poll(&p, 1, 20) <= 0) continue;
         ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) WriteAll(master, buf, (size_t)n, deadline);
+        if (n > 0) kt::WriteFd(master, buf, (size_t)n, MsLeft(deadline));
     }
 }
 
@@ -632,7 +447,7 @@ static bool EchoRound(Bridge* b, int warmup, int count, double limitSec, std::ve
                       double* cpuSec, std::vector<double>* late = nullptr) {
     std::atomic<bool> stop{false};
     int64_t deadline = NowNs() + (int64_t)((limitSec + 5) * 1e9);
-    std::thread device(EchoDevice, b->dev.master, &stop, deadline);
+    std::thread device(EchoDevice, b->dev->master, &stop, deadline);
     std::thread probe;
     if (late) probe = std::thread(TimerProbe, &stop, deadline, late);
     bool ok = true;
@@ -640,10 +455,9 @@ static bool EchoRound(Bridge* b, int warmup, int count, double limitSec, std::ve
     int64_t t0 = NowNs();
     for (int i = 0; i < warmup + count && SecSince(t0) < limitSec; i++) {
         if (i == warmup) cpu0 = BridgeTicks(*b);
-        uint8_t out = (uint8_t)('A' + i % 26), in = 0;
+        const char out = (char)('A' + i % 26);
         int64_t s = NowNs();
-        if (!WriteAll(b->sock, &out, 1, s + 2000000000LL) || ReadExact(b->sock, &in, 1, s + 2000000000LL) != 1 ||
-            in != out) {
+        if (!kt::WriteFd(b->sock, &out, 1, 2000) || kt::ReadFd(b->sock, 1, MsLeft(s + 2000000000LL)) != kt::Bytes(1, out)) {
             ok = false;
             break;
         }
@@ -710,6 +524,16 @@ static double TransferLimitSec(const Bridge& b) {
     return b.wine ? std::min(opt.transferLimitSec, 30.0) : opt.transferLimitSec;
 }
 
+// The rate of a transfer that began at t0 (with cpu0 ticks) and whose last
+// byte arrived at tLast, and the bridge's CPU time over it.
+static void Finish(const Bridge& b, int64_t t0, int64_t tLast, long long cpu0, Transfer* r) {
+    r->cpuSec = TicksToSec(BridgeTicks(b) - cpu0);
+    r->completed = r->verify.received >= r->verify.expected;
+    r->seconds = tLast > t0 ? (double)(tLast - t0) / 1e9 : SecSince(t0);
+    r->mibPerSec = (double)std::min(r->verify.received.load(), r->verify.expected) / (1 << 20) /
+                   std::max(r->seconds, 1e-9);
+}
+
 // 4 MiB client -> device, every byte checked at the device.
 static Transfer MeasureToDevice(Bridge* b) {
     Transfer r;
@@ -720,7 +544,7 @@ static Transfer MeasureToDevice(Bridge* b) {
     int64_t tLast = 0;
     long long cpu0 = BridgeTicks(*b);
     int64_t t0 = NowNs();
-    std::thread device(ReceiveVerified, b->dev.master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0);
+    std::thread device(ReceiveVerified, b->dev->master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0);
     // The client keeps at most `window` bytes ahead of the device, so that a
     // transfer cut by its time limit leaves little in flight behind it.
     const size_t chunk = 16384, window = b->wine ? 16384 : 262144;
@@ -733,16 +557,13 @@ static Transfer MeasureToDevice(Bridge* b) {
         size_t end = std::min(at + chunk, data.size());
         size_t wireEnd = wireAt;
         for (size_t i = at; i < end; i++) wireEnd += (b->kind == kKestrun && data[i] == 0x1B) ? 2 : 1;
-        if (!WriteAll(b->sock, wire.data() + wireAt, wireEnd - wireAt, deadline)) break;
+        if (!kt::WriteFd(b->sock, wire.data() + wireAt, wireEnd - wireAt, MsLeft(deadline))) break;
         at = end;
         wireAt = wireEnd;
     }
     sent = true;
     device.join();
-    r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
-    r.completed = r.verify.received >= r.verify.expected;
-    r.seconds = tLast > t0 ? (double)(tLast - t0) / 1e9 : SecSince(t0);
-    r.mibPerSec = (double)std::min(r.verify.received.load(), r.verify.expected) / (1 << 20) / std::max(r.seconds, 1e-9);
+    Finish(*b, t0, tLast, cpu0, &r);
     return r;
 }
 
@@ -758,15 +579,13 @@ static Transfer MeasureToClient(Bridge* b) {
     std::thread device([&] {
         const size_t chunk = 4096;
         for (size_t at = 0; at < data.size(); at += chunk)
-            if (!WriteAll(b->dev.master, data.data() + at, std::min(chunk, data.size() - at), deadline)) break;
+            if (!kt::WriteFd(b->dev->master, data.data() + at, std::min(chunk, data.size() - at), MsLeft(deadline)))
+                break;
         sent = true;
     });
     ReceiveVerified(b->sock, data, &r.verify, &tLast, deadline, &sent, 3.0);
     device.join();
-    r.cpuSec = TicksToSec(BridgeTicks(*b) - cpu0);
-    r.completed = r.verify.received >= r.verify.expected;
-    r.seconds = tLast > t0 ? (double)(tLast - t0) / 1e9 : SecSince(t0);
-    r.mibPerSec = (double)std::min(r.verify.received.load(), r.verify.expected) / (1 << 20) / std::max(r.seconds, 1e-9);
+    Finish(*b, t0, tLast, cpu0, &r);
     return r;
 }
 
@@ -782,16 +601,16 @@ static void PairsRound(Bridge* b, double seconds, Pairs* r) {
         std::vector<uint8_t> acc;
         uint8_t buf[4096];
         while (!stop.load() && NowNs() < deadline) {
-            struct pollfd p = {b->dev.master, POLLIN, 0};
+            struct pollfd p = {b->dev->master, POLLIN, 0};
             if (poll(&p, 1, 20) <= 0) continue;
-            ssize_t n = read(b->dev.master, buf, sizeof buf);
+            ssize_t n = read(b->dev->master, buf, sizeof buf);
             if (n <= 0) continue;
             acc.insert(acc.end(), buf, buf + n);
             while (acc.size() >= kSize) {
                 uint8_t reply[kSize];
                 for (size_t i = 0; i < kSize; i++) reply[i] = (uint8_t)(acc[i] + 1);
                 acc.erase(acc.begin(), acc.begin() + kSize);
-                WriteAll(b->dev.master, reply, kSize, deadline);
+                kt::WriteFd(b->dev->master, reply, kSize, MsLeft(deadline));
             }
         }
     });
@@ -804,16 +623,17 @@ static void PairsRound(Bridge* b, double seconds, Pairs* r) {
         }
         if (i >= warmup && SecSince(t0) >= seconds) break;
         // Printable request bytes: no ESC, so the same bytes go to every bridge.
-        uint8_t req[kSize], resp[kSize];
+        uint8_t req[kSize];
         for (size_t j = 0; j < kSize; j++) req[j] = (uint8_t)(0x20 + (i * 7 + j * 3) % 90);
         int64_t s = NowNs();
-        if (!WriteAll(b->sock, req, kSize, s + 2000000000LL) ||
-            ReadExact(b->sock, resp, kSize, s + 2000000000LL) != kSize) {
+        kt::Bytes resp;
+        if (!kt::WriteFd(b->sock, req, kSize, 2000) ||
+            (resp = kt::ReadFd(b->sock, kSize, MsLeft(s + 2000000000LL))).size() != kSize) {
             r->bad++;
             break;
         }
         bool same = true;
-        for (size_t j = 0; j < kSize; j++) same = same && resp[j] == (uint8_t)(req[j] + 1);
+        for (size_t j = 0; j < kSize; j++) same = same && (uint8_t)resp[j] == (uint8_t)(req[j] + 1);
         if (!same) {
             r->bad++;
             break;
@@ -869,8 +689,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
     // Warm-up: a short echo exchange so first-use costs are behind us.
     for (size_t i = 0; i < n; i++) {
         EchoRound(live[i], 0, 50, 10, nullptr, nullptr);
-        DrainFd(live[i]->dev.master);
-        DrainFd(live[i]->sock);
+        kt::DrainFd(live[i]->dev->master, 0);
+        kt::DrainFd(live[i]->sock, 0);
     }
     // Idle: all of them over the same few seconds, ports open, no traffic.
     {
@@ -893,8 +713,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
             if (!EchoRound(live[i], round == 0 ? opt.latencyWarmup : 5, opt.latencySamples / rounds,
                            opt.latencyLimitSec / rounds, &ms[i], &r->latency.cpuSec, &late[i]))
                 r->latency.lost++;
-            DrainFd(live[i]->dev.master);
-            DrainFd(live[i]->sock);
+            kt::DrainFd(live[i]->dev->master, 0);
+            kt::DrainFd(live[i]->sock, 0);
         }
     }
     for (size_t i = 0; i < n; i++) {
@@ -910,8 +730,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
         EchoRound(live[i], 5, opt.latencySamples / 2, opt.latencyLimitSec / 2, &busy, &unused);
         spinStop = true;
         spinner.join();
-        DrainFd(live[i]->dev.master);
-        DrainFd(live[i]->sock);
+        kt::DrainFd(live[i]->dev->master, 0);
+        kt::DrainFd(live[i]->sock, 0);
         Latency b;
         Summarise(busy, &b);
         Latency& l = liveResults[i]->latency;
@@ -938,8 +758,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
             Result* r = liveResults[i];
             if (r->pairs.bad) continue;
             PairsRound(live[i], opt.pairsSec / rounds, &r->pairs);
-            DrainFd(live[i]->dev.master);
-            DrainFd(live[i]->sock);
+            kt::DrainFd(live[i]->dev->master, 0);
+            kt::DrainFd(live[i]->sock, 0);
         }
     }
     for (size_t i = 0; i < n; i++)
@@ -979,8 +799,10 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
                     dir == 1 ? "c->d" : "d->c", t.mibPerSec, t.verify.received.load(), t.verify.expected,
                     t.verify.cut ? ", cut by the time limit" : "", t.verify.mismatches);
                 // What is still on its way after a cut must not spill into the next test.
-                bool quiet = DrainQuiet(b->dev.master, t.verify.cut ? 2000 : 100, 180000) &&
-                             DrainQuiet(b->sock, t.verify.cut ? 2000 : 100, 180000);
+                bool quietDevice = false, quietClient = false;
+                kt::DrainFd(b->dev->master, t.verify.cut ? 2000 : 100, 180000, &quietDevice);
+                if (quietDevice) kt::DrainFd(b->sock, t.verify.cut ? 2000 : 100, 180000, &quietClient);
+                bool quiet = quietDevice && quietClient;
                 if (t.verify.cut || !quiet) stalled[i] = true;
             }
         }
@@ -1268,7 +1090,7 @@ int main(int argc, char** argv) {
         if (!opt.only.empty() && id.find(opt.only) == std::string::npos) return;
         Bridge b;
         b.id = id, b.label = label, b.kind = kind, b.wine = w, b.lowLatency = low, b.tuned = tuned;
-        bridges.push_back(b);
+        bridges.push_back(std::move(b));
     };
     add("socat", "socat (nodelay, raw)", kSocat, false, false, false);
     add("ser2net", "ser2net 4 (defaults)", kSer2net, false, false, false);
@@ -1323,7 +1145,7 @@ int main(int argc, char** argv) {
     report += Targets(bridges, results, &targetsJson);
     printf("%s", report.c_str());
     if (!opt.jsonOut.empty()) {
-        WriteText(opt.jsonOut, Json(bridges, results, machine, targetsJson));
+        kt::WriteFile(opt.jsonOut, Json(bridges, results, machine, targetsJson));
         printf("\nJSON: %s\n", opt.jsonOut.c_str());
     }
     return 0;

@@ -24,13 +24,11 @@ done
 # What the build and the comparison need, when missing.
 scripts/install-deps.sh bench
 
-# The program and the core library the client takes the settings image from.
+# The program and the benchmark client (built against the test support library).
 cmake --preset native >/dev/null
-cmake --build --preset native -j "$(nproc)" --target kestrun >/dev/null
+cmake --build --preset native -j "$(nproc)" --target kestrun kbench >/dev/null
 
 mkdir -p build/bench bench/results
-g++ -std=c++17 -O2 -Wall -Wextra -I"$root" bench/kbench.cpp build/native/libkestrun_core.a \
-    -pthread -o build/bench/kbench
 
 wine_args=()
 if [ "$wine" = 1 ] && command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
@@ -44,7 +42,7 @@ fi
 
 stamp=$(date -u +%Y%m%d-%H%M%S)
 json="bench/results/$stamp.json"
-build/bench/kbench --root "$root" --kestrun "$root/build/native/kestrun" "${wine_args[@]}" \
+build/native/bench/kbench --root "$root" --kestrun "$root/build/native/kestrun" "${wine_args[@]}" \
     --json "$json" "${args[@]}" | tee "bench/results/$stamp.txt"
 # Only a whole run replaces the latest results.
 if [ "$full" = 1 ]; then

@@ -1,4 +1,4 @@
-// End-to-end test support (Linux): processes, ptys, sockets, files.
+// End-to-end test and benchmark support (Linux): processes, sockets, files.
 #include "support/support.h"
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -23,12 +23,6 @@
 #include <thread>
 
 namespace kt {
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
     int64_t end = NowMs() + timeoutMs;
@@ -62,72 +56,6 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 
 bool FileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
-}
-
-// ---- Pty ----
-
-Pty::Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    slavePath = ptsname(master);
-    slaveKeep = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-    struct termios t;
-    tcgetattr(slaveKeep, &t);
-    cfmakeraw(&t);
-    tcsetattr(slaveKeep, TCSANOW, &t);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-}
-
-Pty::~Pty() {
-    if (master >= 0) close(master);
-    if (slaveKeep >= 0) close(slaveKeep);
-}
-
-void Pty::Write(const Bytes& bytes) {
-    size_t done = 0;
-    int64_t end = NowMs() + 10000;
-    while (done < bytes.size() && NowMs() < end) {
-        ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += (size_t)n;
-        } else {
-            struct pollfd p = {master, POLLOUT, 0};
-            poll(&p, 1, 10);
-        }
-    }
-}
-
-static Bytes ReadFd(int fd, size_t n, int timeoutMs, bool untilQuiet) {
-    Bytes out;
-    int64_t end = NowMs() + timeoutMs;
-    char buf[4096];
-    while (out.size() < n) {
-        int wait = untilQuiet ? timeoutMs : (int)(end - NowMs());
-        if (wait < 0) break;
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, wait) <= 0) break;
-        ssize_t got = read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (got <= 0) {
-            if (got < 0 && errno == EAGAIN) continue;
-            break;
-        }
-        out.append(buf, (size_t)got);
-    }
-    return out;
-}
-
-Bytes Pty::Read(size_t n, int timeoutMs) {
-    return ReadFd(master, n, timeoutMs, false);
-}
-
-Bytes Pty::Drain(int quietMs) {
-    return ReadFd(master, (size_t)-1, quietMs, true);
-}
-
-void Pty::Hangup() {
-    if (master >= 0) close(master);
-    master = -1;
 }
 
 // ---- Setup ----
@@ -216,29 +144,56 @@ static void WaitNoWineProgram() {
     if (IsWine() && bin) WaitUntil([&] { return !ProgramProcessLeft(bin); }, 15000);
 }
 
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
+            const std::vector<std::string>& env) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    int o = open("stdout.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int e = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int n = open("/dev/null", O_RDONLY);
+    dup2(n, 0), dup2(o, 1), dup2(e, 2);
+    for (auto& kv : env) putenv(strdup(kv.c_str()));
+    setpgid(0, 0);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back((char*)a.c_str());
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+int WaitChild(pid_t pid, int timeoutMs) {
+    int64_t end = NowMs() + timeoutMs;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0 && errno == ECHILD) return 0;
+        if (NowMs() >= end) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int StopChild(pid_t pid, bool term, int timeoutMs, bool* killed) {
+    if (killed) *killed = false;
+    if (term) kill(pid, SIGTERM);
+    int r = WaitChild(pid, timeoutMs);
+    if (r >= 0) return r;
+    if (killed) *killed = true;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    return WaitChild(pid, 5000);
+}
+
 void Program::Start() {
     const char* bin = getenv("KESTRUN_BIN");
     if (!bin) bin = "kestrun";
     WaitNoWineProgram();
-    std::string out = dir / "stdout.txt", err = dir / "stderr.txt";
-    pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.path.c_str()) != 0) _exit(127);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int n = open("/dev/null", O_RDONLY);
-        dup2(n, 0), dup2(o, 1), dup2(e, 2);
-        setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
-        for (auto& kv : env) putenv(strdup(kv.c_str()));
-        setpgid(0, 0);
-        if (IsWine()) {
-            const char* w = getenv("KESTRUN_WINE");
-            execl(w, w, bin, (char*)nullptr);
-        } else {
-            execl(bin, bin, (char*)nullptr);
-        }
-        _exit(127);
-    }
+    std::vector<std::string> argv = {bin};
+    if (IsWine()) argv.insert(argv.begin(), getenv("KESTRUN_WINE"));
+    std::vector<std::string> all = {"XDG_RUNTIME_DIR=" + dir.path};
+    all.insert(all.end(), env.begin(), env.end());
+    pid = Spawn(argv, dir.path, all);
 }
 
 void Program::MapCom(int n, const std::string& device) {
@@ -246,38 +201,20 @@ void Program::MapCom(int n, const std::string& device) {
         std::string cmd = std::string(getenv("KESTRUN_WINE")) + " --map-com " + std::to_string(n) +
                           " " + device;
         if (system(cmd.c_str()) != 0) fprintf(stderr, "map-com failed\n");
-    } else {
-        std::filesystem::create_directories(dir / "ports");
-        std::string link = dir / ("ports/COM" + std::to_string(n));
-        unlink(link.c_str());
-        if (symlink(device.c_str(), link.c_str()) != 0) perror("symlink");
+    } else if (!LinkComPort(dir.path, n, device)) {
+        perror("symlink");
     }
 }
 
 int Program::Wait(int timeoutMs) {
     if (pid <= 0) return 0;
-    int status = 0;
-    int64_t end = NowMs() + timeoutMs;
-    do {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } while (NowMs() < end);
-    return -1;
+    int r = WaitChild(pid, timeoutMs);
+    if (r >= 0) pid = -1;
+    return r;
 }
 
 bool Program::Running() {
-    if (pid <= 0) return false;
-    int status;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-        pid = -1;
-        return false;
-    }
-    return true;
+    return pid > 0 && Wait(0) < 0;
 }
 
 void Program::Signal(int sig) {
@@ -286,13 +223,10 @@ void Program::Signal(int sig) {
 
 int Program::Stop(int timeoutMs) {
     if (pid <= 0) return 0;
-    if (!IsWine()) kill(pid, SIGTERM);
-    int r = Wait(IsWine() ? 0 : timeoutMs);
-    if (r >= 0) return r;
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    r = Wait(5000);
-    WaitNoWineProgram();
+    bool killed = false;
+    int r = StopChild(pid, !IsWine(), IsWine() ? 0 : timeoutMs, &killed);
+    if (r >= 0) pid = -1;
+    if (killed) WaitNoWineProgram();
     return r;
 }
 
@@ -333,22 +267,27 @@ TcpClient::~TcpClient() {
     Close();
 }
 
-bool TcpClient::Connect(int port, int timeoutMs) {
-    Close();
+int ConnectTcp(int port, int timeoutMs) {
     int64_t end = NowMs() + timeoutMs;
-    do {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
+    for (int attempt = 0; attempt < 100000; attempt++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in a = Loopback(port);
         if (connect(fd, (struct sockaddr*)&a, sizeof a) == 0) {
             int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return true;
+            return fd;
         }
         close(fd);
-        fd = -1;
+        if (NowMs() >= end) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (NowMs() < end);
-    return false;
+    }
+    return -1;
+}
+
+bool TcpClient::Connect(int port, int timeoutMs) {
+    Close();
+    fd = ConnectTcp(port, timeoutMs);
+    return fd >= 0;
 }
 
 void TcpClient::Send(const Bytes& bytes) {
@@ -361,11 +300,11 @@ void TcpClient::Send(const Bytes& bytes) {
 }
 
 Bytes TcpClient::Read(size_t n, int timeoutMs) {
-    return ReadFd(fd, n, timeoutMs, false);
+    return ReadFd(fd, n, timeoutMs);
 }
 
 Bytes TcpClient::Drain(int quietMs) {
-    return ReadFd(fd, (size_t)-1, quietMs, true);
+    return DrainFd(fd, quietMs);
 }
 
 bool TcpClient::ClosedByPeer(int timeoutMs) {

@@ -1,6 +1,7 @@
-// End-to-end test support: the real program started in a temporary working
-// folder (natively or under Wine), pseudo-terminals as devices, loopback
-// TCP/UDP clients, setup.dat images and bounded polling.
+// End-to-end test and benchmark support (POSIX): the real program started in
+// a temporary working folder (natively or under Wine), child processes,
+// pseudo-terminals as devices (support/pty.h), loopback TCP/UDP clients,
+// setup.dat images and bounded polling.
 #pragma once
 #include <sys/types.h>
 #include <cstdint>
@@ -8,14 +9,12 @@
 #include <string>
 #include <vector>
 #include "base/settings.h"
+#include "support/pty.h"
 
 namespace kt {
 
-using Bytes = std::string;
-
 // Polls cond every 5 ms until it holds or timeoutMs has passed.
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs);
-int64_t NowMs();
 
 // A fresh folder under /tmp, removed by the destructor.
 struct TempDir {
@@ -28,23 +27,6 @@ struct TempDir {
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& bytes);
 bool FileExists(const std::string& path);
-
-// A pseudo-terminal standing in for a serial device. The test plays the
-// device on master; slavePath is what the program opens.
-struct Pty {
-    int master = -1;
-    int slaveKeep = -1;  // held open so the device does not hang up
-    std::string slavePath;
-    Pty();
-    ~Pty();
-    void Write(const Bytes& bytes);
-    // Reads until n bytes arrived or timeoutMs passed.
-    Bytes Read(size_t n, int timeoutMs);
-    // Reads whatever arrives within timeoutMs of quiet.
-    Bytes Drain(int quietMs);
-    // Closes the device side as an unplugged adapter would.
-    void Hangup();
-};
 
 // setup.dat images built from the defaults.
 struct Setup {
@@ -59,6 +41,20 @@ struct Setup {
 bool IsWine();
 // A TCP/UDP port on 127.0.0.1 that nothing listens on right now.
 int FreePort();
+
+// Starts argv in dir, in its own process group, with stdin from /dev/null,
+// stdout and stderr appended to dir/stdout.txt and dir/stderr.txt, and the
+// extra NAME=value entries of env; the child's pid.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
+            const std::vector<std::string>& env);
+// Waits up to timeoutMs (one look at least) for a child to end: its exit
+// status (128 + signal when killed), 0 when there is no such child left,
+// -1 when it still runs.
+int WaitChild(pid_t pid, int timeoutMs);
+// SIGTERM (when term) and up to timeoutMs for the child to end, then SIGKILL
+// to its process group and up to 5 s more; *killed tells whether it took
+// that. The exit status, or -1 when even that did not end it.
+int StopChild(pid_t pid, bool term, int timeoutMs, bool* killed = nullptr);
 
 // The program under test in its working folder.
 struct Program {
@@ -84,6 +80,10 @@ struct Program {
     Bytes Stdout() const;
     std::string Path(const std::string& name) const { return dir / name; }
 };
+
+// A TCP connection to 127.0.0.1:port with Nagle off, retried until
+// timeoutMs; the descriptor or -1.
+int ConnectTcp(int port, int timeoutMs);
 
 struct TcpClient {
     int fd = -1;

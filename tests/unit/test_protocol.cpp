@@ -3,110 +3,12 @@
 // virtual-port route, overlong lines and random input.
 #include <gtest/gtest.h>
 #include <random>
+#include <thread>
 #include "protocol_fixture.h"
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-using RawSocket = SOCKET;
-static void CloseRaw(RawSocket s) { closesocket(s); }
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-using RawSocket = int;
-static void CloseRaw(RawSocket s) { close(s); }
-#endif
+
+using Protocol = BridgeFixture;
 
 namespace {
-
-std::string Recv(RawSocket s, size_t n, int timeoutMs) {
-    std::string got;
-    WaitFor([&] {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv{0, 1000};
-        if (select((int)s + 1, &set, nullptr, nullptr, &tv) > 0) {
-            char buf[2048];
-            int r = recv(s, buf, sizeof buf, 0);
-            if (r > 0) got.append(buf, (size_t)r);
-        }
-        return got.size() >= n;
-    }, timeoutMs);
-    return got;
-}
-
-// Reads what arrives until quietMs pass without a byte.
-std::string Drain(RawSocket s, int quietMs = 100) {
-    std::string got;
-    for (int round = 0; round < 100; round++) {
-        std::string more = Recv(s, 1, quietMs);
-        if (more.empty()) break;
-        got += more;
-    }
-    return got;
-}
-
-// A loopback TCP connection: client is the test's end, server the bridge's
-// end, put into a ClientCell as the TCP server would.
-struct TcpPair {
-    RawSocket client = (RawSocket)-1, server = (RawSocket)-1;
-    ClientCell* cell = nullptr;
-    explicit TcpPair(ClientCell* into) : cell(into) {
-        RawSocket listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
-        bind(listener, (sockaddr*)&a, sizeof a);
-        listen(listener, 1);
-        socklen_t len = sizeof a;
-        getsockname(listener, (sockaddr*)&a, &len);
-        client = socket(AF_INET, SOCK_STREAM, 0);
-        connect(client, (sockaddr*)&a, sizeof a);
-        server = accept(listener, nullptr, nullptr);
-        CloseRaw(listener);
-        cell->socket = (Handle)server;
-    }
-    ~TcpPair() {
-        cell->socket = 0;
-        CloseRaw(server);
-        CloseRaw(client);
-    }
-    void Feed(const std::string& bytes) {
-        ProcessTCPData((const uint8_t*)bytes.data(), (int)bytes.size(), cell);
-    }
-    std::string Reply(size_t n) { return Recv(client, n, 3000); }
-};
-
-// The UDP control socket and a client; the bridge's replies go to the last
-// sender, which is the client.
-struct UdpPair {
-    RawSocket client = (RawSocket)-1, server = (RawSocket)-1;
-    UdpPair() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        server = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(server, (sockaddr*)&a, sizeof a);
-        client = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(client, (sockaddr*)&a, sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(client, (sockaddr*)&a, &len);
-        bridge.udpSocket = (Handle)server;
-        bridge.lastUdpSender = ((uint64_t)a.sin_addr.s_addr << 32) | a.sin_port;
-    }
-    ~UdpPair() {
-        bridge.udpSocket = kNoHandle;
-        CloseRaw(server);
-        CloseRaw(client);
-    }
-    void Feed(const std::string& bytes) {
-        ProcessUDPData((const uint8_t*)bytes.data(), (int)bytes.size());
-    }
-    std::string Reply(size_t n) { return Recv(client, n, 3000); }
-};
 
 std::string SpoolData(int n) {
     char path[512];
@@ -132,7 +34,7 @@ void ExpectDefaultParams() {
 
 }  // namespace
 
-TEST(Protocol, ParseNumber) {
+TEST_F(Protocol, ParseNumber) {
     EXPECT_EQ(19200, ParseNumber("19200"));
     EXPECT_EQ(12, ParseNumber("  12\r"));
     EXPECT_EQ(-5, ParseNumber("-5x"));
@@ -145,9 +47,7 @@ TEST(Protocol, ParseNumber) {
 }
 
 // Framing is observed through a spool job: every data byte lands in it.
-TEST(Protocol, FramingIntoTheJob) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, FramingIntoTheJob) {
     settingsRecord.bufferPrints = 1;
     TcpPair c(&tcpCells[0]);
     // ESC ESC is one ESC of data; the LF after a CR is data.
@@ -205,12 +105,9 @@ TEST(Protocol, FramingIntoTheJob) {
     EXPECT_EQ(0, +Block().inCommand);
     c.Feed(Cmd("D=2400"));
     EXPECT_EQ(2400, +Block().baud);
-    EndState();
 }
 
-TEST(Protocol, SetdcbConsumesThePacketAndHandshakeAckIsDropped) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, SetdcbConsumesThePacketAndHandshakeAckIsDropped) {
     settingsRecord.bufferPrints = 1;
     TcpPair c(&tcpCells[1]);
     c.Feed(Cmd("COM3") + "a");
@@ -224,12 +121,9 @@ TEST(Protocol, SetdcbConsumesThePacketAndHandshakeAckIsDropped) {
     c.Feed(Cmd("TYP=0") + "\x06" + Cmd("CLOSE"));
     EXPECT_EQ(std::string("ade\x06"), SpoolData(0));
     EXPECT_EQ(0, bridge.deviceType);
-    EndState();
 }
 
-TEST(Protocol, RtsDtrAndStatusRepliesWithoutPort) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, RtsDtrAndStatusRepliesWithoutPort) {
     TcpPair c(&tcpCells[0]);
     c.Feed(Cmd("RTS=0"));
     EXPECT_EQ(0, bridge.rtsState);
@@ -249,12 +143,9 @@ TEST(Protocol, RtsDtrAndStatusRepliesWithoutPort) {
     EXPECT_EQ(1u, u.Reply(1).size());
     u.Feed(Cmd("DCB=?"));
     EXPECT_EQ(28u, u.Reply(28).size());
-    EndState();
 }
 
-TEST(Protocol, RepliesWhileBuffering) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, RepliesWhileBuffering) {
     settingsRecord.bufferPrints = 1;
     TcpPair c(&tcpCells[0]);
     UdpPair u;
@@ -271,12 +162,9 @@ TEST(Protocol, RepliesWhileBuffering) {
     u.Feed(Cmd("COM3"));
     EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
     EXPECT_EQ(2, bridge.Statistics[kStatConnections]);
-    EndState();
 }
 
-TEST(Protocol, RepliesWithAlwaysOpen) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, RepliesWithAlwaysOpen) {
     settingsRecord.alwaysOpen = 1;
     TcpPair a(&tcpCells[0]), b(&tcpCells[1]);
     UdpPair u;
@@ -303,12 +191,9 @@ TEST(Protocol, RepliesWithAlwaysOpen) {
     b.Feed(Cmd("COM1"));
     EXPECT_EQ(std::string(1, '\0'), b.Reply(1));
     EXPECT_EQ(&tcpCells[1], bridge.ReplyTarget.load());
-    EndState();
 }
 
-TEST(Protocol, RepliesWithoutDevice) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, RepliesWithoutDevice) {
     TcpPair c(&tcpCells[0]);
     UdpPair u;
     c.Feed(Cmd("COM199 TEST"));
@@ -321,12 +206,9 @@ TEST(Protocol, RepliesWithoutDevice) {
     EXPECT_EQ(std::string(1, '\1'), c.Reply(1));
     EXPECT_EQ(0, +Block().comNumber);
     EXPECT_EQ(3, bridge.Statistics[kStatConnections]);
-    EndState();
 }
 
-TEST(Protocol, VirtualPortsOverTcpOnly) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, VirtualPortsOverTcpOnly) {
     settingsRecord.virtualPortsEnabled = 1;
     SetSettingsText(settingsRecord.virtualPortName[0], 40, "COM12");
     SetSettingsText(settingsRecord.virtualPortName[1], 40, "COM150");
@@ -383,12 +265,9 @@ TEST(Protocol, VirtualPortsOverTcpOnly) {
     c.Feed("gh");
     EXPECT_EQ("", Drain(c.client));
     EXPECT_EQ("", Drain(modem.client));
-    EndState();
 }
 
-TEST(Protocol, OverlongLineNeverRunsNorOverruns) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, OverlongLineNeverRunsNorOverruns) {
     settingsRecord.bufferPrints = 1;
     TcpPair c(&tcpCells[0]);
     c.Feed(Cmd("COM3") + "a");
@@ -417,12 +296,9 @@ TEST(Protocol, OverlongLineNeverRunsNorOverruns) {
     // than the write buffer arrives whole.
     c.Feed(Cmd("COM3") + std::string(10000, 'z') + Cmd("CLOSE"));
     EXPECT_EQ(std::string(10000, 'z'), SpoolData(1));
-    EndState();
 }
 
-TEST(Protocol, RandomBytesLeaveTheBlockSound) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, RandomBytesLeaveTheBlockSound) {
     settingsRecord.bufferPrints = 1;
     TcpPair c(&tcpCells[0]);
     UdpPair u;
@@ -453,12 +329,9 @@ TEST(Protocol, RandomBytesLeaveTheBlockSound) {
     c.Feed("\x1b\r\x1b\r" + Cmd("BAUD=1200"));
     EXPECT_EQ(1200, +Block().baud);
     EXPECT_EQ(0, +Block().commandLength);
-    EndState();
 }
 
-TEST(Protocol, ConcurrentClientsNeverTearTheBlock) {
-    ScopedWorkDir wd;
-    FreshState();
+TEST_F(Protocol, ConcurrentClientsNeverTearTheBlock) {
     TcpPair c(&tcpCells[0]);
     UdpPair u;
     std::thread udp([&] {
@@ -470,56 +343,4 @@ TEST(Protocol, ConcurrentClientsNeverTearTheBlock) {
     EXPECT_TRUE(+Block().baud == 1200 || +Block().baud == 4800);
     EXPECT_EQ(0, +Block().commandLength);
     EXPECT_EQ(400, Count(Log(), "Komenda:"));
-    EndState();
 }
-
-#ifndef _WIN32
-
-TEST(ProtocolPty, PlainPortOverTcpAndUdp) {
-    ScopedWorkDir wd;
-    FreshState();
-    TestPty pty;
-    pty.MapAs(3);
-    TcpPair a(&tcpCells[0]), b(&tcpCells[1]);
-    UdpPair u;
-    a.Feed(Cmd("com3"));  // lower case: no key, no reply
-    a.Feed(Cmd("COM3 TEST") + "\x1b\x1b" "x" + Cmd("BAUD=19200") + "\n");
-    EXPECT_EQ(std::string("\0\1", 2), a.Reply(2));
-    EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
-    EXPECT_EQ("\x1bx\n", pty.Read(3, 3000));
-    // Parameters never reconfigure an open port.
-    EXPECT_EQ((speed_t)B9600, pty.Speed());
-    b.Feed(Cmd("COM3"));
-    EXPECT_EQ(std::string(1, '\1'), b.Reply(1));
-    EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
-    // What the device sends goes to the port owner and the last UDP sender.
-    ASSERT_EQ(2, write(pty.master, "ok", 2));
-    EXPECT_EQ("ok", a.Reply(2));
-    EXPECT_EQ("ok", u.Reply(2));
-    EXPECT_EQ("", Drain(b.client));
-    // TYP 108: the client's ACK is dropped, other bytes pass.
-    a.Feed(Cmd("TYP=108") + "\x06" "y" + Cmd("TYP=0"));
-    EXPECT_EQ("y", pty.Read(1, 3000));
-    // UDP COM closes whoever holds the port and opens it again, at the rate
-    // now set; the ReplyTarget stays.
-    u.Feed(Cmd("COM3"));
-    EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
-    EXPECT_EQ((speed_t)B19200, pty.Speed());
-    EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
-    // CLOSE from any TCP client closes it and clears the ReplyTarget.
-    b.Feed(Cmd("CLOSE"));
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
-    EXPECT_EQ(nullptr, bridge.ReplyTarget.load());
-    b.Feed(Cmd("TEST"));
-    EXPECT_EQ(std::string(1, '\0'), b.Reply(1));
-    u.Feed(Cmd("COM3"));
-    EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
-    EXPECT_EQ(nullptr, bridge.ReplyTarget.load());
-    u.Feed(Cmd("TEST"));
-    EXPECT_EQ(std::string(1, '\1'), u.Reply(1));
-    u.Feed(Cmd("CLOSE"));
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
-    EXPECT_EQ(4, bridge.Statistics[kStatConnections]);
-    EndState();
-}
-#endif

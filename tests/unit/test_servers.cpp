@@ -131,7 +131,6 @@ static std::string RecvDatagram(Sock s, int timeoutMs = 3000) {
 
 // ---- log inspection ----
 
-static std::string Log() { return ReadFileBytes("k.log"); }
 
 static int CountInLog(const std::string& text) {
     std::string log = Log();

@@ -1,50 +1,19 @@
 // The print spool: job file bytes, counters and log lines, exclusive opens,
-// the start-up clean-up, and replays by the dispatcher (to a pty natively).
+// the start-up clean-up, and replays by the dispatcher (to a pseudo-terminal
+// in test_spool_posix.cpp).
 #include <gtest/gtest.h>
 #include "log/log.h"
 #include "protocol_fixture.h"
 
 namespace {
 
-void BufferingState() {
-    FreshState();
-    settingsRecord.bufferPrints = 1;
-}
-
 void Feed(const std::string& bytes) {
     ProcessTCPData((const uint8_t*)bytes.data(), (int)bytes.size(), nullptr);
 }
 
-std::string JobPath(int n) {
-    char path[512];
-    EXPECT_EQ(0, SpoolJobPath(path, sizeof path, n));
-    return path;
-}
-
-// A job file as SpoolOpen writes it, with chosen parameters and data.
-void WriteJob(int n, const char* port, int32_t baud, const std::string& data, int32_t dataBits = 8,
-              char parity = 'N', int32_t stopBits = 1) {
-    std::string header(kSpoolHeaderSize, '\0');
-    memcpy(&header[0], port, strlen(port));
-    CommandBlock block;
-    memset(&block, 0, sizeof block);
-    block.inCommand = 1;
-    block.baud = baud;
-    block.dataBits = dataBits;
-    block.parity = parity;
-    block.stopBits = stopBits;
-    block.timeout1 = 10;
-    block.timeout2 = 50;
-    memcpy(&header[kSpoolPortNameSize], &block, sizeof block);
-    std::filesystem::create_directories("SERVBUFF");
-    WriteFileBytes(JobPath(n), header + data);
-}
-
 }  // namespace
 
-TEST(Spool, JobFileHoldsNameBlockImageAndDataExactly) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, JobFileHoldsNameBlockImageAndDataExactly) {
     Feed(Cmd("COM3") + "abc" + Cmd("CLOSE"));
     EXPECT_EQ(1, bridge.Statistics[kStatBuffered]);
     EXPECT_EQ(0, bridge.spoolFile);
@@ -83,12 +52,9 @@ TEST(Spool, JobFileHoldsNameBlockImageAndDataExactly) {
     EXPECT_EQ(12, GetLe32((const uint8_t*)&file[2312]));
     EXPECT_EQ(std::string("\x00\xff", 2), file.substr(2345));
     EXPECT_EQ(2, bridge.Statistics[kStatBuffered]);
-    EndState();
 }
 
-TEST(Spool, CloseWithoutJobAndFailedCreateUseNoNumber) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, CloseWithoutJobAndFailedCreateUseNoNumber) {
     std::filesystem::remove_all("SERVBUFF");
     // No directory: the create fails, the data is dropped, CLOSE does nothing.
     SpoolClose();
@@ -103,12 +69,9 @@ TEST(Spool, CloseWithoutJobAndFailedCreateUseNoNumber) {
     Feed(Cmd("COM3") + "kept" + Cmd("CLOSE"));
     EXPECT_EQ(1, bridge.Statistics[kStatBuffered]);
     EXPECT_EQ("kept", ReadFileBytes(JobPath(0)).substr(2345));
-    EndState();
 }
 
-TEST(Spool, ComWhileJobOpenQueuesItAndStartsTheNext) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, ComWhileJobOpenQueuesItAndStartsTheNext) {
     Feed(Cmd("COM3") + "first");
     Feed(Cmd("COM4") + "second" + Cmd("CLOSE"));
     EXPECT_EQ(2, bridge.Statistics[kStatBuffered]);
@@ -118,12 +81,9 @@ TEST(Spool, ComWhileJobOpenQueuesItAndStartsTheNext) {
     std::string log = Log();
     EXPECT_LT(log.find("Koniec kolejki buforowania wydruku nr:0000"),
               log.find("Start kolejki buforowania wydruku nr:0001 OK"));
-    EndState();
 }
 
-TEST(Spool, OpenJobIsExclusiveAndCreateEmptiesAStaleFile) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, OpenJobIsExclusiveAndCreateEmptiesAStaleFile) {
     std::filesystem::create_directories("SERVBUFF");
     WriteFileBytes(JobPath(0), std::string(5000, 'x'));  // left from elsewhere
     Feed(Cmd("COM3") + "ab");
@@ -133,12 +93,9 @@ TEST(Spool, OpenJobIsExclusiveAndCreateEmptiesAStaleFile) {
     EXPECT_GT(fd, 0);
     if (fd > 0) SpoolFileClose(fd);
     EXPECT_EQ(2347u, ReadFileBytes(JobPath(0)).size());
-    EndState();
 }
 
-TEST(Spool, PathsAndStartupCleanup) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, PathsAndStartupCleanup) {
     char path[64];
     ASSERT_EQ(0, SpoolJobPath(path, sizeof path, 7));
     EXPECT_EQ(std::string("SERVBUFF") + SpoolPathSeparator() + "0007.buf", path);
@@ -166,12 +123,9 @@ TEST(Spool, PathsAndStartupCleanup) {
     SpoolPrepareDirectory();
     Feed(Cmd("COM3") + "x");
     EXPECT_EQ(-1, bridge.spoolFile);
-    EndState();
 }
 
-TEST(Spool, DispatcherCountsMissingAndCutJobsAsDone) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, DispatcherCountsMissingAndCutJobsAsDone) {
     std::filesystem::create_directories("SERVBUFF");
     // Nothing queued: the dispatcher leaves at once.
     PrintDispatcher();
@@ -199,12 +153,9 @@ TEST(Spool, DispatcherCountsMissingAndCutJobsAsDone) {
     EXPECT_TRUE(WaitFor([] { return bridge.Statistics[kStatPrinted] == 3; }));
     EXPECT_NE(std::string::npos, Log().find("Koniec wydruku nr:0002 Error wyslano 0 bajtow"));
     EXPECT_TRUE(WaitFor([] { return bridge.dispatcherRunning == 0; }));
-    EndState();
 }
 
-TEST(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
     WriteJob(0, "\\\\.\\COM199", 9600, "receipt");
     WriteJob(1, "COM3", 9600, "next");
     bridge.Statistics[kStatBuffered] = 2;
@@ -221,14 +172,11 @@ TEST(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
     settingsRecord.alwaysOpen = 1;
     PrintDispatcher();
     EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
-    EndState();
 }
 
 // Settings no port takes can never print: such a job ends in error at once
 // instead of holding the receipts behind it, which wait for their printer.
-TEST(Spool, JobWithSettingsNoPortTakesEndsInErrorAndTheNextWaits) {
-    ScopedWorkDir wd;
-    BufferingState();
+TEST_F(Spool, JobWithSettingsNoPortTakesEndsInErrorAndTheNextWaits) {
     const char* port = "\\\\.\\COM199";
     WriteJob(0, port, 9600, "bad", 2147483647);
     WriteJob(1, port, 9600, "bad", 8, 'X');
@@ -255,85 +203,4 @@ TEST(Spool, JobWithSettingsNoPortTakesEndsInErrorAndTheNextWaits) {
     PrintDispatcher();
     EXPECT_EQ(5, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ(1, Count(Log(), "Wydruk nr:0005 czeka"));
-    EndState();
 }
-
-#ifndef _WIN32
-
-TEST(SpoolPty, WaitingJobPrintsOnceTheDeviceAppears) {
-    ScopedWorkDir wd;
-    BufferingState();
-    WriteJob(0, "\\\\.\\COM12", 19200, "receipt-1");
-    WriteJob(1, "\\\\.\\COM12", 19200, "receipt-2");
-    bridge.Statistics[kStatBuffered] = 2;
-    PrintDispatcher();
-    PrintDispatcher();
-    EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
-
-    TestPty pty;
-    pty.MapAs(12);
-    PrintDispatcher();
-    EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
-    EXPECT_EQ("receipt-1", pty.Read(9, 3000));
-    // Recorded at 19200 baud: the device was set up at that rate.
-    EXPECT_EQ((speed_t)B19200, pty.Speed());
-    PrintDispatcher();
-    EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
-    EXPECT_EQ("receipt-2", pty.Read(9, 3000));
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
-
-    std::string log = Log();
-    EXPECT_EQ(1, Count(log, "Start wydruku nr:0000"));
-    EXPECT_EQ(1, Count(log, "Wydruk nr:0000 czeka"));
-    EXPECT_NE(std::string::npos, log.find("baud=19200 data=8 parity=N stop=1"));
-    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 OK wyslano 9 bajtow"));
-    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0001 OK wyslano 9 bajtow"));
-    EndState();
-}
-
-TEST(SpoolPty, AlwaysOpenPortIsUsedAndLeftOpenAndAnEmptyJobPrintsNothing) {
-    ScopedWorkDir wd;
-    BufferingState();
-    TestPty pty;
-    pty.MapAs(3);
-    char name[] = "COM3";
-    ASSERT_EQ(0, SerialOpen(name, 9600, 8, 'N', 1, 10, 50, 0));
-    settingsRecord.alwaysOpen = 1;
-    bridge.portClaimed = 1;
-    WriteJob(0, "COM5", 19200, "");
-    WriteJob(1, "COM5", 19200, "xyz");
-    bridge.Statistics[kStatBuffered] = 2;
-    PrintDispatcher();
-    PrintDispatcher();
-    EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
-    EXPECT_EQ("xyz", pty.Read(3, 3000));
-    EXPECT_NE(kNoHandle, bridge.portHandle);
-    EXPECT_EQ(0, bridge.portClaimed);
-    std::string log = Log();
-    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 OK wyslano 0 bajtow"));
-    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0001 OK wyslano 3 bajtow"));
-    EXPECT_EQ(std::string::npos, log.find("baud=19200"));
-    EndState();
-}
-
-TEST(SpoolPty, ReplayCutShortByThePrinterEndsWithTheErrorLine) {
-    ScopedWorkDir wd;
-    BufferingState();
-    TestPty pty;  // never read: the device stops taking bytes when full
-    pty.MapAs(3);
-    const int size = 256 * 1024;
-    WriteJob(0, "COM3", 9600, std::string(size, 'p'));
-    bridge.Statistics[kStatBuffered] = 1;
-    PrintDispatcher();
-    EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
-    std::string log = Log();
-    EXPECT_NE(std::string::npos, log.find("Error - blad wyslania na port szeregowy"));
-    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 Error wyslano "));
-    EXPECT_EQ(std::string::npos, log.find("Koniec wydruku nr:0000 OK"));
-    // Not sent again: no receipt is printed twice.
-    PrintDispatcher();
-    EXPECT_EQ(1, Count(Log(), "Start wydruku nr:0000"));
-    EndState();
-}
-#endif

@@ -38,6 +38,16 @@ inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
     f.write(bytes.data(), (std::streamsize)bytes.size());
 }
 
+// The communication log of the test's working folder.
+inline std::string Log() { return ReadFileBytes("k.log"); }
+
+// How often `what` occurs in text.
+inline int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
 // Polls cond every few milliseconds until it holds or the time is up.
 template <class F>
 bool WaitFor(F cond, int timeoutMs = 5000) {

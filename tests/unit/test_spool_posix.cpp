@@ -1,0 +1,75 @@
+// Replays of spooled jobs by the dispatcher to a pseudo-terminal as the
+// printer (POSIX hosts).
+#include <gtest/gtest.h>
+#include "protocol_fixture.h"
+#include "support/pty.h"
+
+struct SpoolPty : Spool {
+    kt::Pty pty;
+};
+
+TEST_F(SpoolPty, WaitingJobPrintsOnceTheDeviceAppears) {
+    WriteJob(0, "\\\\.\\COM12", 19200, "receipt-1");
+    WriteJob(1, "\\\\.\\COM12", 19200, "receipt-2");
+    bridge.Statistics[kStatBuffered] = 2;
+    PrintDispatcher();
+    PrintDispatcher();
+    EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
+
+    pty.MapAs(12);
+    PrintDispatcher();
+    EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
+    EXPECT_EQ("receipt-1", pty.Read(9, 3000));
+    // Recorded at 19200 baud: the device was set up at that rate.
+    EXPECT_EQ((speed_t)B19200, pty.Speed());
+    PrintDispatcher();
+    EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
+    EXPECT_EQ("receipt-2", pty.Read(9, 3000));
+    EXPECT_EQ(kNoHandle, bridge.portHandle);
+
+    std::string log = Log();
+    EXPECT_EQ(1, Count(log, "Start wydruku nr:0000"));
+    EXPECT_EQ(1, Count(log, "Wydruk nr:0000 czeka"));
+    EXPECT_NE(std::string::npos, log.find("baud=19200 data=8 parity=N stop=1"));
+    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 OK wyslano 9 bajtow"));
+    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0001 OK wyslano 9 bajtow"));
+}
+
+TEST_F(SpoolPty, AlwaysOpenPortIsUsedAndLeftOpenAndAnEmptyJobPrintsNothing) {
+    pty.MapAs(3);
+    char name[] = "COM3";
+    ASSERT_EQ(0, SerialOpen(name, 9600, 8, 'N', 1, 10, 50, 0));
+    settingsRecord.alwaysOpen = 1;
+    bridge.portClaimed = 1;
+    WriteJob(0, "COM5", 19200, "");
+    WriteJob(1, "COM5", 19200, "xyz");
+    bridge.Statistics[kStatBuffered] = 2;
+    PrintDispatcher();
+    PrintDispatcher();
+    EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
+    EXPECT_EQ("xyz", pty.Read(3, 3000));
+    EXPECT_NE(kNoHandle, bridge.portHandle);
+    EXPECT_EQ(0, bridge.portClaimed);
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 OK wyslano 0 bajtow"));
+    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0001 OK wyslano 3 bajtow"));
+    EXPECT_EQ(std::string::npos, log.find("baud=19200"));
+}
+
+TEST_F(SpoolPty, ReplayCutShortByThePrinterEndsWithTheErrorLine) {
+    // The device is never read: it stops taking bytes when full.
+    pty.MapAs(3);
+    const int size = 256 * 1024;
+    WriteJob(0, "COM3", 9600, std::string(size, 'p'));
+    bridge.Statistics[kStatBuffered] = 1;
+    PrintDispatcher();
+    EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
+    EXPECT_EQ(kNoHandle, bridge.portHandle);
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("Error - blad wyslania na port szeregowy"));
+    EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 Error wyslano "));
+    EXPECT_EQ(std::string::npos, log.find("Koniec wydruku nr:0000 OK"));
+    // Not sent again: no receipt is printed twice.
+    PrintDispatcher();
+    EXPECT_EQ(1, Count(Log(), "Start wydruku nr:0000"));
+}
