@@ -1,7 +1,10 @@
 // The serial port against a pseudo-terminal standing in for the device
 // (POSIX hosts): opening, writes, device input reaching the TCP and UDP
-// clients, the type-108 handshake, read time-outs, a device that goes away.
+// clients, the type-108 handshake, read time-outs, a device that goes away,
+// line rates and lines (through the driver double, support/pty.h).
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <atomic>
 #include <chrono>
@@ -271,6 +274,66 @@ TEST_F(SerialPty, DcbImageFollowsTheOpenAndSetDcb) {
     SerialGetDcb(back);
     EXPECT_EQ(memcmp(dcb, back, kDcbSize), 0);
     EXPECT_EQ(SerialModemStatus() & 0x0F, 0);
+}
+
+TEST_F(SerialPty, AnyRateTheDriverMakesIsSetAndOnlyARefusedOneFails) {
+    char name[8] = "COM3";
+    ASSERT_EQ(SerialOpen(name, 14400, 8, 'N', 1, 10, 50, 0), 0);
+    EXPECT_EQ(pty.Rate(), 14400u);
+    uint8_t dcb[kDcbSize];
+    SerialGetDcb(dcb);
+    EXPECT_EQ(GetLe32(dcb + 4), 14400);
+
+    // Through the DCB: a rate of no table is set; 0, a refused rate and one
+    // the driver would replace keep the line at its rate.
+    PutLe32(dcb + 4, 250000);
+    SerialSetDcb(dcb);
+    EXPECT_EQ(pty.Rate(), 250000u);
+    for (uint32_t rate : {0u, (uint32_t)kt::kRefusedRate, (uint32_t)kt::kFallbackRate}) {
+        PutLe32(dcb + 4, (int32_t)rate);
+        SerialSetDcb(dcb);
+        EXPECT_EQ(pty.Rate(), 250000u) << rate;
+        uint8_t back[kDcbSize];
+        SerialGetDcb(back);
+        EXPECT_EQ(GetLe32(back + 4), 250000) << rate;
+    }
+    EXPECT_EQ(SerialWriteByte('r'), 0);
+    EXPECT_EQ(pty.Read(1, 3000), "r");
+    SerialOff();
+
+    // At the open: the refusal fails it, with the log line.
+    for (uint32_t rate : {0u, (uint32_t)kt::kRefusedRate, (uint32_t)kt::kFallbackRate}) {
+        EXPECT_EQ(SerialOpen(name, rate, 8, 'N', 1, 10, 50, 0), 1) << rate;
+        EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    }
+    EXPECT_EQ(Count(Log(), "Error - blad otwarcia portu COM"), 3);
+    EXPECT_TRUE(LogHas("baud=4000000 data=8 parity=N stop=1"));
+}
+
+TEST_F(SerialPty, CtsTypesHandshakeAndRtsStillReachesTheLine) {
+    auto handshake = [&] {
+        struct termios t;
+        return tcgetattr(pty.master, &t) == 0 && (t.c_cflag & CRTSCTS) != 0;
+    };
+    kt::SetDoubleLines(0);
+    bridge.deviceType = 220;
+    ASSERT_EQ(Open("COM3"), 0);
+    EXPECT_TRUE(handshake());
+    EXPECT_EQ(kt::DoubleLines(), TIOCM_RTS | TIOCM_DTR);
+    // RTS=0 and RTS=1 as the protocol gives them: the opposite, then a toggle.
+    bridge.rtsState = 1;
+    ToggleRTS();
+    EXPECT_EQ(kt::DoubleLines(), TIOCM_DTR);
+    ToggleRTS();
+    EXPECT_EQ(kt::DoubleLines(), TIOCM_RTS | TIOCM_DTR);
+    ToggleDTR();
+    EXPECT_EQ(kt::DoubleLines(), TIOCM_RTS);
+    SerialOff();
+    EXPECT_EQ(kt::DoubleLines(), 0);
+
+    bridge.deviceType = 221;
+    ASSERT_EQ(Open("COM3"), 0);
+    EXPECT_FALSE(handshake());
 }
 
 TEST_F(SerialPty, WritersOpenAndCloseFromManyThreads) {
