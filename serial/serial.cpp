@@ -167,15 +167,18 @@ static int ClosePortLocked(Handle port) {
     return cancelled;
 }
 
+void SerialNameUpperCase(char* name) {
+    if (name[0] == '/') return;
+    for (char* p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
+}
+
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits, int t1, int t2,
                int t3) {
     if (!name || !name[0]) return 1;
     // openPortName holds 40 characters; a longer name is refused, not cut,
     // so the port a client asked for is never confused with another.
     if (strnlen(name, 41) > 40) return 1;
-    // A path (a Linux device such as /dev/ttyUSB0) keeps its case.
-    if (name[0] != '/')
-        for (char* p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
+    SerialNameUpperCase(name);
 
     std::lock_guard<std::mutex> guard(serialLock);
     // Checked under the lock: an open that comes after the shutdown's close
