@@ -59,6 +59,8 @@ TEST_F(SerialPty, OpenByNameAndByNumberForm) {
     EXPECT_EQ(pty.Read(1, 3000), "k");
     SerialOff();
     std::string log = Log();
+    // A reader that stops when asked logs its stop before the close's line.
+    EXPECT_LT(log.find("Serial Polling - stop"), log.find("Serial Off - stop")) << log;
     EXPECT_EQ(Count(log, "Serial Polling - start"), 3);
     EXPECT_EQ(Count(log, "Serial Off - start"), 3);
     EXPECT_EQ(Count(log, "Serial Off - stop"), 3);
@@ -210,10 +212,15 @@ TEST_F(SerialPty, AllZeroTimeoutsWaitForAFullBlockAndCloseAfterASecond) {
     EXPECT_GE(ms, 900);
     EXPECT_LT(ms, 2500);
     EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
-    std::string log = Log();
-    EXPECT_NE(log.find("Serial Off - stop"), std::string::npos) << log;
-    EXPECT_EQ(log.find("nie zatrzymano"), std::string::npos) << log;
+    // The reader, woken by the cancel, logs its stop after the close's line.
     EXPECT_TRUE(WaitFor([] { return LogHas("Serial Polling - stop"); }));
+    std::string log = Log();
+    size_t off = log.find("Serial Off - start");
+    size_t closed = log.find("Serial Off - stop", off);
+    ASSERT_NE(closed, std::string::npos) << log;
+    EXPECT_NE(log.find("Serial Polling - stop", closed), std::string::npos) << log;
+    EXPECT_EQ(log.find("Serial Polling - stop"), log.rfind("Serial Polling - stop")) << log;
+    EXPECT_EQ(log.find("nie zatrzymano"), std::string::npos) << log;
 }
 
 TEST_F(SerialPty, DeviceThatDisappearsKeepsThePortOpenWithoutSpinning) {
