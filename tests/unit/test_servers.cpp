@@ -337,10 +337,13 @@ TEST_F(Servers, AServerThatCannotListenSaysSoAndCompletesItsOnAndOffPairs) {
     EXPECT_EQ(CountInLog("Serwer TCP Off - Stop"), 2);
 
     // The virtual port server with 1339 held by another socket (other suites
-    // may hold it for a while: wait for it).
+    // may hold it for a while: wait for it). Connections of earlier tests
+    // may linger on 1339 after their close, which the reuse option allows.
     Sock held = kBad;
     for (int attempt = 0; attempt < 60 && held == kBad; attempt++) {
         held = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(held, SOL_SOCKET, SO_REUSEADDR, (const char*)&one, sizeof one);
         sockaddr_in any = Loopback(kVirtualPortTcp);
         any.sin_addr.s_addr = htonl(INADDR_ANY);
         if (bind(held, (sockaddr*)&any, sizeof any) != 0 || listen(held, 1) != 0) {
