@@ -152,7 +152,7 @@ static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* 
 static void CommandTest(Outbox& out, bool tcp, ClientCell* cell) {
     uint8_t reply;
     if (settingsRecord.bufferPrints) {
-        reply = bridge.spoolFile > 0 ? 1 : 0;
+        reply = bridge.spoolFile >= 0 ? 1 : 0;
     } else if (settingsRecord.alwaysOpen) {
         if (tcp) {
             reply = bridge.portClaimed ? 1 : 0;

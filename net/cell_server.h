@@ -36,7 +36,7 @@ void CellServerAskStop(CellServer& server);
 void CellServerWakeOwner(const ClientCell* cell);
 // A free cell holds no connection.
 inline bool CellFree(const ClientCell& cell) {
-    return cell.socket.load() == 0;
+    return cell.socket.load() == kNoHandle;
 }
 // Waits for the thread and closes the wake socket.
 void CellServerJoin(CellServer& server);

@@ -76,17 +76,13 @@ int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
     SendOutcome outcome;
     long error = 0;
     {
-        // The owning server thread closes and frees the socket under this
-        // lock, so the socket read here stays the one sent on.
+        // The owning server thread closes the socket and frees the cell under
+        // this lock, so the socket read here stays the one sent on.
         std::lock_guard<std::mutex> guard(cell->sendLock);
         Handle s = cell->socket.load();
-        if (s == 0) {
-            if (replyTarget) return 1;  // owner gone: the data is dropped quietly
-            // A cell named by the caller is used as it is; a free one fails
-            // like a send on no socket. -1 is never a live descriptor, so no
-            // unrelated descriptor 0 is ever written to.
-            s = kNoHandle;
-        }
+        // Owner gone: the data is dropped quietly. A free cell named by the
+        // caller fails like a send on no socket.
+        if (s == kNoHandle && replyTarget) return 1;
         // A client being cut takes nothing more; its data is dropped.
         if (s != kNoHandle && cell->cut.load()) return 1;
         outcome = SendBounded(*cell, s, data, length, error);
@@ -121,7 +117,7 @@ void CutAllConnections() {
     ClientCell* tables[2] = {tcpCells, virtualCells};
     for (ClientCell* cells : tables) {
         for (int i = 0; i < kClientCells; i++) {
-            if (cells[i].socket.load() == 0) continue;
+            if (CellFree(cells[i])) continue;
             cells[i].cut = true;
             CellServerWakeOwner(&cells[i]);
         }
@@ -161,6 +157,6 @@ void CloseClientCell(ClientCell& cell) {
     SocketShutdown(cell.socket);
     std::lock_guard<std::mutex> guard(cell.sendLock);
     SocketClose(cell.socket);
-    cell.socket = 0;
+    cell.socket = kNoHandle;
     cell.cut = false;
 }
