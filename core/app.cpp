@@ -50,6 +50,8 @@ void StartupAlwaysOpen() {
 }
 
 void ShutdownServices() {
+    // No send may wait on a client now: every join below is then short.
+    CutAllConnections();
     SerialShutdown();
     UDPServerOff();
     TCPServerOff();
