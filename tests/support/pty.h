@@ -25,13 +25,6 @@ Bytes DrainFd(int fd, int quietMs, int limitMs = 60000, bool* quiet = nullptr);
 // In pty_rate_posix.cpp, apart from <termios.h>.
 uint32_t LineRateOf(int fd);
 
-// The driver double (driver_double_posix.cpp), for a test program linked
-// with -Wl,--wrap=ioctl: the RTS and DTR lines (TIOCM_ bits) of its
-// pseudo-terminals, and two rates its driver does not make.
-int DoubleLines();
-void SetDoubleLines(int lines);
-enum : uint32_t { kRefusedRate = 4000000, kFallbackRate = 3000000 };
-
 // Makes dir/ports/COMn a link to device: where the native program finds COMn.
 bool LinkComPort(const std::string& dir, int n, const std::string& device);
 
