@@ -14,8 +14,14 @@
 std::mutex protocolLock;
 static std::atomic<void (*)()> shutdownHandler{nullptr};
 
+static std::atomic<bool> killRefused{false};
+
 void ProtocolSetShutdown(void (*shutdown)()) {
     shutdownHandler = shutdown;
+}
+
+void ProtocolRefuseKill(bool refuse) {
+    killRefused = refuse;
 }
 
 enum : uint8_t { kEsc = 0x1B, kCr = 0x0D };
@@ -237,7 +243,10 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
     if ((p = strstr(line, "COM"))) CommandCom(out, p + 3, tcp, cell);
     if (strstr(line, "TEST")) CommandTest(out, tcp, cell);
     if (strstr(line, "CLOSE")) CommandClose(tcp);
-    if (strstr(line, "KILL")) {
+    if (strstr(line, "KILL") && killRefused) {
+        // Refused: the line goes on as if it held no KILL.
+        LogText("KILL pomini\xEAty: zdalne wy\xB3\xB9" "czanie jest wy\xB3\xB9" "czone (--no-remote-kill)");
+    } else if (strstr(line, "KILL")) {
         // The program is going down: nothing after KILL takes effect, not
         // the later keys of this line nor the rest of the packet.
         void (*shutdown)() = shutdownHandler;

@@ -24,3 +24,6 @@ int32_t ParseNumber(const char* text);
 void BridgeConnect(void (*shutdown)());
 // What KILL calls (protocol.cpp); BridgeConnect sets it.
 void ProtocolSetShutdown(void (*shutdown)());
+// true: KILL from a client logs a line and does nothing (the daemon's
+// --no-remote-kill). Set before the servers start.
+void ProtocolRefuseKill(bool refuse);

@@ -24,6 +24,10 @@ static void Accept(CellServer& server, Handle listener, ClientCell& cell) {
     char peer[16] = {0};
     Handle s = SocketAccept(listener, peer);
     if (s == kNoHandle) return;
+    if (!PeerAllowed(DottedToAddress(peer))) {
+        SocketClose(s);
+        return;
+    }
     SocketTuneAccepted(s);
     cell.cut = false;
     cell.socket = s;

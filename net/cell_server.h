@@ -53,6 +53,11 @@ void CloseClientCell(ClientCell& cell);
 // socket.
 extern std::mutex udpSocketLock;
 
+// The peer filter's answer for an address (access.cpp), logging a refusal.
+bool PeerAllowed(uint32_t address);
+// The host-order address of a dotted IPv4 text; 0 when it is not one.
+uint32_t DottedToAddress(const char* dotted);
+
 // The handlers set by NetSetHandlers (send.cpp); each may be null.
 extern std::atomic<TcpPacketHandler> tcpPacketHandler;
 extern std::atomic<DataHandler> udpDatagramHandler;

@@ -25,6 +25,15 @@ using TcpPacketHandler = void (*)(const uint8_t* data, int length, ClientCell* c
 using DataHandler = void (*)(const uint8_t* data, int length);
 void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData);
 
+// ---- Access control, set by the layer above before the servers start ----
+// Asked with the peer's IPv4 address (host order, 127.0.0.1 is 0x7F000001)
+// for every connection accepted on the TCP control port and on the virtual
+// port, and for every datagram; false refuses the peer: the connection is
+// closed at once, the datagram dropped, neither counted, and the first
+// refusal of each address is logged. Null (the default) takes every peer.
+using PeerFilter = bool (*)(uint32_t address);
+void NetSetPeerFilter(PeerFilter filter);
+
 // ---- Sends to clients ----
 // cell nullptr means the ReplyTarget. 0 when every byte was sent. Takes at
 // most kSendLimitMs without progress; a client that takes nothing for that

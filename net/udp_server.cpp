@@ -57,6 +57,13 @@ static void UDPPolling() {
             LogFormat("UDP Poling - B\xB3\xB9" "d odbioru, kod: %d", error);
             break;
         }
+        // A refused sender is not answered and does not become the last sender.
+        uint32_t address;
+        uint16_t senderPort;
+        UnpackUdpSender(sender, address, senderPort);
+        uint8_t part[4];
+        memcpy(part, &address, 4);
+        if (!PeerAllowed((uint32_t)part[0] << 24 | part[1] << 16 | part[2] << 8 | part[3])) continue;
         bridge.lastUdpSender = sender;
         if (n == 0) continue;
         bridge.Statistics[kStatUdpDatagrams]++;

@@ -151,6 +151,7 @@ static int WriteImage(const std::string& path, const uint8_t* image) {
 static void Usage(FILE* to) {
     fprintf(to,
             "usage: kestrun-setup [-f FILE] [field=value ...]\n"
+            "       kestrun-setup --help | --version\n"
             "Without values, prints FILE (default ./setup.dat) as field = value lines.\n"
             "With values, sets those fields and writes FILE. A missing FILE is\n"
             "created with the defaults. Apply to a running bridge with SIGHUP\n"
@@ -164,6 +165,10 @@ int main(int argc, char** argv) {
         Usage(stdout);
         return 0;
     }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("kestrun-setup %s\n", KESTRUN_VERSION);
+        return 0;
+    }
     if (argc > 1 && strcmp(argv[1], "-f") == 0) {
         if (argc < 3) {
             Usage(stderr);
@@ -171,6 +176,14 @@ int main(int argc, char** argv) {
         }
         path = argv[2];
         first = 3;
+    }
+    // No field starts with '-': such an argument is an option it does not know.
+    for (int i = first; i < argc; i++) {
+        if (argv[i][0] == '-') {
+            fprintf(stderr, "kestrun-setup: unknown option '%s'\n", argv[i]);
+            Usage(stderr);
+            return 2;
+        }
     }
 
     uint8_t image[kSettingsSize];

@@ -12,5 +12,9 @@ void FormatStatistics(char out[256]);
 // interface, the text; cut to 127 bytes. out holds 128 bytes.
 void BuildTooltip(const char* text, char out[128]);
 // Shows icon (a resource id) and the tooltip built from text (nullptr: empty).
-// Linux prints the tooltip to stdout as UTF-8, one line per refresh.
+// Linux prints the tooltip to stdout as UTF-8, one line when the port state
+// or the text changed, at most one a second, never waiting for stdout.
 void TrayIconUpdate(int operation, int icon, const char* text);
+// Linux daemon, every tick: prints a changed line that the once-a-second
+// limit held back, once its second is up.
+void StatusLineFlush();

@@ -325,8 +325,8 @@ TEST(App, TooltipLinesGoToStdoutAsUtf8) {
                           5000))
         << prog.Stdout();
     Bytes out = prog.Stdout();
-    // The start-up text first, then the statistics with the closed-port state.
-    EXPECT_EQ(out.find("transmisja | IP:"), 0u) << out;
+    // The start-up text first, then the statistics, each led by the port state.
+    EXPECT_EQ(out.find("port zamkni\xC4\x99ty | IP:"), 0u) << out;
     EXPECT_NE(out.find("Quenlor Kestrun\n"), std::string::npos);
     EXPECT_NE(out.find("\nport zamkni\xC4\x99ty | IP:"), std::string::npos) << out;
     EXPECT_NE(out.find("Autoroz\xC5\x82\xC4\x85" "cz: 0 | Il. po\xC5\x82. TCP: 0"), std::string::npos) << out;

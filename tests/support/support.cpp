@@ -191,6 +191,7 @@ void Program::Start() {
     WaitNoWineProgram();
     std::vector<std::string> argv = {bin};
     if (IsWine()) argv.insert(argv.begin(), getenv("KESTRUN_WINE"));
+    argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> all = {"XDG_RUNTIME_DIR=" + dir.path};
     all.insert(all.end(), env.begin(), env.end());
     pid = Spawn(argv, dir.path, all);

@@ -60,7 +60,8 @@ int StopChild(pid_t pid, bool term, int timeoutMs, bool* killed = nullptr);
 struct Program {
     TempDir dir;
     pid_t pid = -1;
-    std::vector<std::string> env;  // extra NAME=value entries
+    std::vector<std::string> env;   // extra NAME=value entries
+    std::vector<std::string> args;  // command-line arguments
     Program() = default;
     ~Program();
     void Start();

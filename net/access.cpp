@@ -1,0 +1,58 @@
+// Access control: the peer filter set from above, asked for every accepted
+// connection and every datagram, and the one log line per refused address.
+#include <cstdio>
+#include <mutex>
+#include "log/log.h"
+#include "net/cell_server.h"
+#include "net/net.h"
+
+static std::atomic<PeerFilter> peerFilter{nullptr};
+
+// Addresses whose refusal is already in the log. Bounded, so a flood of
+// datagrams with forged senders cannot grow it or the log without end.
+enum : int { kLoggedMax = 64 };
+static std::mutex loggedLock;
+static uint32_t logged[kLoggedMax];
+static int loggedCount = 0;
+
+void NetSetPeerFilter(PeerFilter filter) {
+    peerFilter = filter;
+    std::lock_guard<std::mutex> guard(loggedLock);
+    loggedCount = 0;
+}
+
+static void LogRefusalOnce(uint32_t address) {
+    bool last;
+    {
+        std::lock_guard<std::mutex> guard(loggedLock);
+        for (int i = 0; i < loggedCount; i++)
+            if (logged[i] == address) return;
+        if (loggedCount >= kLoggedMax) return;
+        logged[loggedCount++] = address;
+        last = loggedCount == kLoggedMax;
+    }
+    char dotted[16];
+    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255,
+             (address >> 8) & 255, address & 255);
+    LogFormat("Odrzucono %s: adres spoza --allow%s", dotted,
+              last ? "; kolejne odrzucone adresy nie b\xEA" "d\xB9 zapisywane" : "");
+}
+
+bool PeerAllowed(uint32_t address) {
+    PeerFilter filter = peerFilter;
+    if (!filter || filter(address)) return true;
+    LogRefusalOnce(address);
+    return false;
+}
+
+uint32_t DottedToAddress(const char* dotted) {
+    unsigned part[4];
+    char tail;
+    if (sscanf(dotted, "%u.%u.%u.%u%c", &part[0], &part[1], &part[2], &part[3], &tail) != 4) return 0;
+    uint32_t address = 0;
+    for (unsigned p : part) {
+        if (p > 255) return 0;
+        address = address << 8 | p;
+    }
+    return address;
+}
