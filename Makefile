@@ -1,5 +1,5 @@
-# The two commands of the README, and the benchmark.
-.PHONY: run check bench daemon clean
+# The two commands of the README, the packages and the benchmark.
+.PHONY: run check bench daemon deb dist-windows clean
 
 # Only the daemon: no test programs, no cross compiler, no Wine.
 daemon:
@@ -14,6 +14,18 @@ run: daemon
 
 check:
 	scripts/check.sh
+
+# build/deb/dist/kestrun_<version>_<arch>.deb (Release, stripped).
+deb:
+	scripts/install-deps.sh deb
+	cmake --preset deb >/dev/null
+	cmake --build --preset deb -j $$(nproc) --target deb
+
+# build/dist-windows/dist/kestrun-<version>-x64.msi and .zip.
+dist-windows:
+	scripts/install-deps.sh dist-windows
+	cmake --preset dist-windows >/dev/null
+	cmake --build --preset dist-windows -j $$(nproc) --target dist-windows
 
 bench:
 	bench/run.sh

@@ -4,6 +4,8 @@
 #   scripts/install-deps.sh run     the daemon: a compiler, CMake, make
 #   scripts/install-deps.sh check   everything every test suite needs
 #   scripts/install-deps.sh bench   check, plus the programs compared against
+#   scripts/install-deps.sh deb     run, plus what makes the Debian package
+#   scripts/install-deps.sh dist-windows  the cross compiler, wixl and zip
 set -eu
 task=${1:-check}
 
@@ -13,13 +15,23 @@ run_needs=(
     "make make"
     "g++ g++"
 )
+deb_needs=(
+    "scdoc scdoc"
+    "gzip gzip"
+    "dpkg-deb dpkg"
+    "dpkg-shlibdeps dpkg-dev"
+)
+windows_needs=(
+    "x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix"
+    "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+    "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
+    "wixl wixl"
+    "zip zip"
+)
 check_needs=(
     "ctest cmake"
     "/usr/include/gtest/gtest.h libgtest-dev"
     "/usr/src/googletest/CMakeLists.txt googletest"
-    "x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix"
-    "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
-    "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
     "wine wine"
     "wineboot wine"
     "wineserver wine"
@@ -28,6 +40,7 @@ check_needs=(
     "/usr/share/i18n/locales/pl_PL locales"
     "flock util-linux"
     "pgrep procps"
+    "unzip unzip"
 )
 bench_needs=(
     "socat socat"
@@ -36,9 +49,11 @@ bench_needs=(
 
 case "$task" in
 run) wanted=("${run_needs[@]}") ;;
-check) wanted=("${run_needs[@]}" "${check_needs[@]}") ;;
-bench) wanted=("${run_needs[@]}" "${check_needs[@]}" "${bench_needs[@]}") ;;
-*) echo "usage: scripts/install-deps.sh run|check|bench" >&2; exit 2 ;;
+deb) wanted=("${run_needs[@]}" "${deb_needs[@]}") ;;
+dist-windows) wanted=("${run_needs[@]}" "${windows_needs[@]}") ;;
+check) wanted=("${run_needs[@]}" "${deb_needs[@]}" "${windows_needs[@]}" "${check_needs[@]}") ;;
+bench) wanted=("${run_needs[@]}" "${deb_needs[@]}" "${windows_needs[@]}" "${check_needs[@]}" "${bench_needs[@]}") ;;
+*) echo "usage: scripts/install-deps.sh run|check|bench|deb|dist-windows" >&2; exit 2 ;;
 esac
 
 present() {

@@ -14,7 +14,9 @@ dir=${KESTRUN_WINE_DIR:-$root/build/windows/wine}
 mkdir -p "$dir"
 export WINEPREFIX="$dir/prefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# winemenubuilder off: installed shortcuts must not reach the desktop of the
+# user running the tests.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LOCPATH="$dir/locale"
 unset LANGUAGE
 

@@ -1,0 +1,253 @@
+// The packages, each on its own target. Native: the Debian package lists
+// its files, its unit passes systemd-analyze, its scripts make the service's
+// user, and the daemon taken out of it with dpkg -x answers TEST. Under Wine:
+// msiexec installs the MSI, the program started through its Startup shortcut
+// works in the shortcut's folder and answers TEST, and msiexec /x removes the
+// program and the shortcuts and keeps setup.dat. The packages are built by
+// the fixture tests package_deb and package_msi.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include "support/support.h"
+
+using namespace kt;
+
+static const int kWait = 15000;
+
+struct Shell {
+    int status;
+    std::string out;
+};
+
+// Runs a shell command; its exit status and what it printed (both streams).
+static Shell Sh(const std::string& command) {
+    Shell r;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) return {-1, ""};
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) r.out.append(buffer, n);
+    int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+static std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+static std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        if (end > start) lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+static int AskTest(int port) {
+    TcpClient c(port, kWait);
+    c.Send(Esc("TEST"));
+    Bytes r = c.Read(1, kWait);
+    return r.size() == 1 ? (uint8_t)r[0] : -1;
+}
+
+// ---- Debian package ----
+
+TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
+    if (IsWine()) GTEST_SKIP() << "the Debian package is the Linux build's";
+    const char* deb = getenv("KESTRUN_DEB");
+    ASSERT_TRUE(deb && FileExists(deb)) << "no package: the fixture test package_deb builds it";
+
+    // Exactly these files, the directories aside.
+    Shell list = Sh("dpkg-deb --fsys-tarfile " + Quote(deb) + " | tar -t");
+    ASSERT_EQ(list.status, 0) << list.out;
+    std::vector<std::string> files;
+    for (const std::string& line : Lines(list.out))
+        if (line.back() != '/') files.push_back(line);
+    std::sort(files.begin(), files.end());
+    const std::vector<std::string> expected = {
+        "./etc/logrotate.d/kestrun",
+        "./usr/bin/kestrun",
+        "./usr/bin/kestrun-setup",
+        "./usr/lib/systemd/system/kestrun.service",
+        "./usr/share/man/man8/kestrun-setup.8.gz",
+        "./usr/share/man/man8/kestrun.8.gz",
+    };
+    EXPECT_EQ(files, expected) << list.out;
+
+    TempDir dir;
+    const std::string root = dir / "root", control = dir / "control";
+    ASSERT_EQ(Sh("dpkg-deb -x " + Quote(deb) + " " + Quote(root)).status, 0);
+    ASSERT_EQ(Sh("dpkg-deb -e " + Quote(deb) + " " + Quote(control)).status, 0);
+
+    // The scripts parse, and the first install makes the system user kestrun
+    // in group dialout; the logrotate snippet is a conffile.
+    for (const char* script : {"postinst", "prerm", "postrm"})
+        EXPECT_EQ(Sh("sh -n " + Quote(control + "/" + script)).status, 0) << script;
+    Bytes postinst = ReadFile(control + "/postinst");
+    EXPECT_NE(postinst.find("adduser --system"), std::string::npos) << postinst;
+    EXPECT_NE(postinst.find("--ingroup dialout"), std::string::npos);
+    EXPECT_NE(postinst.find(" kestrun\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(control + "/conffiles"), "/etc/logrotate.d/kestrun\n");
+
+    // The man pages are made: roff with their title.
+    Shell man = Sh("gzip -dc " + Quote(root + "/usr/share/man/man8/kestrun.8.gz"));
+    EXPECT_NE(man.out.find(".TH \"kestrun\" \"8\""), std::string::npos) << man.out.substr(0, 200);
+
+    // The unit: verified by systemd-analyze where there is one (with the
+    // daemon's path pointed into the extracted tree, as the check wants the
+    // program to exist), and running hardened as the service's user.
+    const std::string unitPath = root + "/usr/lib/systemd/system/kestrun.service";
+    Bytes unit = ReadFile(unitPath);
+    for (const char* line : {"User=kestrun\n", "Group=dialout\n", "StateDirectory=kestrun\n",
+                             "ExecStart=/usr/bin/kestrun -C /var/lib/kestrun", "ExecReload=/bin/kill -HUP $MAINPID\n",
+                             "NoNewPrivileges=yes\n", "ProtectSystem=strict\n", "ProtectHome=yes\n",
+                             "PrivateTmp=yes\n", "DevicePolicy=closed\n", "DeviceAllow=char-ttyS rw\n",
+                             "DeviceAllow=char-ttyUSB rw\n", "DeviceAllow=char-ttyACM rw\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
+    if (Sh("command -v systemd-analyze").status == 0) {
+        std::string verifyDir = dir / "verify";
+        mkdir(verifyDir.c_str(), 0755);
+        std::string copy = unit;
+        size_t at = copy.find("ExecStart=/usr/bin/kestrun ");
+        ASSERT_NE(at, std::string::npos);
+        copy.replace(at + 10, 16, root + "/usr/bin/kestrun");
+        WriteFile(verifyDir + "/kestrun.service", copy);
+        Shell verify = Sh("systemd-analyze verify --man=no " + Quote(verifyDir + "/kestrun.service"));
+        EXPECT_EQ(verify.status, 0) << verify.out;
+        EXPECT_EQ(verify.out, "") << "systemd-analyze has a complaint";
+    }
+
+    // The packaged setup tool and daemon, run from the extracted tree in a
+    // state folder of their own, as the unit runs them.
+    const std::string state = dir / "state";
+    mkdir(state.c_str(), 0755);
+    int tcp = FreePort(), udp = FreePort();
+    Shell setup = Sh("cd " + Quote(state) + " && " + Quote(root + "/usr/bin/kestrun-setup") + " tcpPort=" +
+                     std::to_string(tcp) + " udpPort=" + std::to_string(udp) + " logPath=kestrun.log");
+    ASSERT_EQ(setup.status, 0) << setup.out;
+    EXPECT_EQ(Sh(Quote(root + "/usr/bin/kestrun") + " --version").out,
+              std::string("kestrun ") + getenv("KESTRUN_VERSION") + "\n");
+    pid_t pid = Spawn({root + "/usr/bin/kestrun", "-C", state}, dir.path, {"XDG_RUNTIME_DIR=" + dir.path});
+    EXPECT_EQ(AskTest(tcp), 0) << ReadFile(dir / "stderr.txt");
+    EXPECT_EQ(StopChild(pid, true, kWait), 0);
+    EXPECT_NE(ReadFile(state + "/kestrun.log").find("Koniec programu"), std::string::npos);
+}
+
+// ---- Windows installer ----
+
+static std::string WineRun(const std::string& args) {
+    return Quote(getenv("KESTRUN_WINE")) + " " + args;
+}
+
+// A Unix path as Wine's Z: drive names it.
+static std::string WindowsPath(const std::string& path) {
+    std::string w = "Z:" + path;
+    std::replace(w.begin(), w.end(), '/', '\\');
+    return w;
+}
+
+// Every file named name under dir (bounded depth).
+static void FindFiles(const std::string& dir, const std::string& name, std::vector<std::string>& found, int depth = 0) {
+    if (depth > 8) return;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    while (struct dirent* e = readdir(d)) {
+        std::string entry = e->d_name;
+        if (entry == "." || entry == "..") continue;
+        std::string path = dir + "/" + entry;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode))
+            FindFiles(path, name, found, depth + 1);
+        else if (entry == name)
+            found.push_back(path);
+    }
+    closedir(d);
+}
+
+// Whether a Wine process of the installed program is left.
+static bool InstalledProgramRuns() {
+    DIR* d = opendir("/proc");
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        Bytes cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+        if (cmd.find("Kestrun\\kestrun.exe") != std::string::npos) found = true;
+    }
+    closedir(d);
+    return found;
+}
+
+TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup) {
+    if (!IsWine()) GTEST_SKIP() << "the MSI is tested under Wine";
+    const char* msi = getenv("KESTRUN_MSI");
+    const char* zip = getenv("KESTRUN_ZIP");
+    ASSERT_TRUE(msi && FileExists(msi)) << "no MSI: the fixture test package_msi builds it";
+    Shell prefix = Sh(WineRun("--prefix"));
+    ASSERT_EQ(prefix.status, 0);
+    const std::string drive = prefix.out.substr(0, prefix.out.find('\n')) + "/drive_c";
+    const std::string exe = drive + "/Program Files/Kestrun/kestrun.exe";
+    const std::string data = drive + "/ProgramData/Kestrun";
+    const std::string install = "msiexec /i " + Quote(WindowsPath(msi)) + " /qn";
+    const std::string uninstall = "msiexec /x " + Quote(WindowsPath(msi)) + " /qn";
+    // Left over from an earlier run that failed half-way.
+    Sh(WineRun(uninstall));
+    Sh("rm -rf " + Quote(data));
+
+    Shell r = Sh(WineRun(install));
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_TRUE(FileExists(exe));
+    std::vector<std::string> links;
+    FindFiles(drive + "/ProgramData/Microsoft/Windows/Start Menu", "Kestrun.lnk", links);
+    FindFiles(drive + "/users", "Kestrun.lnk", links);
+    ASSERT_EQ(links.size(), 2u) << "expected a Start-menu and a Startup shortcut";
+    std::string startup;
+    for (const std::string& link : links)
+        if (link.find("/StartUp/") != std::string::npos || link.find("/Startup/") != std::string::npos) startup = link;
+    ASSERT_FALSE(startup.empty()) << links[0] << "\n" << links[1];
+
+    // The zip carries the same program.
+    if (zip) {
+        Shell names = Sh("unzip -Z1 " + Quote(zip));
+        EXPECT_EQ(names.out, "Kestrun/\nKestrun/kestrun.exe\n");
+        Shell bytes = Sh("unzip -p " + Quote(zip) + " Kestrun/kestrun.exe | cmp - " + Quote(exe));
+        EXPECT_EQ(bytes.status, 0) << bytes.out;
+    }
+
+    // Started through the Startup shortcut it works in the shortcut's folder:
+    // the ports come from the setup.dat placed there.
+    struct stat st;
+    ASSERT_EQ(stat(data.c_str(), &st), 0) << "the installer makes the working folder";
+    int tcp = FreePort(), udp = FreePort();
+    kt::Setup setup;
+    setup.Int(kOffTcpPort, tcp).Int(kOffUdpPort, udp);
+    setup.Write(data);
+    Bytes setupBytes = ReadFile(data + "/setup.dat");
+    r = Sh(WineRun("start /unix " + Quote(startup)));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(AskTest(tcp), 0);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(data + "/k.log").find("Start programu") != std::string::npos; }, kWait));
+    {
+        TcpClient c(tcp, kWait);
+        c.Send(Esc("KILL"));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !InstalledProgramRuns(); }, kWait * 2));
+
+    r = Sh(WineRun(uninstall));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(FileExists(exe));
+    for (const std::string& link : links) EXPECT_FALSE(FileExists(link)) << link;
+    EXPECT_EQ(ReadFile(data + "/setup.dat"), setupBytes);
+    Sh("rm -rf " + Quote(data));
+}
