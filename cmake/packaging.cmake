@@ -74,12 +74,17 @@ if(WIN32)
   set(_dist ${CMAKE_BINARY_DIR}/dist)
   set(KESTRUN_MSI ${_dist}/kestrun-${PROJECT_VERSION}-x64.msi)
   set(KESTRUN_ZIP ${_dist}/kestrun-${PROJECT_VERSION}-x64.zip)
+  # One product code per version, the same in every build of it: a rebuilt
+  # installer of one version then removes what any build of it installed,
+  # and a new version upgrades the old one (MajorUpgrade).
+  string(UUID _product NAMESPACE 6B1C2F0E-5C1D-4E3B-9A57-0E6A1D2C4B17
+         NAME "kestrun ${PROJECT_VERSION}" TYPE SHA1 UPPER)
   add_custom_target(dist-windows
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${_dist}/stage
     COMMAND ${CMAKE_COMMAND} -E make_directory ${_dist}/stage/Kestrun
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kestrun> ${_dist}/stage/Kestrun/kestrun.exe
-    COMMAND ${WIXL} -a x64 -D Version=${PROJECT_VERSION} -D Exe=${_dist}/stage/Kestrun/kestrun.exe
-            -o ${KESTRUN_MSI} ${CMAKE_SOURCE_DIR}/packaging/kestrun.wxs
+    # wixl takes a source file by a path relative to where it runs.
+    COMMAND sh -c "cd '${_dist}/stage' && '${WIXL}' -a x64 -D Version=${PROJECT_VERSION} -D ProductCode=${_product} -D Exe=Kestrun/kestrun.exe -o '${KESTRUN_MSI}' '${CMAKE_SOURCE_DIR}/packaging/kestrun.wxs'"
     COMMAND ${CMAKE_COMMAND} -E rm -f ${KESTRUN_ZIP}
     COMMAND sh -c "cd '${_dist}/stage' && '${ZIP}' -q -X -r '${KESTRUN_ZIP}' Kestrun"
     DEPENDS kestrun

@@ -7,6 +7,7 @@
 // the fixture tests package_deb and package_msi.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,15 +28,18 @@ struct Shell {
 };
 
 // Runs a shell command; its exit status and what it printed (both streams).
+// The output goes through a file, not a pipe: Wine's background processes
+// and a program started with "start" keep what they inherit open.
 static Shell Sh(const std::string& command) {
+    char path[] = "/tmp/kestrun-sh-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return {-1, ""};
+    close(fd);
+    int status = system(("(" + command + ") </dev/null >" + path + " 2>&1").c_str());
     Shell r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return {-1, ""};
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) r.out.append(buffer, n);
-    int status = pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(path);
+    unlink(path);
     return r;
 }
 
@@ -175,19 +179,32 @@ static void FindFiles(const std::string& dir, const std::string& name, std::vect
     closedir(d);
 }
 
-// Whether a Wine process of the installed program is left.
-static bool InstalledProgramRuns() {
+// Whether a Wine process of the installed program is left; kill ends it.
+static bool InstalledProgramRuns(bool kill = false) {
     DIR* d = opendir("/proc");
     if (!d) return false;
     bool found = false;
     while (struct dirent* e = readdir(d)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
         Bytes cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
-        if (cmd.find("Kestrun\\kestrun.exe") != std::string::npos) found = true;
+        if (cmd.find("Kestrun\\kestrun.exe") == std::string::npos) continue;
+        found = true;
+        if (kill) ::kill(atoi(e->d_name), SIGKILL);
     }
     closedir(d);
     return found;
 }
+
+// Whatever happened, no installed program is left running and nothing is
+// left installed for the next run.
+struct InstallCleanup {
+    std::string uninstall, data;
+    ~InstallCleanup() {
+        InstalledProgramRuns(true);
+        Sh(uninstall);
+        Sh("rm -rf " + Quote(data));
+    }
+};
 
 TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup) {
     if (!IsWine()) GTEST_SKIP() << "the MSI is tested under Wine";
@@ -202,6 +219,8 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     const std::string install = "msiexec /i " + Quote(WindowsPath(msi)) + " /qn";
     const std::string uninstall = "msiexec /x " + Quote(WindowsPath(msi)) + " /qn";
     // Left over from an earlier run that failed half-way.
+    InstallCleanup cleanup{WineRun(uninstall), data};
+    InstalledProgramRuns(true);
     Sh(WineRun(uninstall));
     Sh("rm -rf " + Quote(data));
 
@@ -249,5 +268,4 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     EXPECT_FALSE(FileExists(exe));
     for (const std::string& link : links) EXPECT_FALSE(FileExists(link)) << link;
     EXPECT_EQ(ReadFile(data + "/setup.dat"), setupBytes);
-    Sh("rm -rf " + Quote(data));
 }
