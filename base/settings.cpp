@@ -1,5 +1,6 @@
 // The settings record in memory and its 788-byte image in setup.dat.
 #include "base/settings.h"
+#include "base/wire.h"
 #include <cstdio>
 #include <cstring>
 
@@ -79,7 +80,7 @@ void SettingsFromImage(const uint8_t image[kSettingsSize]) {
 void DefaultSettingsImage(uint8_t image[kSettingsSize]) {
     memset(image, 0, kSettingsSize);
     PutLe32(image + kOffAutoDisconnectSeconds, 20);
-    PutLe32(image + kOffTcpPort, 1336);
+    PutLe32(image + kOffTcpPort, kDefaultTcpPort);
     PutLe32(image + kOffUdpPort, 1337);
     memcpy(image + kOffSpoolDirectory, kDefaultSpoolDirectory, strlen(kDefaultSpoolDirectory) + 1);
 }
@@ -92,7 +93,7 @@ int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]) {
         fclose(f);
         if (got == kSettingsSize) {
             // Zero ports are repaired; nothing else is examined.
-            if (GetLe32(image + kOffTcpPort) == 0) PutLe32(image + kOffTcpPort, 1336);
+            if (GetLe32(image + kOffTcpPort) == 0) PutLe32(image + kOffTcpPort, kDefaultTcpPort);
             if (GetLe32(image + kOffUdpPort) == 0) PutLe32(image + kOffUdpPort, 1337);
             return 0;
         }

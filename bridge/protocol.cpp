@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 #include "base/settings.h"
+#include "base/wire.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "serial/serial.h"
@@ -18,7 +19,6 @@ void ProtocolSetShutdown(void (*shutdown)()) {
     shutdownHandler = shutdown;
 }
 
-enum : uint8_t { kEsc = 0x1B, kCr = 0x0D };
 // commandLine holds at most this many line bytes (CR included) plus its zero.
 enum : int { kMaxLine = (int)sizeof(CommandBlock::commandLine) - 1 };
 

@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include "base/bridge.h"
+#include "base/wire.h"
 
-enum : int { kDcbSize = 28, kHandshakeType = 108 };
+enum : int { kHandshakeType = 108 };
 
 // Where the bytes read from the device go (after the type-108 ACKs), set by
 // the layer above; called on the reader thread, one block at a time.
