@@ -9,7 +9,7 @@ void ResetBridgeState() {
     std::lock_guard<std::mutex> guard(b.textLock);
     memset(b.openPortName, 0, sizeof b.openPortName);
     b.portHandle = kNoHandle;
-    b.spoolFile = 0;
+    b.spoolFile = -1;
     b.pollingRun = 0;
     b.pollingStopped = 0;
     b.rtsState = 1;

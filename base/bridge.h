@@ -11,14 +11,14 @@
 using Handle = intptr_t;
 enum : Handle { kNoHandle = -1 };
 
-// One accepted TCP connection (control client or modem): its socket, or 0
-// when free. A connection is named everywhere by a pointer to its cell; the
+// One accepted TCP connection (control client or modem): its socket, or
+// kNoHandle when free. A connection is named everywhere by a pointer to its cell; the
 // cell tables (net/) are static, so a pointer stays valid for the whole run,
 // reads as free once the connection ends, and reaches a client accepted later
 // into the same cell. sendLock keeps a send from meeting the close of the
 // socket on the owning server thread.
 struct ClientCell {
-    std::atomic<Handle> socket{0};
+    std::atomic<Handle> socket{kNoHandle};
     std::mutex sendLock;
 };
 
@@ -63,7 +63,7 @@ struct BridgeState {
     // Port owner. openPortName and virtualStatus are guarded by textLock.
     char openPortName[41];
     std::atomic<Handle> portHandle{kNoHandle};
-    std::atomic<int32_t> spoolFile{0};
+    std::atomic<int32_t> spoolFile{-1};  // the open job file, -1 none
     std::atomic<int32_t> pollingRun{0};
     std::atomic<int32_t> pollingStopped{0};
     std::atomic<int32_t> rtsState{1};

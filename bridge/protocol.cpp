@@ -61,7 +61,7 @@ static void ApplyDcb(const uint8_t dcb[kDcbSize]) {
 // Keeps the start of a block for the client's next packets; false when it
 // cannot be kept (no connection to tie it to).
 static bool StartPendingDcb(ClientCell* cell, const uint8_t* data, int count) {
-    if (!cell || cell->socket.load() == 0) return false;
+    if (!cell || cell->socket.load() == kNoHandle) return false;
     PendingDcb* p = FindPendingDcb(cell);
     for (int i = 0; !p && i < kClientCells; i++)
         if (!pendingDcb[i].cell) p = &pendingDcb[i];
@@ -217,7 +217,7 @@ static void CommandCom(const char* argument, bool tcp, ClientCell* cell) {
 static void CommandTest(bool tcp, ClientCell* cell) {
     uint8_t reply;
     if (settingsRecord.bufferPrints) {
-        reply = bridge.spoolFile > 0 ? 1 : 0;
+        reply = bridge.spoolFile >= 0 ? 1 : 0;
     } else if (settingsRecord.alwaysOpen) {
         if (tcp) {
             reply = bridge.portClaimed ? 1 : 0;

@@ -49,8 +49,9 @@ static void OnSignal(int sig) {
     }
 }
 
-// 0 "free" for client cells and "no job" for spool descriptors: descriptors
-// 0 to 2 must never be handed out to sockets or files.
+// A daemon started with a standard descriptor closed would hand it to the
+// next socket or job file, and a stray write to stdout or stderr (the status
+// line) would then land there.
 static void KeepStandardDescriptorsOpen() {
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

@@ -42,12 +42,12 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         if (wake != kNoHandle) wakeAt = count, set[count++] = wake;
         bool anyFree = false;
         for (int i = 0; i < kClientCells; i++)
-            if (cells[i].socket == 0) anyFree = true;
+            if (cells[i].socket == kNoHandle) anyFree = true;
         // With every cell taken the listener stays out of the wait: a pending
         // connection would otherwise make it return at once, over and over.
         if (anyFree) listenerAt = count, set[count++] = listener;
         for (int i = 0; i < kClientCells; i++) {
-            if (cells[i].socket != 0) {
+            if (cells[i].socket != kNoHandle) {
                 cellAt[count] = i;
                 set[count++] = cells[i].socket;
             }
@@ -63,7 +63,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
 
         if (listenerAt >= 0 && readable[listenerAt]) {
             for (int i = 0; i < kClientCells; i++) {
-                if (cells[i].socket != 0) continue;
+                if (cells[i].socket != kNoHandle) continue;
                 Accept(server, listener, cells[i]);
                 break;
             }
@@ -87,7 +87,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
 
     // Stop path: every connection of a stopped server ends with it.
     for (int i = 0; i < kClientCells; i++)
-        if (cells[i].socket != 0) CloseClientCell(cells[i]);
+        if (cells[i].socket != kNoHandle) CloseClientCell(cells[i]);
     if (server.stopped) server.stopped();
     server.state->store(-1);
     SocketClose(listener);

@@ -16,13 +16,13 @@ int NetStartup() {
 }
 
 void SocketClose(Handle s) {
-    if (s <= 0) return;
+    if (s == kNoHandle) return;
     shutdown((int)s, SHUT_RDWR);
     close((int)s);
 }
 
 void SocketShutdown(Handle s) {
-    if (s > 0) shutdown((int)s, SHUT_RDWR);
+    if (s != kNoHandle) shutdown((int)s, SHUT_RDWR);
 }
 
 int SocketLastError() {
@@ -90,15 +90,6 @@ int GetLocalAddresses(char table[10][16]) {
     return count;
 }
 
-// A cell holding 0 reads as free, so no socket may live on descriptor 0
-// (possible when a daemon runs with stdin closed).
-static int NotZero(int fd) {
-    if (fd != 0) return fd;
-    int moved = fcntl(0, F_DUPFD, 1);
-    close(0);
-    return moved;
-}
-
 static int MakeAddress(const char* address, int port, struct sockaddr_in* a) {
     memset(a, 0, sizeof *a);
     a->sin_family = AF_INET;
@@ -122,7 +113,7 @@ Handle TcpListen(const char* address, int port, int* error) {
         *error = EINVAL;
         return kNoHandle;
     }
-    int fd = NotZero(socket(AF_INET, SOCK_STREAM, 0));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         *error = errno;
         return kNoHandle;
@@ -148,8 +139,6 @@ Handle SocketAccept(Handle listener, char peer[16]) {
     socklen_t size = sizeof a;
     memset(&a, 0, sizeof a);
     int fd = accept((int)listener, (struct sockaddr*)&a, &size);
-    if (fd < 0) return kNoHandle;
-    fd = NotZero(fd);
     if (fd < 0) return kNoHandle;
     SetNonBlocking(fd, false);
     if (peer) inet_ntop(AF_INET, &a.sin_addr, peer, 16);
@@ -192,7 +181,7 @@ Handle UdpOpen(const char* address, int port, int* error) {
         *error = EINVAL;
         return kNoHandle;
     }
-    int fd = NotZero(socket(AF_INET, SOCK_DGRAM, 0));
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         *error = errno;
         return kNoHandle;
@@ -243,7 +232,7 @@ int UdpReceive(Handle s, uint8_t* buffer, int size, uint64_t* sender, int* error
 }
 
 Handle WakeOpen() {
-    int fd = NotZero(socket(AF_INET, SOCK_DGRAM, 0));
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return kNoHandle;
     struct sockaddr_in a;
     MakeAddress("127.0.0.1", 0, &a);

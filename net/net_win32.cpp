@@ -15,13 +15,13 @@ int NetStartup() {
 }
 
 void SocketClose(Handle s) {
-    if (s <= 0) return;
+    if (s == kNoHandle) return;
     shutdown((SOCKET)s, SD_BOTH);
     closesocket((SOCKET)s);
 }
 
 void SocketShutdown(Handle s) {
-    if (s > 0) shutdown((SOCKET)s, SD_BOTH);
+    if (s != kNoHandle) shutdown((SOCKET)s, SD_BOTH);
 }
 
 int SocketLastError() {

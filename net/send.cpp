@@ -37,17 +37,13 @@ int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
 
     int sent, error = 0;
     {
-        // The owning server thread closes and zeroes the socket under this
-        // lock, so the socket read here stays the one sent on.
+        // The owning server thread closes the socket and frees the cell under
+        // this lock, so the socket read here stays the one sent on.
         std::lock_guard<std::mutex> guard(cell->sendLock);
         Handle s = cell->socket.load();
-        if (s == 0) {
-            if (replyTarget) return 1;  // owner gone: the data is dropped quietly
-            // A cell named by the caller is used as it is; a free one fails
-            // like a send on no socket. -1 is never a live descriptor, so no
-            // unrelated descriptor 0 is ever written to.
-            s = kNoHandle;
-        }
+        // Owner gone: the data is dropped quietly. A free cell named by the
+        // caller fails like a send on no socket.
+        if (s == kNoHandle && replyTarget) return 1;
         sent = SocketSend(s, data, length);
         if (sent < 0) error = SocketLastError();
     }
@@ -103,5 +99,5 @@ void CloseClientCell(ClientCell& cell) {
     SocketShutdown(cell.socket);
     std::lock_guard<std::mutex> guard(cell.sendLock);
     SocketClose(cell.socket);
-    cell.socket = 0;
+    cell.socket = kNoHandle;
 }

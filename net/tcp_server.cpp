@@ -30,7 +30,7 @@ void TCPServerOn() {
     LogText("Serwer TCP On - Start");
     // A second start while one runs would leave two threads on one table.
     if (tcpServer.thread.joinable()) return;
-    for (int i = 0; i < kClientCells; i++) tcpCells[i].socket = 0;
+    for (int i = 0; i < kClientCells; i++) tcpCells[i].socket = kNoHandle;
     // The listener is made here, so the port listens once On returns (a
     // restart after Off is at once served) and a failure is logged at once.
     char address[101];

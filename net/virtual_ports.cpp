@@ -82,7 +82,7 @@ void VirtualPortsOn() {
     if (virtualServer.thread.joinable()) return;
     UnlinkAll();
     bridge.selectedVirtualSlot = -1;
-    for (int i = 0; i < kClientCells; i++) virtualCells[i].socket = 0;
+    for (int i = 0; i < kClientCells; i++) virtualCells[i].socket = kNoHandle;
     // The listener is made here, so the port listens once On returns and a
     // failure (1339 taken) is logged and leaves no thread behind.
     int error = 0;

@@ -84,7 +84,7 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     // A COM before the CLOSE of the previous job (or a client gone without
     // CLOSE): that job is queued as CLOSE would queue it, under its own
     // number, and the new one starts after it.
-    if (bridge.spoolFile > 0) SpoolClose();
+    if (bridge.spoolFile >= 0) SpoolClose();
 
     int number = bridge.Statistics[kStatBuffered];
     char path[kSpoolPathSize];
@@ -95,7 +95,7 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     } else {
         errno = 0;
         fd = SpoolFileOpen(path, 1);
-        if (fd <= 0) {
+        if (fd < 0) {
             error = errno ? errno : EIO;
             fd = -1;
         }
@@ -104,7 +104,7 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     writeErrorLogged = 0;
     writeBuffered = 0;
 
-    if (fd > 0) {
+    if (fd >= 0) {
         uint8_t header[kSpoolHeaderSize];
         memcpy(header, portName, kSpoolPortNameSize);
         memcpy(header + kSpoolPortNameSize, &block, sizeof block);
@@ -122,7 +122,7 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
 static void FlushWriteBuffer(int fd) {
     int count = writeBuffered;
     writeBuffered = 0;
-    if (count == 0 || fd <= 0) return;
+    if (count == 0 || fd < 0) return;
     int error = WriteAll(fd, writeBuffer, count);
     if (error && !writeErrorLogged.exchange(1)) {
         LogFormat("Error - blad zapisu kolejki buforowania wydruku nr:%04d Error:%d",
@@ -132,7 +132,7 @@ static void FlushWriteBuffer(int fd) {
 
 int SpoolWriteByte(uint8_t byte) {
     int fd = bridge.spoolFile;
-    if (fd <= 0) return 0;
+    if (fd < 0) return 0;
     writeBuffer[writeBuffered++] = byte;
     if (writeBuffered == kWriteBufferSize) FlushWriteBuffer(fd);
     return 0;
@@ -140,10 +140,10 @@ int SpoolWriteByte(uint8_t byte) {
 
 int SpoolClose() {
     int fd = bridge.spoolFile;
-    if (fd <= 0) return 0;
+    if (fd < 0) return 0;
     FlushWriteBuffer(fd);
     SpoolFileClose(fd);
-    bridge.spoolFile = 0;
+    bridge.spoolFile = -1;
     int number = bridge.Statistics[kStatBuffered];
     LogFormat("Koniec kolejki buforowania wydruku nr:%04d", number);
     bridge.Statistics[kStatBuffered] = number + 1;
@@ -179,11 +179,11 @@ static void TakeInQueuedJobs() {
         if (SpoolJobPath(path, sizeof path, job.number) == 0) {
             int fd = SpoolFileOpen(path, 0);
             uint8_t name[kSpoolPortNameSize];
-            if (fd > 0 && ReadAll(fd, name, kSpoolPortNameSize) == kSpoolPortNameSize) {
+            if (fd >= 0 && ReadAll(fd, name, kSpoolPortNameSize) == kSpoolPortNameSize) {
                 name[kSpoolPortNameSize - 1] = 0;
                 job.port = (const char*)name;
             }
-            if (fd > 0) SpoolFileClose(fd);
+            if (fd >= 0) SpoolFileClose(fd);
         }
         queue.push_back(job);
     }
@@ -205,7 +205,7 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
     int fd = -1;
     if (SpoolJobPath(path, sizeof path, number) == 0) fd = SpoolFileOpen(path, 0);
     uint8_t header[kSpoolHeaderSize];
-    bool headerRead = fd > 0 && ReadAll(fd, header, kSpoolHeaderSize) == kSpoolHeaderSize;
+    bool headerRead = fd >= 0 && ReadAll(fd, header, kSpoolHeaderSize) == kSpoolHeaderSize;
     // A header without a port name names no printer to wait for.
     if (headerRead && header[0] == 0) headerRead = false;
     char name[kSpoolPortNameSize];
@@ -270,7 +270,7 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
             }
         }
     }
-    if (fd > 0) SpoolFileClose(fd);
+    if (fd >= 0) SpoolFileClose(fd);
     return result;
 }
 

@@ -30,8 +30,8 @@ void SpoolPrepareDirectory();
 char SpoolPathSeparator();
 // Opens path for reading and writing in raw byte mode, exclusively (no other
 // opener may read or write it until it is closed). create: make the file, or
-// empty one that exists; otherwise it must exist. A descriptor greater than
-// 0, or -1 with errno set.
+// empty one that exists; otherwise it must exist. A descriptor, or -1 with
+// errno set.
 int SpoolFileOpen(const char* path, int create);
 // Plain descriptor I/O: bytes moved, 0 at end of file, -1 with errno set.
 int SpoolFileRead(int fd, void* buffer, int count);

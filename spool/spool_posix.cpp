@@ -32,17 +32,6 @@ int SpoolFileOpen(const char* path, int create) {
         errno = error;
         return -1;
     }
-    // Descriptor 0 means "no job" to the rest of the program.
-    if (fd == 0) {
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        int error = errno;
-        close(fd);
-        if (moved < 0) {
-            errno = error;
-            return -1;
-        }
-        fd = moved;
-    }
     return fd;
 }
 

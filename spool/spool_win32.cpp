@@ -25,17 +25,6 @@ int SpoolFileOpen(const char* path, int create) {
         errno = error ? error : EACCES;
         return -1;
     }
-    // Descriptor 0 means "no job" to the rest of the program.
-    if (fd == 0) {
-        int moved = _dup(fd);
-        int dupError = errno;
-        _close(fd);
-        if (moved <= 0) {
-            errno = dupError;
-            return -1;
-        }
-        fd = moved;
-    }
     return fd;
 }
 

@@ -319,7 +319,12 @@ TEST_F(WinUi, CancelChangesNothingButTheAlwaysOpenClick) {
     // The click stayed in memory: the next OK of either dialog stores it.
     Open(110, "Porty wirtualne");
     ASSERT_EQ(Drive({"dialog", "Porty wirtualne", "press:1", "gone:10000"}).code, 0);
-    Bytes after = ReadFile(program.Path("setup.dat"));
+    // The program saves once the dialog has closed.
+    Bytes after;
+    WaitUntil([&] {
+        after = ReadFile(program.Path("setup.dat"));
+        return after.size() == (size_t)kSettingsSize && FileInt(after, kOffAlwaysOpen) == 1;
+    }, 5000);
     EXPECT_EQ(FileInt(after, kOffAlwaysOpen), 1);
     EXPECT_EQ(FileInt(after, kOffTcpPort), tcpPort);
     EXPECT_EQ(FileText(after, kOffLogPath, 101), "k.log");

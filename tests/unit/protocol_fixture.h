@@ -35,7 +35,7 @@ struct BridgeFixture : ::testing::Test {
         SpoolPrepareDirectory();  // as at start-up
     }
     void TearDown() override {
-        if (bridge.spoolFile > 0) SpoolClose();
+        if (bridge.spoolFile >= 0) SpoolClose();
         SerialOff();
         LogSetPath("");
         for (int k = 0; k < kVirtualSlots; k++)
@@ -88,7 +88,7 @@ struct TcpPair {
         client = pair.client;
         cell->socket = pair.server;
     }
-    ~TcpPair() { cell->socket = 0; }
+    ~TcpPair() { cell->socket = kNoHandle; }
     void Feed(const std::string& bytes) {
         ProcessTCPData((const uint8_t*)bytes.data(), (int)bytes.size(), cell);
     }

@@ -26,7 +26,7 @@ struct SerialBase : ::testing::Test {
     }
     void TearDown() override {
         SerialOff();
-        for (auto& c : tcpCells) c.socket = 0;
+        for (auto& c : tcpCells) c.socket = kNoHandle;
         ResetBridgeState();
         settingsRecord.udpEnabled = 0;
         settingsRecord.bufferPrints = 0;

@@ -19,12 +19,12 @@ struct SendTest : ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(NetStartup(), 0);
         ResetBridgeState();
-        for (auto& c : tcpCells) c.socket = 0;
+        for (auto& c : tcpCells) c.socket = kNoHandle;
         settingsRecord.udpEnabled = 1;
         LogSetPath("k.log");
     }
     void TearDown() override {
-        for (auto& c : tcpCells) c.socket = 0;
+        for (auto& c : tcpCells) c.socket = kNoHandle;
         ResetBridgeState();
         settingsRecord.udpEnabled = 0;
         LogSetPath("");
@@ -111,7 +111,7 @@ TEST_F(SendTest, CellReusedByANewClientIsReachedThroughTheReplyTarget) {
         EXPECT_EQ(lb::Read(first.client, 3, 3000), "one");
         // The owner leaves: its server thread frees the cell under the lock.
         std::lock_guard<std::mutex> guard(tcpCells[0].sendLock);
-        tcpCells[0].socket = 0;
+        tcpCells[0].socket = kNoHandle;
     }
     std::string before = Log();
     EXPECT_EQ(SendTCP(U("lost"), 4, nullptr), 1);
@@ -132,7 +132,7 @@ TEST_F(SendTest, SendsRaceSafelyWithTheOwnerClosingTheCell) {
     LogSetPath("");
     std::atomic<int> sent{0};
     std::thread sender([&] {
-        for (int i = 0; i < 2000 && tcpCells[4].socket.load() != 0; i++)
+        for (int i = 0; i < 2000 && tcpCells[4].socket.load() != kNoHandle; i++)
             if (SendTCP(U("z"), 1, nullptr) == 0) sent++;
     });
     WaitFor([&] { return sent.load() > 10; }, 3000);
@@ -140,7 +140,7 @@ TEST_F(SendTest, SendsRaceSafelyWithTheOwnerClosingTheCell) {
         std::lock_guard<std::mutex> guard(tcpCells[4].sendLock);
         lb::CloseSock(p.server);
         p.server = kNoHandle;
-        tcpCells[4].socket = 0;
+        tcpCells[4].socket = kNoHandle;
     }
     sender.join();
     EXPECT_GT(sent.load(), 0);

@@ -262,7 +262,7 @@ TEST_F(Servers, TcpOffClosesEveryClientAndOnListensAgainOnTheSamePort) {
     TCPServerOff();
     EXPECT_TRUE(ClosedByPeer(a));
     EXPECT_TRUE(ClosedByPeer(b));
-    for (int i = 0; i < kClientCells; i++) EXPECT_EQ(tcpCells[i].socket.load(), 0);
+    for (int i = 0; i < kClientCells; i++) EXPECT_EQ(tcpCells[i].socket.load(), kNoHandle);
     CloseSock(a);
     CloseSock(b);
 
@@ -434,7 +434,7 @@ TEST_F(Servers, VirtualModemsMatchByAddressNameOrAnyAndOthersAreRefused) {
     ClientCell* b = bridge.virtualSlots[1];
     ClientCell* c = bridge.virtualSlots[2];
     EXPECT_TRUE(a != b && b != c && a != c);
-    EXPECT_NE(a->socket.load(), 0);
+    EXPECT_NE(a->socket.load(), kNoHandle);
 
     CloseSock(byName);
     ASSERT_TRUE(WaitFor([] { return bridge.virtualSlots[1].load() == nullptr; }));
@@ -451,7 +451,7 @@ TEST_F(Servers, VirtualModemsMatchByAddressNameOrAnyAndOthersAreRefused) {
         EXPECT_EQ(bridge.virtualSlots[i].load(), nullptr);
         EXPECT_EQ(Status(i), "Wy\xB3\xB9" "czony");
     }
-    for (int i = 0; i < kClientCells; i++) EXPECT_EQ(virtualCells[i].socket.load(), 0);
+    for (int i = 0; i < kClientCells; i++) EXPECT_EQ(virtualCells[i].socket.load(), kNoHandle);
     EXPECT_EQ(bridge.virtualServerState.load(), -1);
     CloseSock(byAddress);
     CloseSock(byAny);
@@ -461,7 +461,7 @@ TEST_F(Servers, VirtualModemsMatchByAddressNameOrAnyAndOthersAreRefused) {
 TEST_F(Servers, VirtualRelinkRelaysBothAndModemDataReachesThePortOwner) {
     int port = StartTcp();
     Sock owner = Connect(port);
-    ASSERT_TRUE(WaitFor([] { return tcpCells[0].socket != 0; }));
+    ASSERT_TRUE(WaitFor([] { return tcpCells[0].socket != kNoHandle; }));
     bridge.ReplyTarget = &tcpCells[0];
     Sock udp = UdpSocket();
     settingsRecord.udpPort = FreePort(SOCK_DGRAM);
@@ -500,7 +500,7 @@ TEST_F(Servers, VirtualRelinkRelaysBothAndModemDataReachesThePortOwner) {
 
     // The end of the first connection leaves the slot on the second.
     CloseSock(first);
-    ASSERT_TRUE(WaitFor([&] { return firstCell->socket == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return firstCell->socket == kNoHandle; }));
     EXPECT_EQ(bridge.virtualSlots[0].load(), secondCell);
     EXPECT_TRUE(StatusIsOk(0));
     CloseSock(second);

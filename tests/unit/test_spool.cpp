@@ -16,7 +16,7 @@ void Feed(const std::string& bytes) {
 TEST_F(Spool, JobFileHoldsNameBlockImageAndDataExactly) {
     Feed(Cmd("COM3") + "abc" + Cmd("CLOSE"));
     EXPECT_EQ(1, bridge.Statistics[kStatBuffered]);
-    EXPECT_EQ(0, bridge.spoolFile);
+    EXPECT_EQ(-1, bridge.spoolFile);
 
     std::string file = ReadFileBytes(JobPath(0));
     ASSERT_EQ(2348u, file.size());
