@@ -16,9 +16,12 @@ enum : Handle { kNoHandle = -1 };
 // cell tables (net/) are static, so a pointer stays valid for the whole run,
 // reads as free once the connection ends, and reaches a client accepted later
 // into the same cell. sendLock keeps a send from meeting the close of the
-// socket on the owning server thread.
+// socket on the owning server thread. cut marks a connection that is being
+// ended (a client that stopped taking data, or its server stopping): sends
+// to it fail at once until its server has freed the cell.
 struct ClientCell {
     std::atomic<Handle> socket{kNoHandle};
+    std::atomic<bool> cut{false};
     std::mutex sendLock;
 };
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include "base/settings.h"
 #include "log/log.h"
 #include "net/net.h"
@@ -158,19 +159,42 @@ static int FindOpenVirtualPort() {
     return FindVirtualPort(name);
 }
 
-static void Reply(bool tcp, ClientCell* cell, const uint8_t* data, int length) {
-    if (tcp)
-        SendTCP(data, length, cell);
-    else
-        SendUDP(data, length);
+// Replies and the relay to a modem, gathered while protocolLock is held and
+// sent in order once it is released: a send may wait up to the send limit on
+// a client that does not read, and no other client may wait on the lock
+// meanwhile.
+struct Outgoing {
+    bool tcp;
+    ClientCell* cell;  // the sender's cell or a modem's; unused for UDP
+    size_t at;         // where its bytes start in Outbox::bytes
+    int length;
+};
+struct Outbox {
+    std::vector<Outgoing> items;
+    std::vector<uint8_t> bytes;
+};
+
+static void Reply(Outbox& out, bool tcp, ClientCell* cell, const uint8_t* data, int length) {
+    out.items.push_back({tcp, cell, out.bytes.size(), length});
+    out.bytes.insert(out.bytes.end(), data, data + length);
 }
 
-static void ReplyByte(bool tcp, ClientCell* cell, uint8_t value) {
-    Reply(tcp, cell, &value, 1);
+static void ReplyByte(Outbox& out, bool tcp, ClientCell* cell, uint8_t value) {
+    Reply(out, tcp, cell, &value, 1);
+}
+
+static void SendOutbox(const Outbox& out) {
+    for (const Outgoing& item : out.items) {
+        const uint8_t* data = out.bytes.data() + item.at;
+        if (item.tcp)
+            SendTCP(data, item.length, item.cell);
+        else
+            SendUDP(data, item.length);
+    }
 }
 
 // COM: open, claim, select a virtual port or start a spool job.
-static void CommandCom(const char* argument, bool tcp, ClientCell* cell) {
+static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* cell) {
     CommandBlock& block = bridge.commandBlock;
     if (tcp) PerfTimerRestart();
     int32_t n = ParseNumber(argument);
@@ -211,10 +235,10 @@ static void CommandCom(const char* argument, bool tcp, ClientCell* cell) {
         if (tcp && reply == 0) bridge.ReplyTarget = cell;
     }
     bridge.Statistics[kStatConnections]++;
-    ReplyByte(tcp, cell, reply);
+    ReplyByte(out, tcp, cell, reply);
 }
 
-static void CommandTest(bool tcp, ClientCell* cell) {
+static void CommandTest(Outbox& out, bool tcp, ClientCell* cell) {
     uint8_t reply;
     if (settingsRecord.bufferPrints) {
         reply = bridge.spoolFile >= 0 ? 1 : 0;
@@ -228,7 +252,7 @@ static void CommandTest(bool tcp, ClientCell* cell) {
     } else {
         reply = bridge.portHandle != kNoHandle ? 1 : 0;
     }
-    ReplyByte(tcp, cell, reply);
+    ReplyByte(out, tcp, cell, reply);
 }
 
 static void CommandClose(bool tcp) {
@@ -245,8 +269,8 @@ static void CommandClose(bool tcp) {
 
 // Collects the line from position on; on its CR runs the keys in their fixed
 // order. The caller holds protocolLock.
-static int ExecuteCommand(const uint8_t* data, int length, int& position, ClientCell* cell,
-                          bool tcp) {
+static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& position,
+                          ClientCell* cell, bool tcp) {
     CommandBlock& block = bridge.commandBlock;
     if (block.commandLength < 0 || block.commandLength > kMaxLine) {
         // Never trusted as an index: a length out of range is a broken line.
@@ -299,8 +323,8 @@ static int ExecuteCommand(const uint8_t* data, int length, int& position, Client
         block.typ = ParseNumber(p + 4);
         bridge.deviceType = block.typ;
     }
-    if ((p = strstr(line, "COM"))) CommandCom(p + 3, tcp, cell);
-    if (strstr(line, "TEST")) CommandTest(tcp, cell);
+    if ((p = strstr(line, "COM"))) CommandCom(out, p + 3, tcp, cell);
+    if (strstr(line, "TEST")) CommandTest(out, tcp, cell);
     if (strstr(line, "CLOSE")) CommandClose(tcp);
     if (strstr(line, "KILL")) {
         // The program is going down: nothing after KILL takes effect, not
@@ -320,11 +344,11 @@ static int ExecuteCommand(const uint8_t* data, int length, int& position, Client
         bridge.dtrState = p[4] == '0' ? 1 : 0;
         ToggleDTR();
     }
-    if (strstr(line, "MSR=?")) ReplyByte(tcp, cell, SerialModemStatus());
+    if (strstr(line, "MSR=?")) ReplyByte(out, tcp, cell, SerialModemStatus());
     if (strstr(line, "DCB=?")) {
         uint8_t dcb[kDcbSize];
         SerialGetDcb(dcb);
-        Reply(tcp, cell, dcb, kDcbSize);
+        Reply(out, tcp, cell, dcb, kDcbSize);
     }
     if (strstr(line, "SETDCB")) {
         // The 28 bytes after the CR belong to SETDCB. A TCP client's block
@@ -358,8 +382,9 @@ static void FlushSerialRun(const uint8_t* run, int& count) {
     count = 0;
 }
 
-// One packet of at most kMaxPacket bytes; the caller holds protocolLock.
-static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
+// One packet of at most kMaxPacket bytes; the caller holds protocolLock and
+// sends what the packet put in out once it has let the lock go.
+static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCell* cell, bool tcp) {
     CommandBlock& block = bridge.commandBlock;
     uint8_t collected[kMaxPacket + 1];
     int collectedCount = 0;
@@ -381,7 +406,7 @@ static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, boo
                 FlushSerialRun(serialRun, serialCount);
                 LogCommandPacket(data, length);
                 int position = i;
-                if (ExecuteCommand(data, length, position, cell, tcp) == 1) break;
+                if (ExecuteCommand(out, data, length, position, cell, tcp) == 1) break;
                 block.inCommand = 0;
                 i = position;
                 if (tcp) virtualSlot = FindOpenVirtualPort();
@@ -409,7 +434,7 @@ static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, boo
     if (selected < 0 || selected >= kVirtualSlots || FindOpenVirtualPort() < 0) return;
     ClientCell* modem = bridge.virtualSlots[selected];
     if (modem) {
-        SendTCP(collected, collectedCount, modem);
+        Reply(out, true, modem, collected, collectedCount);
     } else if (collectedCount > 0) {
         // The modem went away during the packet: its bytes are dropped, not
         // echoed to the sender as if the modem had answered.
@@ -420,11 +445,15 @@ static void ProcessPacket(const uint8_t* data, int length, ClientCell* cell, boo
 // Packets longer than a receive call delivers are taken in kMaxPacket parts.
 static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
     if (!data || length <= 0) return;
-    std::lock_guard<std::mutex> guard(protocolLock);
-    for (int start = 0; start < length; start += kMaxPacket) {
-        int n = length - start < kMaxPacket ? length - start : kMaxPacket;
-        ProcessPacket(data + start, n, cell, tcp);
+    Outbox out;
+    {
+        std::lock_guard<std::mutex> guard(protocolLock);
+        for (int start = 0; start < length; start += kMaxPacket) {
+            int n = length - start < kMaxPacket ? length - start : kMaxPacket;
+            ProcessPacket(out, data + start, n, cell, tcp);
+        }
     }
+    SendOutbox(out);
 }
 
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {

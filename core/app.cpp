@@ -80,6 +80,8 @@ void KeepAlwaysOpenPortOpen() {
 }
 
 void ShutdownServices() {
+    // No send may wait on a client now: every join below is then short.
+    CutAllConnections();
     SerialShutdown();
     UDPServerOff();
     TCPServerOff();

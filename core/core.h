@@ -20,7 +20,8 @@ void RequestShutdown();
 //   (platform: tray icon, 300 ms timer)
 //   StartAlwaysOpenPort the always-open port, time-outs 10/50/0
 //   (main loop)
-//   ShutdownServices  SerialOff, UDPServerOff, TCPServerOff, VirtualPortsOff
+//   ShutdownServices  every client connection cut, SerialShutdown,
+//                     UDPServerOff, TCPServerOff, VirtualPortsOff
 //   EndBanner         "------------- Koniec programu --------------------"
 void StartupBegin();
 void StartupServices();

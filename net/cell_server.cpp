@@ -5,6 +5,11 @@
 #include <chrono>
 #include <cstring>
 
+// The servers whose threads run, so a send that cuts a client can wake the
+// one that owns its cell. A server leaves before its wake socket is closed.
+static std::mutex runningLock;
+static CellServer* running[2] = {nullptr, nullptr};
+
 static bool Stopping(const CellServer& server) {
     return server.state->load() == 1;
 }
@@ -20,6 +25,7 @@ static void Accept(CellServer& server, Handle listener, ClientCell& cell) {
     Handle s = SocketAccept(listener, peer);
     if (s == kNoHandle) return;
     SocketTuneAccepted(s);
+    cell.cut = false;
     cell.socket = s;
     bridge.Statistics[server.connectionStat]++;
     if (server.accepted) server.accepted(cell, peer);
@@ -38,6 +44,12 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
     int cellAt[2 + kClientCells];
     uint8_t readable[2 + kClientCells];
     while (!Stopping(server)) {
+        // A client that a send gave up on is freed as if it had disconnected.
+        for (int i = 0; i < kClientCells; i++) {
+            if (CellFree(cells[i]) || !cells[i].cut.load()) continue;
+            if (server.ended) server.ended(cells[i]);
+            CloseClientCell(cells[i]);
+        }
         int count = 0, listenerAt = -1, wakeAt = -1;
         if (wake != kNoHandle) wakeAt = count, set[count++] = wake;
         bool anyFree = false;
@@ -73,6 +85,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
             if (at == wakeAt || at == listenerAt || !readable[at]) continue;
             ClientCell& cell = cells[cellAt[at]];
             int n = SocketRecv(cell.socket, buffer, kMaxPacket);
+            if (n == kRecvRetry) continue;
             if (n <= 0) {
                 // The client closed or failed; the ReplyTarget and the open
                 // port stay as they are.
@@ -97,16 +110,39 @@ void CellServerStart(CellServer& server, Handle listener) {
     server.wake = WakeOpen();
     // Set before the start, so a stop asked before the thread runs is kept.
     server.state->store(0);
+    for (int i = 0; i < kClientCells; i++) server.cells[i].cut = false;
     server.thread = std::thread(CellServerLoop, &server, listener);
+    std::lock_guard<std::mutex> guard(runningLock);
+    for (CellServer*& slot : running) {
+        if (slot) continue;
+        slot = &server;
+        break;
+    }
 }
 
 void CellServerAskStop(CellServer& server) {
     server.state->store(1);
+    for (int i = 0; i < kClientCells; i++)
+        if (!CellFree(server.cells[i])) server.cells[i].cut = true;
     WakeSignal(server.wake);
+}
+
+void CellServerWakeOwner(const ClientCell* cell) {
+    std::lock_guard<std::mutex> guard(runningLock);
+    for (CellServer* server : running) {
+        if (!server) continue;
+        for (int i = 0; i < kClientCells; i++)
+            if (&server->cells[i] == cell) WakeSignal(server->wake);
+    }
 }
 
 void CellServerJoin(CellServer& server) {
     server.thread.join();
+    {
+        std::lock_guard<std::mutex> guard(runningLock);
+        for (CellServer*& slot : running)
+            if (slot == &server) slot = nullptr;
+    }
     SocketClose(server.wake);
     server.wake = kNoHandle;
 }

@@ -28,13 +28,21 @@ struct CellServer {
 
 // Starts the server's thread on listener (the cells already free).
 void CellServerStart(CellServer& server, Handle listener);
-// Asks the thread to stop and wakes it, without waiting.
+// Asks the thread to stop and wakes it, without waiting; every connection
+// of the server is cut, so no send holds the stop up.
 void CellServerAskStop(CellServer& server);
+// Wakes the running server whose table holds cell (nothing when none does),
+// so it frees a cell that was cut.
+void CellServerWakeOwner(const ClientCell* cell);
+// A free cell holds no connection.
+inline bool CellFree(const ClientCell& cell) {
+    return cell.socket.load() == kNoHandle;
+}
 // Waits for the thread and closes the wake socket.
 void CellServerJoin(CellServer& server);
 
 // Closes a cell's connection and frees the cell; only its server thread
-// calls it. A SendTCP blocked on a client that stopped reading is released
+// calls it. A SendTCP waiting on a client that stopped reading is released
 // first, so the close never waits on it.
 void CloseClientCell(ClientCell& cell);
 

@@ -10,6 +10,11 @@
 
 enum : int { kMaxPacket = 1023, kClientCells = 5, kVirtualPortTcp = 1339 };
 
+// A send to a TCP client or modem that makes no progress for this long gives
+// the client up: its connection is ended and the data dropped. Progress (any
+// byte taken) starts the time again, so a slow link that drains is kept.
+enum : int { kSendLimitMs = 5000 };
+
 extern ClientCell tcpCells[kClientCells];      // TCP control server
 extern ClientCell virtualCells[kClientCells];  // virtual port server
 
@@ -22,8 +27,13 @@ using DataHandler = void (*)(const uint8_t* data, int length);
 void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData);
 
 // ---- Sends to clients ----
-// cell nullptr means the ReplyTarget. 0 when every byte was sent.
+// cell nullptr means the ReplyTarget. 0 when every byte was sent. Takes at
+// most kSendLimitMs without progress; a client that takes nothing for that
+// long is cut (one log line) and its server frees the cell.
 int SendTCP(const uint8_t* data, int length, ClientCell* cell);
+// Cuts every connection of both cell tables, so no send waits on a client
+// any more (the program's end).
+void CutAllConnections();
 // To the last UDP sender; 0 also when udpEnabled is clear.
 int SendUDP(const uint8_t* data, int length);
 // bridge.lastUdpSender packing: the IPv4 address exactly as in sin_addr
@@ -59,7 +69,14 @@ void SocketClose(Handle s);       // shutdown both ways, then close
 // another thread returns, so its lock can be taken to close the socket.
 void SocketShutdown(Handle s);
 int SocketLastError();            // Winsock code on Windows, errno elsewhere
-int SocketSend(Handle s, const uint8_t* data, int length);  // no SIGPIPE
+// One send that never waits: the bytes taken (a stream socket may take
+// fewer than asked), kSendWouldBlock when it can take none now, -1 on error.
+// No SIGPIPE.
+enum : int { kSendWouldBlock = -2 };
+int SocketSendNow(Handle s, const uint8_t* data, int length);
+// Waits up to timeoutMs until s can take more: 1 ready (or failed, which
+// the next send reports), 0 not yet, -1 error.
+int SocketWaitWritable(Handle s, int timeoutMs);
 void SocketTuneAccepted(Handle s);  // TCP_NODELAY and a short keep-alive
 // Resolves a host name to its first IPv4 address in dotted form; 0 on success.
 int ResolveHostName(const char* name, char dotted[16]);
@@ -70,7 +87,10 @@ int GetLocalAddresses(char table[10][16]);
 // text or empty for all interfaces; on failure kNoHandle, *error the code.
 enum : int { kRecvRetry = -2, kRecvTooLong = -3 };
 Handle TcpListen(const char* address, int port, int* error);
+// An accepted socket is left so that SocketSendNow never blocks on it.
 Handle SocketAccept(Handle listener, char peer[16]);  // kNoHandle on failure
+// Bytes read, 0 when the peer closed, kRecvRetry when nothing is there after
+// all, -1 on error.
 int SocketRecv(Handle s, uint8_t* buffer, int size);
 // Waits until some of the count sockets can be read; readable[i] marks them.
 // Result: how many, 0 on time-out, -1 on error.

@@ -29,9 +29,25 @@ int SocketLastError() {
     return errno;
 }
 
-int SocketSend(Handle s, const uint8_t* data, int length) {
-    // MSG_NOSIGNAL: a client gone away must not raise SIGPIPE.
-    return (int)send((int)s, data, (size_t)length, MSG_NOSIGNAL);
+int SocketSendNow(Handle s, const uint8_t* data, int length) {
+    // MSG_NOSIGNAL: a client gone away must not raise SIGPIPE. MSG_DONTWAIT
+    // keeps the accepted socket blocking for everything else.
+    ssize_t n;
+    do {
+        n = send((int)s, data, (size_t)length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kSendWouldBlock;
+    return (int)n;
+}
+
+int SocketWaitWritable(Handle s, int timeoutMs) {
+    struct pollfd p;
+    p.fd = (int)s;
+    p.events = POLLOUT;
+    p.revents = 0;
+    int r = poll(&p, 1, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
 }
 
 int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress) {
@@ -150,6 +166,7 @@ int SocketRecv(Handle s, uint8_t* buffer, int size) {
     do {
         n = recv((int)s, buffer, (size_t)size, 0);
     } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kRecvRetry;
     return (int)n;
 }
 

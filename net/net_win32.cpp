@@ -28,8 +28,25 @@ int SocketLastError() {
     return WSAGetLastError();
 }
 
-int SocketSend(Handle s, const uint8_t* data, int length) {
-    return send((SOCKET)s, (const char*)data, length, 0);
+int SocketSendNow(Handle s, const uint8_t* data, int length) {
+    // Accepted sockets are non-blocking (SocketAccept), so this never waits.
+    int n = send((SOCKET)s, (const char*)data, length, 0);
+    if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return kSendWouldBlock;
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int SocketWaitWritable(Handle s, int timeoutMs) {
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET((SOCKET)s, &writable);
+    FD_SET((SOCKET)s, &failed);
+    struct timeval t;
+    t.tv_sec = timeoutMs / 1000;
+    t.tv_usec = (timeoutMs % 1000) * 1000;
+    int r = select(0, nullptr, &writable, &failed, &t);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
 }
 
 int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress) {
@@ -123,7 +140,7 @@ Handle TcpListen(const char* address, int port, int* error) {
         return kNoHandle;
     }
     // Non-blocking, so an accept whose connection vanished after the wait
-    // cannot hang the server (SocketAccept makes accepted sockets blocking).
+    // cannot hang the server (accepted sockets inherit it).
     u_long on = 1;
     ioctlsocket(s, FIONBIO, &on);
     BOOL one = TRUE;
@@ -137,8 +154,10 @@ Handle SocketAccept(Handle listener, char peer[16]) {
     memset(&a, 0, sizeof a);
     SOCKET s = accept((SOCKET)listener, (struct sockaddr*)&a, &size);
     if (s == INVALID_SOCKET) return kNoHandle;
-    u_long off = 0;
-    ioctlsocket(s, FIONBIO, &off);
+    // Non-blocking, so a send waits only as long as SendTCP lets it; the
+    // server reads only what its wait said was there.
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
     if (peer) {
         strncpy(peer, inet_ntoa(a.sin_addr), 15);
         peer[15] = 0;
@@ -147,7 +166,9 @@ Handle SocketAccept(Handle listener, char peer[16]) {
 }
 
 int SocketRecv(Handle s, uint8_t* buffer, int size) {
-    return recv((SOCKET)s, (char*)buffer, size, 0);
+    int n = recv((SOCKET)s, (char*)buffer, size, 0);
+    if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return kRecvRetry;
+    return n;
 }
 
 int SocketWaitReadable(const Handle* sockets, int count, uint8_t* readable, int timeoutMs) {

@@ -1,5 +1,6 @@
 // Sends to clients: SendTCP to one TCP client cell (or the port owner), SendUDP
 // to the last UDP sender. Every byte the bridge sends to a client goes here.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include "base/bridge.h"
@@ -29,13 +30,51 @@ void UdpSenderText(uint64_t packed, char dotted[16]) {
     snprintf(dotted, 16, "%u.%u.%u.%u", part[0], part[1], part[2], part[3]);
 }
 
+// How one bounded send ended.
+enum SendOutcome { kSendDone, kSendFailed, kSendStalled, kSendCut };
+
+// Sends every byte, waiting while the client takes nothing for at most
+// kSendLimitMs since its last progress. The wait is taken in short steps so
+// that a cut (the program or the server ending) ends it at once. The caller
+// holds the cell's sendLock.
+static SendOutcome SendBounded(ClientCell& cell, Handle s, const uint8_t* data, int length,
+                               long& error) {
+    using Clock = std::chrono::steady_clock;
+    auto lastProgress = Clock::now();
+    int done = 0;
+    for (;;) {
+        if (cell.cut.load()) return kSendCut;
+        int n = SocketSendNow(s, data + done, length - done);
+        if (n > 0) {
+            done += n;
+            lastProgress = Clock::now();
+        }
+        if (n >= 0 && done >= length) return kSendDone;
+        if (n < 0 && n != kSendWouldBlock) {
+            error = SocketLastError();
+            return kSendFailed;
+        }
+        long waited = (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                                   lastProgress).count();
+        if (waited >= kSendLimitMs) return kSendStalled;
+        int step = kSendLimitMs - (int)waited < 100 ? kSendLimitMs - (int)waited : 100;
+        if (SocketWaitWritable(s, step) < 0) {
+            error = SocketLastError();
+            return kSendFailed;
+        }
+    }
+}
+
 int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
     bool replyTarget = cell == nullptr;
     if (replyTarget) cell = bridge.ReplyTarget.load();
     if (!cell) return 1;
     if (length < 0 || (!data && length > 0)) return 1;
+    static const uint8_t none = 0;
+    if (!data) data = &none;
 
-    int sent, error = 0;
+    SendOutcome outcome;
+    long error = 0;
     {
         // The owning server thread closes the socket and frees the cell under
         // this lock, so the socket read here stays the one sent on.
@@ -44,26 +83,45 @@ int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
         // Owner gone: the data is dropped quietly. A free cell named by the
         // caller fails like a send on no socket.
         if (s == kNoHandle && replyTarget) return 1;
-        sent = SocketSend(s, data, length);
-        if (sent < 0) error = SocketLastError();
+        // A client being cut takes nothing more; its data is dropped.
+        if (s != kNoHandle && cell->cut.load()) return 1;
+        outcome = SendBounded(*cell, s, data, length, error);
+        if (outcome == kSendStalled) {
+            // Given up: ended here so the client sees it at once, freed by
+            // its server like a disconnect.
+            cell->cut = true;
+            SocketShutdown(s);
+        }
     }
-    if (sent < 0) {
-        LogFormat("SendTCP Error: %ld", (long)error);
+    if (outcome == kSendCut) return 1;
+    if (outcome == kSendStalled) {
+        LogText("SendTCP Error - klient nie odbiera, rozlaczono");
+        CellServerWakeOwner(cell);
         return 1;
     }
-    if (sent < length) {
-        LogText("SendTCP Error - nie wyslano wszystkiego");
+    if (outcome == kSendFailed) {
+        LogFormat("SendTCP Error: %ld", error);
         return 1;
     }
     if (LogEnabled()) {
         // Formatted only with the log on: this runs for every relayed chunk.
         char line[1024];
-        snprintf(line, sizeof line, "SendTCP - OK, size:%d %-.*s", length, length,
-                 data ? (const char*)data : "");
+        snprintf(line, sizeof line, "SendTCP - OK, size:%d %-.*s", length, length, (const char*)data);
         LogText(line);
     }
     bridge.ActivityCounter++;
     return 0;
+}
+
+void CutAllConnections() {
+    ClientCell* tables[2] = {tcpCells, virtualCells};
+    for (ClientCell* cells : tables) {
+        for (int i = 0; i < kClientCells; i++) {
+            if (CellFree(cells[i])) continue;
+            cells[i].cut = true;
+            CellServerWakeOwner(&cells[i]);
+        }
+    }
 }
 
 std::mutex udpSocketLock;
@@ -100,4 +158,5 @@ void CloseClientCell(ClientCell& cell) {
     std::lock_guard<std::mutex> guard(cell.sendLock);
     SocketClose(cell.socket);
     cell.socket = kNoHandle;
+    cell.cut = false;
 }

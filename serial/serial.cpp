@@ -22,11 +22,17 @@ static std::shared_mutex portUse;
 static std::atomic<int32_t> portClosing{0};
 static std::atomic<bool> serialShutDown{false};  // set once, at the program's end
 // Each open starts a new run; a SerialPolling thread left over from an
-// earlier run (stuck in a client send) ends instead of reading the new port.
+// earlier run (still handing its last block on) ends instead of reading the
+// new port.
 static std::atomic<uint32_t> pollingRunId{0};
-// Guarded by serialLock. Never destroyed: a program that ends with the port
-// still open must not die in the destructor of a running thread.
+// Guarded by serialLock. pollingThread reads the open port; retiringThread
+// is at most one reader of an earlier run that had not ended when its port
+// closed. A reader can only be held up handing a block to the sink, whose
+// sends are bounded, so joining it is bounded too. Never destroyed: a
+// program that ends with the port still open must not die in the
+// destructor of a running thread.
 static std::thread& pollingThread = *new std::thread();
+static std::thread& retiringThread = *new std::thread();
 // Where device input goes once the handshake has seen it; set from above.
 static std::atomic<SerialInputSink> inputSink{nullptr};
 
@@ -167,6 +173,13 @@ static int ClosePortLocked(Handle port) {
     return cancelled;
 }
 
+// Keeps the reader of a closed port as the one retiring thread, after the
+// earlier one has ended; the caller holds serialLock.
+static void RetireReaderLocked() {
+    if (retiringThread.joinable()) retiringThread.join();
+    retiringThread = std::move(pollingThread);
+}
+
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits, int t1, int t2,
                int t3, bool quiet) {
     if (!name || !name[0]) return 1;
@@ -187,7 +200,7 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     bridge.pollingRun = 0;
     SetOpenPortName(name);
     pollingRunId++;
-    if (pollingThread.joinable()) pollingThread.detach();  // a stuck thread of an earlier run
+    if (pollingThread.joinable()) RetireReaderLocked();
     try {
         pollingThread = std::thread(SerialPolling);
     } catch (const std::system_error&) {
@@ -221,8 +234,8 @@ void SerialOff() {
     const char* message = stopped || cancelled == 0
                               ? "Serial Off - stop"
                               : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling";
-    // A reader woken by the cancel ends at once; one stuck elsewhere is left
-    // to end by itself, and its run can no longer touch any port.
+    // A reader woken by the cancel ends at once; one still handing a block
+    // on retires, and its run can no longer touch any port.
     for (int i = 0; i < 20 && !stopped; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         stopped = bridge.pollingStopped.load() != 0;
@@ -231,7 +244,7 @@ void SerialOff() {
         if (stopped)
             pollingThread.join();
         else
-            pollingThread.detach();
+            RetireReaderLocked();
     }
     LogText(message);
 }
@@ -239,6 +252,9 @@ void SerialOff() {
 void SerialShutdown() {
     serialShutDown = true;
     SerialOff();
+    std::lock_guard<std::mutex> guard(serialLock);
+    if (pollingThread.joinable()) pollingThread.join();
+    if (retiringThread.joinable()) retiringThread.join();
 }
 
 int SerialWriteBytes(const uint8_t* data, int count) {
