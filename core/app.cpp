@@ -40,12 +40,16 @@ static bool outageLogged = false;
 enum : int32_t { kReopenTicks = 10 };  // about 3 s
 
 // Opens the configured port with the fixed read time-outs 10, 50 and 0 ms;
-// 0 opened. quiet: a failure is left to the caller to report.
+// 0 opened. quiet: a failure is left to the caller to report. The name
+// SerialOpen upper-cased goes back into the record, so the next save stores
+// "COM3" for a typed "com3".
 int OpenAlwaysOpenPort(bool quiet) {
     char name[sizeof settingsRecord.portName];
     SettingsText(name, sizeof name, settingsRecord.portName);
-    return SerialOpen(name, (uint32_t)settingsRecord.baudRate.load(), settingsRecord.dataBits,
-                      settingsRecord.parityLetter, settingsRecord.stopBits, 10, 50, 0, quiet);
+    int result = SerialOpen(name, (uint32_t)settingsRecord.baudRate.load(), settingsRecord.dataBits,
+                            settingsRecord.parityLetter, settingsRecord.stopBits, 10, 50, 0, quiet);
+    SetSettingsText(settingsRecord.portName, sizeof settingsRecord.portName, name);
+    return result;
 }
 
 static void LogOutage() {

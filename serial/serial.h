@@ -12,6 +12,9 @@ enum : int { kDcbSize = 28, kHandshakeType = 108 };
 using SerialInputSink = void (*)(const uint8_t* data, int count);
 void SerialSetInputSink(SerialInputSink sink);
 
+// Upper-cases a port name in place as SerialOpen does; a path (a Linux
+// device such as /dev/ttyUSB0) keeps its case.
+void SerialNameUpperCase(char* name);
 // Opens name (upper-cased in place) with the given parameters and starts
 // SerialPolling; 0 when opened, 1 otherwise (already open, empty, too long,
 // refused). Time-outs are milliseconds; -1 stands for MAXDWORD. quiet is for

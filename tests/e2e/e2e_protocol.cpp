@@ -140,7 +140,7 @@ TEST(E2eProtocol, SetdcbBlockInALaterSegmentAppliesAndSendsNothing) {
     ASSERT_EQ(28u, now.size());
     EXPECT_EQ(19200, GetLe32((const uint8_t*)now.data() + 4));
     if (!IsWine()) {
-        EXPECT_EQ((speed_t)B19200, device.Speed());
+        EXPECT_EQ(19200u, device.Rate());
     }
     EXPECT_EQ("", device.Drain(500));
     EXPECT_EQ(0, b.program.CountLog("SETDCB bez"));
