@@ -1,6 +1,7 @@
 // The settings record in memory and its 788-byte image in setup.dat.
 #include "base/settings.h"
 #include "base/wire.h"
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -108,13 +109,19 @@ void LoadSettings() {
     SettingsFromImage(image);
 }
 
-void SaveSettings() {
+int WriteSettingsFile(const char* path, const uint8_t image[kSettingsSize]) {
+    char temporary[1024];
+    int n = snprintf(temporary, sizeof temporary, "%s.new", path);
+    if (n < 0 || (size_t)n >= sizeof temporary) return ENAMETOOLONG;
+    int error = ReplaceFileWith(path, temporary, image, kSettingsSize);
+    if (error) RemoveFile(temporary);
+    return error;
+}
+
+int SaveSettings() {
     uint8_t image[kSettingsSize];
     SettingsToImage(image);
-    FILE* f = fopen(kSettingsFile, "wb");
-    if (!f) return;
-    fwrite(image, 1, kSettingsSize, f);
-    fclose(f);
+    return WriteSettingsFile(kSettingsFile, image);
 }
 
 void SettingsText(char* out, size_t outSize, const char* field) {
