@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(300);
     auto nextTick = Clock::now() + period;
-    StartupAlwaysOpen();
+    StartAlwaysOpenPort();
 
     while (!shutdownRequested) {
         auto now = Clock::now();
