@@ -299,49 +299,59 @@ TEST(StatusLine, PrintedForChangesOnlyAtMostOnceASecondAndTheLastOneArrives) {
     EXPECT_LE(lines, (int)seconds + 2) << seconds << " s\n" << prog.Stdout();
 }
 
-// stdout a pipe that is full and never read: the daemon starts, ticks (the
-// auto-disconnect of every quiet tick is logged on and on) and stops.
-TEST(StatusLine, AFullPipeOnStdoutNeverStallsTheDaemon) {
+// stdout a pipe, or a socket as the journal's, that is full and never read:
+// the daemon starts, ticks (the auto-disconnect of every quiet tick is logged
+// on and on) and stops.
+TEST(StatusLine, AFullStdoutNeverStallsTheDaemon) {
     NATIVE_ONLY();
-    Ports p;
-    TempDir dir;
-    BaseSetup(p).Int(kOffAutoDisconnectSeconds, 0).Write(dir.path);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    fcntl(fds[1], F_SETPIPE_SZ, 4096);
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    std::string block(512, 'x');
-    for (int i = 0; i < 10000 && write(fds[1], block.data(), block.size()) > 0; i++) {
-    }
-    fcntl(fds[1], F_SETFL, 0);
+    for (bool socket : {false, true}) {
+        SCOPED_TRACE(socket ? "socket" : "pipe");
+        Ports p;
+        TempDir dir;
+        BaseSetup(p).Int(kOffAutoDisconnectSeconds, 0).Write(dir.path);
+        int fds[2];
+        if (socket) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+            int size = 4096;
+            setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        } else {
+            ASSERT_EQ(pipe(fds), 0);
+            fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        }
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        std::string block(512, 'x');
+        for (int i = 0; i < 10000 && write(fds[1], block.data(), block.size()) > 0; i++) {
+        }
+        fcntl(fds[1], F_SETFL, 0);
 
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.path.c_str()) != 0) _exit(127);
-        dup2(fds[1], 1);
-        int err = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(err, 2);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.path.c_str()) != 0) _exit(127);
+            dup2(fds[1], 1);
+            int err = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(err, 2);
+            close(fds[0]);
+            setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
+            const char* bin = getenv("KESTRUN_BIN");
+            execl(bin, bin, (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        auto autoLines = [&] {
+            Bytes log = ReadFile(dir / "k.log");
+            int n = 0;
+            for (size_t at = log.find("Wykonano autorozlaczenie!"); at != std::string::npos;
+                 at = log.find("Wykonano autorozlaczenie!", at + 1))
+                n++;
+            return n;
+        };
+        EXPECT_TRUE(WaitUntil([&] { return autoLines() >= 5; }, kWait)) << ReadFile(dir / "k.log");
+        // A client connecting changes a counter: another line to drop, and on.
+        TcpClient c(p.tcp, kWait);
+        EXPECT_GE(c.fd, 0);
+        int seen = autoLines();
+        EXPECT_TRUE(WaitUntil([&] { return autoLines() >= seen + 3; }, kWait));
+        EXPECT_EQ(StopChild(pid, true, kWait), 0);
         close(fds[0]);
-        setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
-        const char* bin = getenv("KESTRUN_BIN");
-        execl(bin, bin, (char*)nullptr);
-        _exit(127);
     }
-    close(fds[1]);
-    auto autoLines = [&] {
-        Bytes log = ReadFile(dir / "k.log");
-        int n = 0;
-        for (size_t at = log.find("Wykonano autorozlaczenie!"); at != std::string::npos;
-             at = log.find("Wykonano autorozlaczenie!", at + 1))
-            n++;
-        return n;
-    };
-    EXPECT_TRUE(WaitUntil([&] { return autoLines() >= 5; }, kWait)) << ReadFile(dir / "k.log");
-    // A client connecting changes a counter: another line to drop, and on.
-    TcpClient c(p.tcp, kWait);
-    EXPECT_GE(c.fd, 0);
-    int seen = autoLines();
-    EXPECT_TRUE(WaitUntil([&] { return autoLines() >= seen + 3; }, kWait));
-    EXPECT_EQ(StopChild(pid, true, kWait), 0);
-    close(fds[0]);
 }
