@@ -312,7 +312,10 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCe
     for (int i = 0; i < length; i++) {
         uint8_t b = data[i];
         if (block.inCommand) {
-            if (b != kEsc) {
+            // ESC ESC is a literal ESC only right after the ESC that opened
+            // the line: once a line has begun, an ESC is one of its bytes,
+            // wherever the packets happen to split the stream.
+            if (b != kEsc || block.commandLength != 0) {
                 FlushSerialRun(serialRun, serialCount);
                 LogCommandPacket(data, length);
                 int position = i;

@@ -2,12 +2,13 @@
 # Installs what a task needs on Debian, judged by the commands (and the few
 # files) that the build, the tests and the benchmark actually use.
 #   scripts/install-deps.sh run     the daemon: a compiler, CMake, make
-#   scripts/install-deps.sh check   everything every test suite needs
+#   scripts/install-deps.sh check   everything every test suite needs (with the short fuzz pass)
+#   scripts/install-deps.sh fuzz    the fuzz build: clang 14 and its libFuzzer runtime
 #   scripts/install-deps.sh bench   check, plus the programs compared against
 set -eu
 task=${1:-check}
 
-# "what package": a command name, or an absolute path for a file.
+# "what package": a command name, or an absolute path (a pattern) for a file.
 run_needs=(
     "cmake cmake"
     "make make"
@@ -29,6 +30,12 @@ check_needs=(
     "flock util-linux"
     "pgrep procps"
 )
+fuzz_needs=(
+    "cmake cmake"
+    "make make"
+    "clang++-14 clang-14"
+    "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev"
+)
 bench_needs=(
     "socat socat"
     "ser2net ser2net"
@@ -36,14 +43,15 @@ bench_needs=(
 
 case "$task" in
 run) wanted=("${run_needs[@]}") ;;
-check) wanted=("${run_needs[@]}" "${check_needs[@]}") ;;
-bench) wanted=("${run_needs[@]}" "${check_needs[@]}" "${bench_needs[@]}") ;;
-*) echo "usage: scripts/install-deps.sh run|check|bench" >&2; exit 2 ;;
+check) wanted=("${run_needs[@]}" "${check_needs[@]}" "${fuzz_needs[@]}") ;;
+fuzz) wanted=("${fuzz_needs[@]}") ;;
+bench) wanted=("${run_needs[@]}" "${check_needs[@]}" "${fuzz_needs[@]}" "${bench_needs[@]}") ;;
+*) echo "usage: scripts/install-deps.sh run|check|fuzz|bench" >&2; exit 2 ;;
 esac
 
 present() {
     case "$1" in
-    /*) [ -e "$1" ] ;;
+    /*) compgen -G "$1" >/dev/null ;;
     *) command -v "$1" >/dev/null 2>&1 ;;
     esac
 }
