@@ -27,6 +27,58 @@ enum : int { kMaxLine = (int)sizeof(CommandBlock::commandLine) - 1 };
 static bool lineOverflow = false;
 static int overflowBytes = 0;
 
+// Each client frames its own stream: an ESC, the line being collected and an
+// overflow belong to the connection that sent them, so clients whose packets
+// interleave never finish or break each other's lines (half of one client's
+// ESC ESC would otherwise turn the next client's command into data). The
+// command block holds the framing of the packet being processed; the line
+// parameters in it stay shared. Guarded by protocolLock.
+struct Framing {
+    int32_t inCommand;
+    int32_t length;
+    char line[sizeof(CommandBlock::commandLine)];
+    bool overflow;
+    int overflowBytes;
+};
+static Framing tcpFraming[kClientCells];
+static Framing udpFraming;
+static Framing otherFraming;  // a connection outside the server's table (tests)
+
+void ProtocolResetFraming() {
+    std::lock_guard<std::mutex> guard(protocolLock);
+    for (Framing& f : tcpFraming) memset(&f, 0, sizeof f);
+    memset(&udpFraming, 0, sizeof udpFraming);
+    memset(&otherFraming, 0, sizeof otherFraming);
+}
+
+static Framing& FramingOf(ClientCell* cell, bool tcp) {
+    if (!tcp) return udpFraming;
+    for (int i = 0; i < kClientCells; i++)
+        if (cell == &tcpCells[i]) return tcpFraming[i];
+    return otherFraming;
+}
+
+static void LoadFraming(const Framing& f) {
+    CommandBlock& block = bridge.commandBlock;
+    block.inCommand = f.inCommand;
+    int n = f.length >= 0 && f.length < (int)sizeof block.commandLine ? f.length : 0;
+    block.commandLength = n;
+    memcpy(block.commandLine, f.line, (size_t)n);
+    block.commandLine[n] = 0;
+    lineOverflow = f.overflow;
+    overflowBytes = f.overflowBytes;
+}
+
+static void StoreFraming(Framing& f) {
+    const CommandBlock& block = bridge.commandBlock;
+    f.inCommand = block.inCommand;
+    int n = block.commandLength >= 0 && block.commandLength < (int)sizeof f.line ? block.commandLength : 0;
+    f.length = n;
+    memcpy(f.line, block.commandLine, (size_t)n);
+    f.overflow = lineOverflow;
+    f.overflowBytes = overflowBytes;
+}
+
 int32_t ParseNumber(const char* text) {
     const char* p = text;
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') p++;
@@ -361,16 +413,33 @@ static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool 
     Outbox out;
     {
         std::lock_guard<std::mutex> guard(protocolLock);
+        Framing& framing = FramingOf(cell, tcp);
+        LoadFraming(framing);
         for (int start = 0; start < length; start += kMaxPacket) {
             int n = length - start < kMaxPacket ? length - start : kMaxPacket;
             ProcessPacket(out, data + start, n, cell, tcp);
         }
+        StoreFraming(framing);
     }
     SendOutbox(out);
 }
 
+// A connection ended. The port stays open, but a ReplyTarget naming the
+// connection is cleared: the device's answers meant for a client that has
+// gone must not reach the next client accepted into its cell.
+static void ConnectionEnded(ClientCell* cell) {
+    std::lock_guard<std::mutex> guard(protocolLock);
+    // The next client in the cell starts with no line of its own.
+    memset(&FramingOf(cell, true), 0, sizeof(Framing));
+    ClientCell* owner = cell;
+    bridge.ReplyTarget.compare_exchange_strong(owner, nullptr);
+}
+
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {
-    ProcessData(data, length, cell, true);
+    if (length == 0)
+        ConnectionEnded(cell);
+    else
+        ProcessData(data, length, cell, true);
 }
 
 void ProcessUDPData(const uint8_t* data, int length) {

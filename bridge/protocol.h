@@ -9,10 +9,13 @@
 // Serialises the processing of TCP and UDP packets over the one command block.
 extern std::mutex protocolLock;
 
-// One TCP client's packet (cell: its connection) or one UDP datagram; longer
-// runs are taken in parts of at most 1023 bytes.
+// One TCP client's packet (cell: its connection; length 0: the connection
+// ended) or one UDP datagram; longer runs are taken in parts of at most 1023
+// bytes.
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell);
 void ProcessUDPData(const uint8_t* data, int length);
+// Every client's framing back to "no line begun" (start-up state; tests).
+void ProtocolResetFraming();
 // The virtual-port slot a client's port name selects, or -1.
 int FindVirtualPort(const char* name);
 // Leading blanks, optional sign, digits up to the first other character.

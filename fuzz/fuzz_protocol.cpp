@@ -9,7 +9,8 @@
 //   - each packet's replies go only to the client that sent it, one byte for
 //     COM, TEST and MSR=?, 28 for DCB=?, and nothing else;
 //   - SETDCB applies exactly the 28 bytes after its line;
-//   - the command block's fields stay within their sizes.
+//   - each client frames its own stream (an ESC, a line begun, an overflow),
+//     and the command block's fields stay within their sizes.
 // Built twice: fuzz_protocol with the always-open port, fuzz_spool with
 // prints buffered (PRINT_BUFFERING 1).
 #include <array>
@@ -57,13 +58,21 @@ long long NumberAfter(const char* p) {
     return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v;
 }
 
-struct Model {
-    bool spooling = PRINT_BUFFERING != 0;
-    bool portOpen = PRINT_BUFFERING == 0;
+// One client's framing: five TCP clients and the UDP one (index 5).
+struct Framing {
     bool inCommand = false;
     std::string line;
     bool overflow = false;
-    bool ackDropped = false;  // TYP is 108
+};
+
+struct Model {
+    bool spooling = PRINT_BUFFERING != 0;
+    bool portOpen = PRINT_BUFFERING == 0;
+    Framing clients[6];
+    bool inCommand = false;  // the framing of the client whose packet is taken
+    std::string line;
+    bool overflow = false;
+    bool ackDropped = false;  // TYP is 108 (a shared parameter)
     std::vector<uint8_t> portData;
     std::vector<std::vector<uint8_t>> jobs;
     bool jobOpen = false;
@@ -86,8 +95,16 @@ struct Model {
         dcbs.push_back(d);
     }
 
-    // One packet; the count of reply bytes it must send to its sender.
-    size_t Packet(const uint8_t* data, int length) {
+    // One packet of a client; the count of reply bytes it must send back.
+    size_t Packet(int client, const uint8_t* data, int length) {
+        Framing& f = clients[client];
+        inCommand = f.inCommand, line = f.line, overflow = f.overflow;
+        size_t replies = PacketFramed(data, length);
+        f.inCommand = inCommand, f.line = line, f.overflow = overflow;
+        return replies;
+    }
+
+    size_t PacketFramed(const uint8_t* data, int length) {
         size_t replies = 0;
         for (int i = 0; i < length; i++) {
             uint8_t b = data[i];
@@ -187,13 +204,14 @@ bool Init() {
     return true;
 }
 
-// Every client starts the input on a new connection, the shared command
-// block with no line and the device type 0.
+// Every client starts the input on a new connection with no line begun, the
+// device type 0.
 void ResetState() {
     for (int i = 0; i < kCells; i++) {
         tcpCells[i].socket = nextSocket++;
         tcpCells[i].cut = false;
     }
+    ProtocolResetFraming();
     CommandBlock& block = bridge.commandBlock;
     block.inCommand = 0;
     block.commandLength = 0;
@@ -208,7 +226,19 @@ void ResetState() {
 
 void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
     fake::ClearSends();
-    size_t expected = m.Packet(data, length);
+    // A TCP packet of length 0 is the end of the connection: nothing is
+    // sent, and the next client in the cell starts with no line. An empty
+    // datagram is nothing.
+    if (length == 0) {
+        if (!udp) m.clients[cell] = Framing();
+        if (udp)
+            ProcessUDPData(data, 0);
+        else
+            ProcessTCPData(data, 0, &tcpCells[cell]);
+        if (!fake::sends.empty()) Fail("a reply to the end of a connection");
+        return;
+    }
+    size_t expected = m.Packet(udp ? kCells : cell, data, length);
     if (udp)
         ProcessUDPData(data, length);
     else
@@ -219,7 +249,10 @@ void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
         if (!udp && s.socket != tcpCells[cell].socket.load()) Fail("a reply went to another TCP client");
         got += s.bytes.size();
     }
-    if (got != expected) Fail("the replies are not one per asking key with its length");
+    if (got != expected) {
+        fprintf(stderr, "%s client %d: %zu reply bytes, %zu expected\n", udp ? "UDP" : "TCP", cell, got, expected);
+        Fail("the replies are not one per asking key with its length");
+    }
 
     const CommandBlock& block = bridge.commandBlock;
     int inCommand = block.inCommand, lineLength = block.commandLength;
@@ -261,16 +294,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (length > size - at) length = size - at;
         bool udp = header & 0x80;
         int cell = (header & 7) % kCells;
-        if (!udp && (header & 0x40)) tcpCells[cell].socket = nextSocket++;
+        if (!udp && (header & 0x40)) {
+            // The connection ends (the server tells the protocol) and a new
+            // client takes the cell.
+            ProcessTCPData(nullptr, 0, &tcpCells[cell]);
+            m.clients[cell] = Framing();
+            tcpCells[cell].socket = nextSocket++;
+        }
         Feed(m, udp, cell, data + at, (int)length);
         at += length;
     }
-    // A line left open is ended, so the next input starts with none.
-    if (m.inCommand) {
-        static const uint8_t cr = kCr;
-        Feed(m, true, 0, &cr, 1);
-    }
-
     if (kills != m.kills) Fail("KILL did not reach the shutdown exactly once per line");
     if (fake::appliedDcbs != m.dcbs) Fail("the DCBs applied are not the 28 bytes after each SETDCB");
     if (PRINT_BUFFERING) {

@@ -19,8 +19,9 @@ extern ClientCell tcpCells[kClientCells];      // TCP control server
 extern ClientCell virtualCells[kClientCells];  // virtual port server
 
 // ---- Handlers, set by the layer above before the servers start ----
-// A TCP client's packet (cell: its connection), a UDP datagram, and data
-// from a linked modem. Each is called on its server's thread.
+// A TCP client's packet (cell: its connection; null data and length 0 when
+// the connection ended), a UDP datagram, and data from a linked modem. Each
+// is called on its server's thread.
 using TcpPacketHandler = void (*)(const uint8_t* data, int length, ClientCell* cell);
 using DataHandler = void (*)(const uint8_t* data, int length);
 void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData);

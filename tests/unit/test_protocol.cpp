@@ -113,6 +113,22 @@ TEST_F(Protocol, FramingIntoTheJob) {
     EXPECT_EQ(0, +Block().inCommand);
 }
 
+// Each client frames its own stream: a packet of another client between the
+// two halves of one client's ESC ESC (or inside its line) is framed alone.
+TEST_F(Protocol, ClientsFrameTheirOwnStreams) {
+    settingsRecord.bufferPrints = 1;
+    TcpPair a(&tcpCells[0]), b(&tcpCells[1]);
+    a.Feed(Cmd("COM3") + "x\x1b");
+    EXPECT_EQ(std::string(1, '\0'), a.Reply(1));
+    b.Feed(Cmd("TEST"));
+    EXPECT_EQ(std::string(1, '\1'), b.Reply(1));
+    a.Feed("\x1by\x1b" "BAUD=48");
+    b.Feed(Cmd("BAUD=1200"));
+    a.Feed("00\r" + Cmd("CLOSE"));
+    EXPECT_EQ(4800, +Block().baud);  // the shared parameters: A's line ran last
+    EXPECT_EQ("x\x1by", SpoolData(0));
+}
+
 TEST_F(Protocol, SetdcbConsumesThePacketAndHandshakeAckIsDropped) {
     settingsRecord.bufferPrints = 1;
     TcpPair c(&tcpCells[1]);
