@@ -172,7 +172,10 @@ void Exchange(int fd, const Bytes& out, size_t want, Bytes* in, int64_t deadline
             if (n < 0 && errno == ENOTSOCK) n = write(fd, out.data() + sent, chunk);
             if (n > 0) sent += (size_t)n;
         }
-        if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN)) return;
+        if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN)) {
+            fprintf(stderr, "soak: exchange ended by revents %x\n", p.revents);
+            return;
+        }
     }
 }
 
@@ -329,8 +332,13 @@ opened:
     DeviceSide device;
     device.Start(fd, y, x.size(), deadline, nullptr);
     Bytes got;
+    int64_t began = NowMs();
     Exchange(c.fd, Escaped(x), y.size(), &got, deadline);
+    int64_t clientDone = NowMs();
     device.Join();
+    if (device.got.size() != x.size())
+        fprintf(stderr, "soak: %s session: client done after %lld ms, device after %lld ms\n", port.c_str(),
+                (long long)(clientDone - began), (long long)(NowMs() - began));
     c.Send(kt::Esc("CLOSE"));
     Verify((port + " client to device").c_str(), x, device.got);
     Verify((port + " device to client").c_str(), y, got);
@@ -400,6 +408,7 @@ void PrintSession(int who) {
 }
 
 // The printer: reads COM4 for the whole run and splits it into receipts.
+const size_t kHead = 23;  // "<JOB nnnnnnnn llllllll>"
 void PrinterLoop() {
     Rig& r = *rig;
     while (!r.stop) {
@@ -409,7 +418,7 @@ void PrinterLoop() {
         r.printerStream += more;
         for (;;) {
             Bytes& s = r.printerStream;
-            if (s.size() < 24) break;
+            if (s.size() < kHead) break;
             int id = -1;
             size_t length = 0;
             if (s.compare(0, 5, "<JOB ") != 0 || sscanf(s.c_str() + 5, "%8d %8zu", &id, &length) != 2) {
@@ -417,7 +426,7 @@ void PrinterLoop() {
                 s.clear();
                 break;
             }
-            size_t whole = 24 + length + 5;
+            size_t whole = kHead + length + 5;
             if (s.size() < whole) break;
             Bytes job = s.substr(0, whole);
             s.erase(0, whole);
@@ -499,18 +508,26 @@ void UdpLoop() {
 void StallSession() {
     Rig& r = *rig;
     FlushDevice(*r.device);
-    kt::TcpClient c(r.tcpPort);
-    if (c.fd < 0 || !OpenPort(c, "COM3")) return Problem("stalling client: COM3 does not open");
+    // A small receive window from the start, so that little data is in
+    // flight when the client stops reading.
+    kt::TcpClient c;
+    c.fd = socket(AF_INET, SOCK_STREAM, 0);
     int rcv = 4096;
     setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons((uint16_t)r.tcpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(c.fd, (struct sockaddr*)&to, sizeof to) != 0 || !OpenPort(c, "COM3"))
+        return Problem("stalling client: COM3 does not open");
     std::atomic<bool> enough{false};
     DeviceSide device;
-    device.Start(r.device->master, RandomBytes(8 << 20), 0, NowMs() + 20000, &enough);
-    // Reads nothing for twice the bridge's send limit while the device
+    device.Start(r.device->master, RandomBytes(32 << 20), 0, NowMs() + 30000, &enough);
+    // Reads nothing for three times the bridge's send limit while the device
     // sends; the device then stops. A client the bridge has cut finds the
     // end of its connection behind the data still queued for it; one that
     // was kept would find no end.
-    SleepMs(10000);
+    SleepMs(15000);
     enough = true;
     device.Join();
     bool cut = c.ClosedByPeer(15000);
@@ -590,6 +607,7 @@ int main(int argc, char** argv) {
     r.device->MapAs(3, r.program.dir.path);
     r.printer->MapAs(4, r.program.dir.path);
     r.WriteSetup();
+    fprintf(stderr, "soak: program in %s (KESTRUN_KEEP=1 keeps it)\n", r.program.dir.path.c_str());
     r.program.Start();
     if (!kt::WaitListening(r.tcpPort, 20000)) {
         fprintf(stderr, "soak: the program does not listen\n");
