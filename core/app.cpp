@@ -34,12 +34,15 @@ void StartupServices() {
 }
 
 // Opens the configured port with the fixed read time-outs 10, 50 and 0 ms;
-// a failure is logged by the serial port itself.
+// a failure is logged by the serial port itself. The name SerialOpen
+// upper-cased goes back into the record, so the next save stores "COM3" for
+// a typed "com3".
 void OpenAlwaysOpenPort() {
     char name[sizeof settingsRecord.portName];
     SettingsText(name, sizeof name, settingsRecord.portName);
     SerialOpen(name, (uint32_t)settingsRecord.baudRate.load(), settingsRecord.dataBits,
                settingsRecord.parityLetter, settingsRecord.stopBits, 10, 50, 0);
+    SetSettingsText(settingsRecord.portName, sizeof settingsRecord.portName, name);
 }
 
 void StartupAlwaysOpen() {

@@ -67,6 +67,14 @@ int ReloadSettings() {
         return 1;
     }
     SettingsFromImage(image);
+    // The always-open port's name is held as its open upper-cased it: a file
+    // that says "com3" names the port that runs, which stays open.
+    if (settingsRecord.alwaysOpen) {
+        char name[sizeof settingsRecord.portName];
+        SettingsText(name, sizeof name, settingsRecord.portName);
+        SerialNameUpperCase(name);
+        SetSettingsText(settingsRecord.portName, sizeof settingsRecord.portName, name);
+    }
     LogSetPath(settingsRecord.logPath);
     // Without this, switching both servers off in the file would stop both
     // for good, where a restart would switch both on.

@@ -24,6 +24,9 @@ struct CellServer {
     void (*stopped)();
     std::thread thread;       // main thread only
     Handle wake = kNoHandle;  // written by the main thread before the start
+    // Main thread only: On could not listen and left no thread; the On and
+    // Off log pairs still complete, as for a server that ran.
+    bool listenFailed = false;
 };
 
 // Starts the server's thread on listener (the cells already free).

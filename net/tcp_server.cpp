@@ -41,15 +41,22 @@ void TCPServerOn() {
     if (listener == kNoHandle) {
         LogFormat("Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0",
                   port, error);
-        return;
+        tcpServer.listenFailed = true;
+    } else {
+        tcpServer.listenFailed = false;
+        CellServerStart(tcpServer, listener);
     }
-    CellServerStart(tcpServer, listener);
     LogText("Serwer TCP On - Stop");
 }
 
 void TCPServerOff() {
     LogText("Serwer TCP Off - Start");
-    if (!tcpServer.thread.joinable()) return;
+    if (!tcpServer.thread.joinable()) {
+        // A server that could not listen has no thread to stop.
+        if (tcpServer.listenFailed) LogText("Serwer TCP Off - Stop");
+        tcpServer.listenFailed = false;
+        return;
+    }
     CellServerAskStop(tcpServer);
     CellServerJoin(tcpServer);
     LogText("Serwer TCP Off - Stop");

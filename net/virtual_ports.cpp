@@ -90,15 +90,22 @@ void VirtualPortsOn() {
     if (listener == kNoHandle) {
         LogFormat("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie %d, kod: %d", kVirtualPortTcp,
                   error);
-        return;
+        virtualServer.listenFailed = true;
+    } else {
+        virtualServer.listenFailed = false;
+        CellServerStart(virtualServer, listener);
     }
-    CellServerStart(virtualServer, listener);
     LogText("Wirtualne Porty Serwer TCP On - Stop");
 }
 
 void VirtualPortsOff() {
     LogText("Wirtualne Porty Serwer TCP Off - Start");
-    if (!virtualServer.thread.joinable()) return;
+    if (!virtualServer.thread.joinable()) {
+        // A server that could not listen has no thread to stop.
+        if (virtualServer.listenFailed) LogText("Wirtualne Porty Serwer TCP Off - Stop");
+        virtualServer.listenFailed = false;
+        return;
+    }
     CellServerAskStop(virtualServer);
     // Up to two seconds for the thread to report stopped. A thread cannot be
     // killed safely, so the join below waits for one still busy (a slow name

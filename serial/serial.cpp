@@ -25,6 +25,15 @@ static std::atomic<bool> serialShutDown{false};  // set once, at the program's e
 // earlier run (still handing its last block on) ends instead of reading the
 // new port.
 static std::atomic<uint32_t> pollingRunId{0};
+// The run whose port is open and not being closed, 0 once SerialOff has
+// begun. runLock makes a reader's start and SerialOff's stop request one
+// after the other, so a reader that starts late (after SerialOpen stopped
+// waiting, even after the close) sees its port is gone and ends.
+static std::mutex runLock;
+static std::atomic<uint32_t> openRun{0};
+// Held by SerialOff from the cancel to its closing line: a reader woken by
+// the cancel logs its stop after that line.
+static std::mutex stopLineLock;
 // Guarded by serialLock. pollingThread reads the open port; retiringThread
 // is at most one reader of an earlier run that had not ended when its port
 // closed. A reader can only be held up handing a block to the sink, whose
@@ -98,21 +107,25 @@ void SerialSetInputSink(SerialInputSink sink) {
     inputSink = sink;
 }
 
-// SerialPolling's start and end: flags, log lines, and the run it belongs to.
-static uint32_t PollingStarted() {
-    uint32_t run = pollingRunId.load();
+// SerialPolling's start and end: flags and log lines of the run it belongs
+// to. The flags are set only while that run's port is open.
+static void PollingStarted(uint32_t run) {
     LogText("Serial Polling - start");
+    std::lock_guard<std::mutex> guard(runLock);
+    if (openRun.load() != run) return;
     bridge.pollingStopped = 0;
     bridge.pollingRun = 1;
-    return run;
 }
 
 static bool PollingContinues(uint32_t run) {
-    return bridge.pollingRun.load() && pollingRunId.load() == run;
+    return bridge.pollingRun.load() && openRun.load() == run;
 }
 
 static void PollingEnded(uint32_t run) {
-    LogText("Serial Polling - stop");
+    {
+        std::lock_guard<std::mutex> guard(stopLineLock);
+        LogText("Serial Polling - stop");
+    }
     if (pollingRunId.load() == run) bridge.pollingStopped = 1;
 }
 
@@ -131,9 +144,9 @@ static void AckDeviceLines(const uint8_t* data, int count) {
 // The reader thread of one open: reads with the client's time-outs and hands
 // each block on. The buffer is the thread's own: a reader of an earlier run
 // may still be passing its last block on.
-static void SerialPolling() {
+static void SerialPolling(uint32_t run) {
     uint8_t buffer[2048];
-    uint32_t run = PollingStarted();
+    PollingStarted(run);
     while (PollingContinues(run)) {
         Handle port;
         if (!AcquirePortUse(port)) {
@@ -180,15 +193,18 @@ static void RetireReaderLocked() {
     retiringThread = std::move(pollingThread);
 }
 
+void SerialNameUpperCase(char* name) {
+    if (name[0] == '/') return;
+    for (char* p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
+}
+
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits, int t1, int t2,
                int t3) {
     if (!name || !name[0]) return 1;
     // openPortName holds 40 characters; a longer name is refused, not cut,
     // so the port a client asked for is never confused with another.
     if (strnlen(name, 41) > 40) return 1;
-    // A path (a Linux device such as /dev/ttyUSB0) keeps its case.
-    if (name[0] != '/')
-        for (char* p = name; *p; p++) *p = (char)toupper((unsigned char)*p);
+    SerialNameUpperCase(name);
 
     std::lock_guard<std::mutex> guard(serialLock);
     // Checked under the lock: an open that comes after the shutdown's close
@@ -199,12 +215,14 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     bridge.portHandle = port;
     bridge.pollingRun = 0;
     SetOpenPortName(name);
-    pollingRunId++;
+    uint32_t run = ++pollingRunId;
+    openRun = run;
     if (pollingThread.joinable()) RetireReaderLocked();
     try {
-        pollingThread = std::thread(SerialPolling);
+        pollingThread = std::thread(SerialPolling, run);
     } catch (const std::system_error&) {
         LogText("Error - nie uruchomiono watku SerialPolling");
+        openRun = 0;
         ClosePortLocked(port);
         return 1;
     }
@@ -222,18 +240,26 @@ void SerialOff() {
     Handle port = bridge.portHandle.load();
     if (port == kNoHandle) return;
     LogText("Serial Off - start");
-    bridge.pollingRun = 0;
+    {
+        std::lock_guard<std::mutex> runGuard(runLock);
+        openRun = 0;
+        bridge.pollingRun = 0;
+    }
     bool stopped = bridge.pollingStopped.load() != 0;
     for (int i = 0; i < 100 && !stopped; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         stopped = bridge.pollingStopped.load() != 0;
     }
-    // From here every wait on the device gives up: the reader that did not
-    // stop, and writers still waiting for their byte.
-    int cancelled = ClosePortLocked(port);
-    const char* message = stopped || cancelled == 0
-                              ? "Serial Off - stop"
-                              : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling";
+    {
+        // From here every wait on the device gives up: the reader that did
+        // not stop, and writers still waiting for their byte. The closing
+        // line comes before the stop line of a reader the cancel woke; the
+        // reader waits for it holding nothing the close needs.
+        std::lock_guard<std::mutex> lines(stopLineLock);
+        int cancelled = ClosePortLocked(port);
+        LogText(stopped || cancelled == 0 ? "Serial Off - stop"
+                                          : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling");
+    }
     // A reader woken by the cancel ends at once; one still handing a block
     // on retires, and its run can no longer touch any port.
     for (int i = 0; i < 20 && !stopped; i++) {
@@ -246,7 +272,6 @@ void SerialOff() {
         else
             RetireReaderLocked();
     }
-    LogText(message);
 }
 
 void SerialShutdown() {

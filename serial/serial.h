@@ -15,6 +15,9 @@ void SerialSetInputSink(SerialInputSink sink);
 // Opens name (upper-cased in place) with the given parameters and starts
 // SerialPolling; 0 when opened, 1 otherwise (already open, empty, too long,
 // refused). Time-outs are milliseconds; -1 stands for MAXDWORD.
+// Upper-cases a port name in place as SerialOpen does; a path (a Linux
+// device such as /dev/ttyUSB0) keeps its case.
+void SerialNameUpperCase(char* name);
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits,
                int t1, int t2, int t3);
 // Closes the port if one is open; always clears portClaimed.

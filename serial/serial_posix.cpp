@@ -1,5 +1,6 @@
-// The serial port on POSIX: termios device, read time-outs with their Windows
-// meaning built on poll(), a wake pipe standing in for CancelIo.
+// The serial port on POSIX: termios device (the rate through termios2, any
+// rate the driver takes), read time-outs with their Windows meaning built on
+// poll(), a wake pipe standing in for CancelIo.
 // Twin: serial_win32.cpp.
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include "base/settings.h"
 #include "log/log.h"
+#include "serial/line_rate_posix.h"
 #include "serial/serial.h"
 
 static const uint32_t kMaxDword = 0xFFFFFFFFu;
@@ -37,27 +39,6 @@ static int64_t NowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-static const struct {
-    uint32_t baud;
-    speed_t speed;
-} kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000},
-};
-
-static bool SpeedOf(uint32_t baud, speed_t& speed) {
-    for (const auto& s : kSpeeds)
-        if (s.baud == baud) {
-            speed = s.speed;
-            return true;
-        }
-    return false;
 }
 
 // Character size, parity (Windows codes 0 none, 1 odd, 2 even, 3 mark,
@@ -132,8 +113,8 @@ static void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, 
 }
 
 bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits) {
-    speed_t speed;
-    return SpeedOf(baud, speed) && dataBits >= 5 && dataBits <= 8 && ParityCode(parity) >= 0 &&
+    // Whether a rate is made is the driver's answer, given at the open.
+    return baud != 0 && dataBits >= 5 && dataBits <= 8 && ParityCode(parity) >= 0 &&
            (stopBits == 1 || stopBits == 2);
 }
 
@@ -145,7 +126,6 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     LogText(text);
 
     int fd = -1;
-    speed_t speed;
     int parityCode = ParityCode(parity);
     char path[256];
     bool ctsFlow = IsCtsDeviceType(bridge.deviceType.load());
@@ -153,7 +133,7 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     int lines = TIOCM_DTR | TIOCM_RTS;
     int wake[2];
     bool exclusive = false;
-    if (!PortParametersValid(baud, dataBits, parity, stopBits) || !SpeedOf(baud, speed)) goto fail;
+    if (!PortParametersValid(baud, dataBits, parity, stopBits)) goto fail;
     if (!DevicePath(name, path, sizeof path)) goto fail;
     fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) goto fail;
@@ -163,10 +143,11 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     exclusive = ioctl(fd, TIOCEXCL) == 0;
     if (tcgetattr(fd, &t) != 0) goto fail_close;
     cfmakeraw(&t);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
     SetFraming(t, dataBits, parityCode, stopBits == 2 ? 2 : 0);
     t.c_cflag |= CLOCAL | CREAD;
+    // Linux has no output-only CTS handshake: CRTSCTS also lets the driver
+    // drive RTS for its receive side. RTS set by hand still goes to the
+    // driver (PortEscape), which keeps it unless it throttles its input.
     if (ctsFlow)
         t.c_cflag |= CRTSCTS;
     else
@@ -175,6 +156,7 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &t) != 0) goto fail_close;
+    if (SetLineRate(fd, baud) != 0) goto fail_close;
     // DTR and RTS on while the port is open (a pty has no lines: ignored).
     ioctl(fd, TIOCMBIS, &lines);
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) goto fail_close;
@@ -352,19 +334,12 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     {
         // What this device cannot take keeps its present value.
         std::lock_guard<std::mutex> guard(dcbLock);
-        speed_t speed;
-        if (!SpeedOf((uint32_t)GetLe32(image + 4), speed)) memcpy(image + 4, dcbImage + 4, 4);
         if (image[18] < 5 || image[18] > 8) image[18] = dcbImage[18];
         if (image[19] > 4) image[19] = dcbImage[19];
         if (image[20] > 2) image[20] = dcbImage[20];
     }
     PutLe32(image, kDcbSize);
     uint32_t flags = (uint32_t)GetLe32(image + 8);
-    speed_t speed;
-    if (SpeedOf((uint32_t)GetLe32(image + 4), speed)) {
-        cfsetispeed(&t, speed);
-        cfsetospeed(&t, speed);
-    }
     SetFraming(t, image[18], image[19], image[20]);
     if (!(flags & 1u << 1)) t.c_iflag &= ~INPCK;
     int rtsControl = (int)(flags >> 12 & 3), dtrControl = (int)(flags >> 4 & 3);
@@ -379,6 +354,11 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     t.c_cc[VSTART] = image[21];
     t.c_cc[VSTOP] = image[22];
     if (tcsetattr(fd, TCSANOW, &t) != 0) return 1;
+    // A rate the driver refuses leaves the line at its present rate.
+    if (SetLineRate(fd, (uint32_t)GetLe32(image + 4)) != 0) {
+        std::lock_guard<std::mutex> guard(dcbLock);
+        memcpy(image + 4, dcbImage + 4, 4);
+    }
     int dtr = TIOCM_DTR, rts = TIOCM_RTS;
     ioctl(fd, dtrControl == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
     if (rtsControl != 2) ioctl(fd, rtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);

@@ -25,16 +25,17 @@ static int writeBuffered = 0;
 static std::atomic<int32_t> waitingJob{-1};
 
 int SpoolJobPath(char* out, size_t outSize, int number) {
-    if (!out || outSize == 0) return 1;
+    if (!out || outSize == 0) return ENAMETOOLONG;
     out[0] = 0;
     char dir[sizeof settingsRecord.spoolDirectory];
     SettingsText(dir, sizeof dir, settingsRecord.spoolDirectory);
-    // Without a directory the job would land in the root of the file system.
-    if (!dir[0]) return 1;
+    // Without a directory the job would land in the root of the file system;
+    // an empty directory name names no directory, as it does to the system.
+    if (!dir[0]) return ENOENT;
     int n = snprintf(out, outSize, "%s%c%04d.buf", dir, SpoolPathSeparator(), number);
     if (n < 0 || (size_t)n >= outSize) {
         out[0] = 0;
-        return 1;
+        return ENAMETOOLONG;
     }
     return 0;
 }
@@ -72,10 +73,8 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     int number = bridge.Statistics[kStatBuffered];
     char path[kSpoolPathSize];
     int fd = -1;
-    int error = 0;
-    if (SpoolJobPath(path, sizeof path, number) != 0) {
-        error = ENAMETOOLONG;
-    } else {
+    int error = SpoolJobPath(path, sizeof path, number);
+    if (error == 0) {
         errno = 0;
         fd = SpoolFileOpen(path, 1);
         if (fd < 0) {

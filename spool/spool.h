@@ -16,7 +16,8 @@ int SpoolClose();
 void PrintDispatcher();
 // Starts a PrintDispatcher thread (detached); 0 started, 1 not.
 int StartPrintDispatcher();
-// Builds "<dir><sep>%04d.buf"; 1 when it would not fit outSize.
+// Builds "<dir><sep>%04d.buf"; 0, or ENOENT when spoolDirectory is empty,
+// ENAMETOOLONG when the path would not fit outSize.
 int SpoolJobPath(char* out, size_t outSize, int number);
 // Start-up: creates spoolDirectory (one level) and removes its "*.buf" files;
 // errors are ignored, other files stay. Forgets which job waits for its port.

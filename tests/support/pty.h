@@ -3,7 +3,6 @@
 // native unit tests, the end-to-end tests and the benchmark use it; CMake
 // leaves it out of the Windows unit tests.
 #pragma once
-#include <termios.h>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +20,10 @@ Bytes ReadFd(int fd, size_t n, int timeoutMs);
 // Reads what arrives until quietMs pass without a byte, at most limitMs in
 // all; *quiet tells whether the quiet (or the end) came before the limit.
 Bytes DrainFd(int fd, int quietMs, int limitMs = 60000, bool* quiet = nullptr);
+
+// The line rate (bauds) a terminal device holds; 0 when it has none.
+// In pty_rate_posix.cpp, apart from <termios.h>.
+uint32_t LineRateOf(int fd);
 
 // Makes dir/ports/COMn a link to device: where the native program finds COMn.
 bool LinkComPort(const std::string& dir, int n, const std::string& device);
@@ -44,8 +47,8 @@ struct Pty {
     void Hangup();
     // Reachable as COMn for a native program working in dir.
     bool MapAs(int n, const std::string& dir = ".") const;
-    // The line rate the program set on the device.
-    speed_t Speed() const;
+    // The line rate the program set on the device, in bauds.
+    uint32_t Rate() const;
 };
 
 }  // namespace kt

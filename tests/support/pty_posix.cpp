@@ -2,6 +2,7 @@
 #include "support/pty.h"
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -122,10 +123,8 @@ bool Pty::MapAs(int n, const std::string& dir) const {
     return LinkComPort(dir, n, slavePath);
 }
 
-speed_t Pty::Speed() const {
-    struct termios t;
-    tcgetattr(master, &t);
-    return cfgetospeed(&t);
+uint32_t Pty::Rate() const {
+    return LineRateOf(master);
 }
 
 }  // namespace kt

@@ -6,6 +6,7 @@
 #include "core/core.h"
 #include "base/settings.h"
 #include "log/log.h"
+#include "serial/serial.h"
 #include "unit_util.h"
 
 struct Change {
@@ -108,5 +109,45 @@ TEST(Apply, ReloadTakesNewFieldsAndSwitchesBothServersOnWhenBothAreOff) {
     // Reloading never rewrites the file.
     EXPECT_EQ(ReadFileBytes("setup.dat"), std::string((const char*)file, kSettingsSize));
     EXPECT_NE(ReadFileBytes("k.log").find("Wczytano ponownie setup.dat"), std::string::npos);
+    LogSetPath("");
+}
+
+TEST(Apply, TheAlwaysOpenPortNameIsUpperCasedInTheRecordAndStoredSo) {
+    ScopedWorkDir wd;
+    // Typed in lower case, with bytes after the terminator that stay.
+    uint8_t file[kSettingsSize];
+    DefaultSettingsImage(file);
+    SetText(file, kOffPortName, 101, "com99");
+    file[kOffPortName + 90] = 'j';
+    PutLe32(file + kOffAlwaysOpen, 1);
+    PutLe32(file + kOffBaudRate, 9600);
+    file[kOffParityLetter] = 'N';
+    PutLe32(file + kOffStopBits, 1);
+    PutLe32(file + kOffDataBits, 8);
+    SetText(file, kOffLogPath, 101, "k.log");
+    const std::string stored((const char*)file, kSettingsSize);
+    WriteFileBytes("setup.dat", stored);
+
+    // Start-up; there is no such device: the open fails, and the name is
+    // upper-cased all the same.
+    LoadSettings();
+    EnableBothServersWhenBothOff();
+    LogSetPath(settingsRecord.logPath);
+    StartupAlwaysOpen();
+    EXPECT_STREQ(settingsRecord.portName, "COM99");
+    SaveSettings();
+    std::string saved = ReadFileBytes("setup.dat");
+    ASSERT_EQ(saved.size(), (size_t)kSettingsSize);
+    EXPECT_EQ(saved.substr(kOffPortName, 6), std::string("COM99\0", 6));
+    EXPECT_EQ(saved[kOffPortName + 90], 'j');
+
+    // The same file again names the same port: no new open.
+    WriteFileBytes("setup.dat", stored);
+    EXPECT_EQ(ReloadSettings(), 0);
+    std::string log = ReadFileBytes("k.log");
+    size_t first = log.find("baud=9600 data=8 parity=N stop=1");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("baud=9600 data=8 parity=N stop=1", first + 1), std::string::npos) << log;
+    SerialOff();
     LogSetPath("");
 }

@@ -19,7 +19,7 @@ TEST_F(ProtocolPty, PlainPortOverTcpAndUdp) {
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
     EXPECT_EQ("\x1bx\n", pty.Read(3, 3000));
     // Parameters never reconfigure an open port.
-    EXPECT_EQ((speed_t)B9600, pty.Speed());
+    EXPECT_EQ(9600u, pty.Rate());
     b.Feed(Cmd("COM3"));
     EXPECT_EQ(std::string(1, '\1'), b.Reply(1));
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
@@ -35,7 +35,7 @@ TEST_F(ProtocolPty, PlainPortOverTcpAndUdp) {
     // now set; the ReplyTarget stays.
     u.Feed(Cmd("COM3"));
     EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
-    EXPECT_EQ((speed_t)B19200, pty.Speed());
+    EXPECT_EQ(19200u, pty.Rate());
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
     // CLOSE from any TCP client closes it and clears the ReplyTarget.
     b.Feed(Cmd("CLOSE"));

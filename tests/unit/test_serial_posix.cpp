@@ -1,7 +1,10 @@
 // The serial port against a pseudo-terminal standing in for the device
 // (POSIX hosts): opening, writes, device input reaching the TCP and UDP
-// clients, the type-108 handshake, read time-outs, a device that goes away.
+// clients, the type-108 handshake, read time-outs, a device that goes away,
+// line rates and lines (through the driver double, support/pty.h).
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <atomic>
 #include <chrono>
@@ -56,6 +59,8 @@ TEST_F(SerialPty, OpenByNameAndByNumberForm) {
     EXPECT_EQ(pty.Read(1, 3000), "k");
     SerialOff();
     std::string log = Log();
+    // A reader that stops when asked logs its stop before the close's line.
+    EXPECT_LT(log.find("Serial Polling - stop"), log.find("Serial Off - stop")) << log;
     EXPECT_EQ(Count(log, "Serial Polling - start"), 3);
     EXPECT_EQ(Count(log, "Serial Off - start"), 3);
     EXPECT_EQ(Count(log, "Serial Off - stop"), 3);
@@ -207,10 +212,15 @@ TEST_F(SerialPty, AllZeroTimeoutsWaitForAFullBlockAndCloseAfterASecond) {
     EXPECT_GE(ms, 900);
     EXPECT_LT(ms, 2500);
     EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
-    std::string log = Log();
-    EXPECT_NE(log.find("Serial Off - stop"), std::string::npos) << log;
-    EXPECT_EQ(log.find("nie zatrzymano"), std::string::npos) << log;
+    // The reader, woken by the cancel, logs its stop after the close's line.
     EXPECT_TRUE(WaitFor([] { return LogHas("Serial Polling - stop"); }));
+    std::string log = Log();
+    size_t off = log.find("Serial Off - start");
+    size_t closed = log.find("Serial Off - stop", off);
+    ASSERT_NE(closed, std::string::npos) << log;
+    EXPECT_NE(log.find("Serial Polling - stop", closed), std::string::npos) << log;
+    EXPECT_EQ(log.find("Serial Polling - stop"), log.rfind("Serial Polling - stop")) << log;
+    EXPECT_EQ(log.find("nie zatrzymano"), std::string::npos) << log;
 }
 
 TEST_F(SerialPty, DeviceThatDisappearsKeepsThePortOpenWithoutSpinning) {
@@ -271,6 +281,51 @@ TEST_F(SerialPty, DcbImageFollowsTheOpenAndSetDcb) {
     SerialGetDcb(back);
     EXPECT_EQ(memcmp(dcb, back, kDcbSize), 0);
     EXPECT_EQ(SerialModemStatus() & 0x0F, 0);
+}
+
+TEST_F(SerialPty, AnyRateTheDriverMakesIsSetAndRateZeroFails) {
+    // A pseudo-terminal takes any rate, so only the rates it makes and our
+    // own refusal of 0 can be shown here; a driver's refusal cannot.
+    char name[8] = "COM3";
+    ASSERT_EQ(SerialOpen(name, 14400, 8, 'N', 1, 10, 50, 0), 0);
+    EXPECT_EQ(pty.Rate(), 14400u);
+    uint8_t dcb[kDcbSize];
+    SerialGetDcb(dcb);
+    EXPECT_EQ(GetLe32(dcb + 4), 14400);
+
+    // Through the DCB: a rate of no table is set; 0 keeps the line at its rate.
+    PutLe32(dcb + 4, 250000);
+    SerialSetDcb(dcb);
+    EXPECT_EQ(pty.Rate(), 250000u);
+    PutLe32(dcb + 4, 0);
+    SerialSetDcb(dcb);
+    EXPECT_EQ(pty.Rate(), 250000u);
+    uint8_t back[kDcbSize];
+    SerialGetDcb(back);
+    EXPECT_EQ(GetLe32(back + 4), 250000);
+    EXPECT_EQ(SerialWriteByte('r'), 0);
+    EXPECT_EQ(pty.Read(1, 3000), "r");
+    SerialOff();
+
+    EXPECT_EQ(SerialOpen(name, 0, 8, 'N', 1, 10, 50, 0), 1);
+    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_EQ(Count(Log(), "Error - blad otwarcia portu COM"), 1);
+}
+
+TEST_F(SerialPty, CtsTypesTakeTheHardwareHandshake) {
+    // A pseudo-terminal has no modem lines, so RTS and DTR themselves cannot
+    // be watched here; the handshake flag the driver holds can.
+    auto handshake = [&] {
+        struct termios t;
+        return tcgetattr(pty.master, &t) == 0 && (t.c_cflag & CRTSCTS) != 0;
+    };
+    bridge.deviceType = 220;
+    ASSERT_EQ(Open("COM3"), 0);
+    EXPECT_TRUE(handshake());
+    SerialOff();
+    bridge.deviceType = 221;
+    ASSERT_EQ(Open("COM3"), 0);
+    EXPECT_FALSE(handshake());
 }
 
 TEST_F(SerialPty, WritersOpenAndCloseFromManyThreads) {

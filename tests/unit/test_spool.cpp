@@ -2,6 +2,10 @@
 // the start-up clean-up, and replays by the dispatcher (to a pseudo-terminal
 // in test_spool_posix.cpp).
 #include <gtest/gtest.h>
+#include <cerrno>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 #include "log/log.h"
 #include "protocol_fixture.h"
 
@@ -101,7 +105,7 @@ TEST_F(Spool, PathsAndStartupCleanup) {
     EXPECT_EQ(std::string("SERVBUFF") + SpoolPathSeparator() + "0007.buf", path);
     ASSERT_EQ(0, SpoolJobPath(path, sizeof path, 12345));
     EXPECT_EQ(std::string("SERVBUFF") + SpoolPathSeparator() + "12345.buf", path);
-    EXPECT_EQ(1, SpoolJobPath(path, 12, 7));
+    EXPECT_EQ(ENAMETOOLONG, SpoolJobPath(path, 12, 7));
     EXPECT_EQ('\0', path[0]);
 
     // One level is created; job files go, other files stay.
@@ -119,10 +123,16 @@ TEST_F(Spool, PathsAndStartupCleanup) {
 
     // No directory configured: nothing is made, no job lands at the root.
     SetSettingsText(settingsRecord.spoolDirectory, sizeof settingsRecord.spoolDirectory, "");
-    EXPECT_EQ(1, SpoolJobPath(path, sizeof path, 0));
+    EXPECT_EQ(ENOENT, SpoolJobPath(path, sizeof path, 0));
     SpoolPrepareDirectory();
     Feed(Cmd("COM3") + "x");
     EXPECT_EQ(-1, bridge.spoolFile);
+    char line[64];
+    snprintf(line, sizeof line, "Start kolejki buforowania wydruku nr:0000 Error:%d", ENOENT);
+    std::string log = Log();
+    size_t at = log.find(line);
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_FALSE(isdigit((unsigned char)log[at + strlen(line)])) << log;
 }
 
 TEST_F(Spool, DispatcherCountsMissingAndCutJobsAsDone) {

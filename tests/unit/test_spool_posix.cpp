@@ -21,7 +21,7 @@ TEST_F(SpoolPty, WaitingJobPrintsOnceTheDeviceAppears) {
     EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ("receipt-1", pty.Read(9, 3000));
     // Recorded at 19200 baud: the device was set up at that rate.
-    EXPECT_EQ((speed_t)B19200, pty.Speed());
+    EXPECT_EQ(19200u, pty.Rate());
     PrintDispatcher();
     EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ("receipt-2", pty.Read(9, 3000));
