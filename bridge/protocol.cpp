@@ -424,15 +424,12 @@ static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool 
     SendOutbox(out);
 }
 
-// A connection ended. The port stays open, but a ReplyTarget naming the
-// connection is cleared: the device's answers meant for a client that has
-// gone must not reach the next client accepted into its cell.
+// A connection ended: the next client accepted into its cell starts with
+// no line begun. The port and the ReplyTarget stay as they are, so that
+// client inherits the port's input.
 static void ConnectionEnded(ClientCell* cell) {
     std::lock_guard<std::mutex> guard(protocolLock);
-    // The next client in the cell starts with no line of its own.
     memset(&FramingOf(cell, true), 0, sizeof(Framing));
-    ClientCell* owner = cell;
-    bridge.ReplyTarget.compare_exchange_strong(owner, nullptr);
 }
 
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {
