@@ -250,7 +250,10 @@ TEST_F(Servers, TcpFiveCellsTheSixthWaitsAndLongSendsArriveInChunks) {
     CloseSock(c[1]);
     ASSERT_TRUE(WaitFor([] { return Stat(kStatTcpConnections) == 6; }));
     SendBytes(c[5], "\x1b" "BAUD=2400\r");
-    EXPECT_TRUE(WaitFor([] { return bridge.commandBlock.baud == 2400; }));
+    EXPECT_TRUE(WaitFor([] {
+        std::lock_guard<std::mutex> guard(protocolLock);
+        return bridge.commandBlock.baud == 2400;
+    }));
     SendBytes(c[5], "sixth");
     EXPECT_TRUE(WaitFor([] { return CountInLog("TCP/UDP receive:sixth") == 1; }));
     for (int i = 0; i < 6; i++)
