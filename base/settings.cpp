@@ -1,5 +1,7 @@
 // The settings record in memory and its 788-byte image in setup.dat.
 #include "base/settings.h"
+#include "base/wire.h"
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -79,7 +81,7 @@ void SettingsFromImage(const uint8_t image[kSettingsSize]) {
 void DefaultSettingsImage(uint8_t image[kSettingsSize]) {
     memset(image, 0, kSettingsSize);
     PutLe32(image + kOffAutoDisconnectSeconds, 20);
-    PutLe32(image + kOffTcpPort, 1336);
+    PutLe32(image + kOffTcpPort, kDefaultTcpPort);
     PutLe32(image + kOffUdpPort, 1337);
     memcpy(image + kOffSpoolDirectory, kDefaultSpoolDirectory, strlen(kDefaultSpoolDirectory) + 1);
 }
@@ -92,7 +94,7 @@ int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]) {
         fclose(f);
         if (got == kSettingsSize) {
             // Zero ports are repaired; nothing else is examined.
-            if (GetLe32(image + kOffTcpPort) == 0) PutLe32(image + kOffTcpPort, 1336);
+            if (GetLe32(image + kOffTcpPort) == 0) PutLe32(image + kOffTcpPort, kDefaultTcpPort);
             if (GetLe32(image + kOffUdpPort) == 0) PutLe32(image + kOffUdpPort, 1337);
             return 0;
         }
@@ -107,13 +109,19 @@ void LoadSettings() {
     SettingsFromImage(image);
 }
 
-void SaveSettings() {
+int WriteSettingsFile(const char* path, const uint8_t image[kSettingsSize]) {
+    char temporary[1024];
+    int n = snprintf(temporary, sizeof temporary, "%s.new", path);
+    if (n < 0 || (size_t)n >= sizeof temporary) return ENAMETOOLONG;
+    int error = ReplaceFileWith(path, temporary, image, kSettingsSize);
+    if (error) RemoveFile(temporary);
+    return error;
+}
+
+int SaveSettings() {
     uint8_t image[kSettingsSize];
     SettingsToImage(image);
-    FILE* f = fopen(kSettingsFile, "wb");
-    if (!f) return;
-    fwrite(image, 1, kSettingsSize, f);
-    fclose(f);
+    return WriteSettingsFile(kSettingsFile, image);
 }
 
 void SettingsText(char* out, size_t outSize, const char* field) {

@@ -66,8 +66,15 @@ extern std::mutex settingsLock;
 // Fills the record from setup.dat in the working directory, or with the
 // defaults when the file is missing or shorter than 788 bytes.
 void LoadSettings();
-// Writes the whole record to setup.dat; a failure is not reported.
-void SaveSettings();
+// Writes the whole record to setup.dat through WriteSettingsFile; 0 saved,
+// else the system's error code (the caller reports it).
+int SaveSettings();
+// Replaces the file at path with a whole record: a temporary file in the same
+// folder ("<path>.new") is written, flushed to the disk and renamed over the
+// old one, so a crash or a failure at any point leaves the old file or the
+// new one, never a short one. 0 done, else the system's error code, with the
+// old file as it was and the temporary file removed.
+int WriteSettingsFile(const char* path, const uint8_t image[kSettingsSize]);
 
 // Image conversion (the exact bytes of setup.dat). FromImage takes
 // settingsLock itself and makes every text field end within its width.
@@ -77,9 +84,13 @@ void SettingsFromImage(const uint8_t image[kSettingsSize]);
 // the file is missing or short (image then holds the defaults).
 int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]);
 void DefaultSettingsImage(uint8_t image[kSettingsSize]);
-// The default spool folder of this platform (settings_posix.cpp /
-// settings_win32.cpp).
+// ---- Platform seam (settings_posix.cpp / settings_win32.cpp) ----
+// The default spool folder of this platform.
 extern const char kDefaultSpoolDirectory[];
+// Writes data to the new file temporary, flushes it to the disk and renames
+// it over path; 0 done, else the error code (the caller removes temporary).
+int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data, size_t size);
+void RemoveFile(const char* path);
 
 // Copies a text field of the record (or any text guarded by settingsLock)
 // into out, always terminated; safe from any thread.

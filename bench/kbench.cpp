@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,7 @@ struct Options {
     std::string ser2net = "ser2net";
     std::string jsonOut;
     std::string only;        // run only bridges whose id contains this
+    std::string attach;      // kestrun-attach: measure the round trip through it instead
     int latencySamples = 2000;
     int latencyWarmup = 100;
     double latencyLimitSec = 25;
@@ -1046,12 +1048,69 @@ static std::string Json(const std::vector<Bridge>& bridges, const std::vector<Re
     return j;
 }
 
+// ---------------------------------------------------------------- through kestrun-attach
+
+// The one-byte round trip of EchoRound twice on one native bridge with the
+// low-latency time-outs: once from its TCP client, once from a program on the
+// pty of kestrun-attach, which relays to the same bridge.
+static int RunAttachLatency() {
+    Bridge b;
+    b.id = "kestrun_lowlat", b.label = "Kestrun (time-outs -1/50/-1)", b.kind = kKestrun, b.lowLatency = true;
+    if (!StartBridge(&b)) {
+        Say("the bridge did not start\n");
+        StopBridge(&b);
+        return 1;
+    }
+    std::vector<double> direct, attached;
+    double cpu = 0;
+    bool directOk = EchoRound(&b, opt.latencyWarmup, opt.latencySamples, opt.latencyLimitSec, &direct, &cpu);
+    // The bridge's client lets the port go; attach opens it.
+    const char closeLine[] = "\x1b" "CLOSE\r";
+    kt::WriteFd(b.sock, closeLine, sizeof closeLine - 1, 2000);
+    SleepMs(200);
+    close(b.sock);
+    b.sock = -1;
+    std::string dir = b.dir + "/attach";
+    fs::create_directories(dir);
+    pid_t attach = kt::Spawn({opt.attach, "127.0.0.1:" + std::to_string(b.port), "COM3"}, dir, {});
+    kt::WaitUntil([&] { return kt::ReadFile(dir + "/stdout.txt").find('\n') != std::string::npos; }, 15000);
+    std::string out = kt::ReadFile(dir + "/stdout.txt");
+    std::string path = out.substr(0, out.find('\n'));
+    int fd = path.empty() ? -1 : open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    bool attachOk = false;
+    if (fd >= 0) {
+        struct termios t;
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+        b.sock = fd;
+        attachOk = EchoRound(&b, opt.latencyWarmup, opt.latencySamples, opt.latencyLimitSec, &attached, &cpu);
+        b.sock = -1;
+        close(fd);
+    } else {
+        Say("kestrun-attach printed no pty: %s\n", kt::ReadFile(dir + "/stderr.txt").c_str());
+    }
+    kt::StopChild(attach, true, 5000);
+    StopBridge(&b);
+    Latency d, a;
+    Summarise(direct, &d);
+    Summarise(attached, &a);
+    printf("Round trip of one byte, client to device to client (ms):\n");
+    printf("%-44s %7s %7s %7s %7s %8s\n", "client", "p50", "p90", "p99", "max", "samples");
+    printf("%-44s %7.3f %7.3f %7.3f %7.3f %8d%s\n", "TCP client of Kestrun (-1/50/-1)", d.p50, d.p90, d.p99,
+           d.max, d.samples, directOk ? "" : "  (echo lost)");
+    printf("%-44s %7.3f %7.3f %7.3f %7.3f %8d%s\n", "program on the kestrun-attach pty", a.p50, a.p90, a.p99,
+           a.max, a.samples, attachOk ? "" : "  (echo lost)");
+    return directOk && attachOk ? 0 : 1;
+}
+
 // ---------------------------------------------------------------- main
 
 static void Usage() {
     fprintf(stderr,
             "usage: kbench --root DIR --kestrun PATH [--kestrun-exe PATH --wine-run PATH --wine-dir DIR]\n"
-            "              [--json FILE] [--only TEXT] [--quick]\n");
+            "              [--json FILE] [--only TEXT] [--quick]\n"
+            "       kbench --kestrun PATH --attach PATH [--quick]   (round trip through kestrun-attach)\n");
 }
 
 int main(int argc, char** argv) {
@@ -1068,6 +1127,7 @@ int main(int argc, char** argv) {
         else if (a == "--ser2net") opt.ser2net = next();
         else if (a == "--json") opt.jsonOut = next();
         else if (a == "--only") opt.only = next();
+        else if (a == "--attach") opt.attach = next();
         else if (a == "--quick") {
             opt.latencySamples = 300;
             opt.transferBytes = 1u << 20;
@@ -1083,6 +1143,7 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
+    if (!opt.attach.empty()) return RunAttachLatency();
     bool wine = !opt.kestrunExe.empty() && !opt.wineRun.empty() && !opt.wineDir.empty();
 
     std::vector<Bridge> bridges;

@@ -2,10 +2,12 @@
 // framing over the one shared command block, the seventeen keys, the replies.
 #include "bridge/protocol.h"
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 #include "base/settings.h"
+#include "base/wire.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "serial/serial.h"
@@ -18,7 +20,6 @@ void ProtocolSetShutdown(void (*shutdown)()) {
     shutdownHandler = shutdown;
 }
 
-enum : uint8_t { kEsc = 0x1B, kCr = 0x0D };
 // commandLine holds at most this many line bytes (CR included) plus its zero.
 enum : int { kMaxLine = (int)sizeof(CommandBlock::commandLine) - 1 };
 
@@ -43,13 +44,6 @@ struct Framing {
 static Framing tcpFraming[kClientCells];
 static Framing udpFraming;
 static Framing otherFraming;  // a connection outside the server's table (tests)
-
-void ProtocolResetFraming() {
-    std::lock_guard<std::mutex> guard(protocolLock);
-    for (Framing& f : tcpFraming) memset(&f, 0, sizeof f);
-    memset(&udpFraming, 0, sizeof udpFraming);
-    memset(&otherFraming, 0, sizeof otherFraming);
-}
 
 static Framing& FramingOf(ClientCell* cell, bool tcp) {
     if (!tcp) return udpFraming;
@@ -77,6 +71,88 @@ static void StoreFraming(Framing& f) {
     memcpy(f.line, block.commandLine, (size_t)n);
     f.overflow = lineOverflow;
     f.overflowBytes = overflowBytes;
+}
+
+// A TCP client's SETDCB whose 28 bytes did not all come in the packet of its
+// line: TCP may split a write anywhere, so the rest is taken from the same
+// client's next packets and never sent to the device as data. Dropped,
+// unapplied, when that connection ends or stays silent for kDcbWaitMs.
+// Guarded by protocolLock.
+struct PendingDcb {
+    ClientCell* cell;  // null: the entry is free
+    Handle socket;     // the connection the line came on
+    uint8_t bytes[kDcbSize];
+    int count;
+    std::chrono::steady_clock::time_point last;  // when bytes last came
+};
+enum : int { kDcbWaitMs = 2000 };
+static PendingDcb pendingDcb[kClientCells];
+
+static PendingDcb* FindPendingDcb(ClientCell* cell) {
+    for (PendingDcb& p : pendingDcb)
+        if (cell && p.cell == cell) return &p;
+    return nullptr;
+}
+
+static void DropPendingDcb(PendingDcb& p, const char* why) {
+    LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d), %s - nie zastosowano", p.count, why);
+    p.cell = nullptr;
+}
+
+static void ApplyDcb(const uint8_t dcb[kDcbSize]) {
+    SerialSetDcb(dcb);
+    SerialPurge();
+}
+
+// Keeps the start of a block for the client's next packets; false when it
+// cannot be kept (no connection to tie it to).
+static bool StartPendingDcb(ClientCell* cell, const uint8_t* data, int count) {
+    if (!cell || cell->socket.load() == kNoHandle) return false;
+    PendingDcb* p = FindPendingDcb(cell);
+    for (int i = 0; !p && i < kClientCells; i++)
+        if (!pendingDcb[i].cell) p = &pendingDcb[i];
+    if (!p) return false;
+    p->cell = cell;
+    p->socket = cell->socket.load();
+    memcpy(p->bytes, data, (size_t)count);
+    p->count = count;
+    p->last = std::chrono::steady_clock::now();
+    return true;
+}
+
+static bool PendingDcbStalled(const PendingDcb& p) {
+    return std::chrono::steady_clock::now() - p.last > std::chrono::milliseconds(kDcbWaitMs);
+}
+
+// Takes the rest of a pending block from the start of the client's packet;
+// the number of bytes it took (what follows the block is the client's next
+// input).
+static int TakePendingDcb(const uint8_t* data, int length, ClientCell* cell) {
+    PendingDcb* p = FindPendingDcb(cell);
+    if (!p) return 0;
+    if (p->socket != cell->socket.load()) {
+        DropPendingDcb(*p, "rozlaczenie");
+        return 0;
+    }
+    if (PendingDcbStalled(*p)) {
+        DropPendingDcb(*p, "brak danych przez 2 s");
+        return 0;
+    }
+    int take = kDcbSize - p->count < length ? kDcbSize - p->count : length;
+    memcpy(p->bytes + p->count, data, (size_t)take);
+    p->count += take;
+    p->last = std::chrono::steady_clock::now();
+    if (p->count == kDcbSize) {
+        ApplyDcb(p->bytes);
+        p->cell = nullptr;
+    }
+    return take;
+}
+
+void DropStalledSetDcb() {
+    std::lock_guard<std::mutex> guard(protocolLock);
+    for (PendingDcb& p : pendingDcb)
+        if (p.cell && PendingDcbStalled(p)) DropPendingDcb(p, "brak danych przez 2 s");
 }
 
 int32_t ParseNumber(const char* text) {
@@ -314,14 +390,14 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
         Reply(out, tcp, cell, dcb, kDcbSize);
     }
     if (strstr(line, "SETDCB")) {
-        // The 28 bytes after the CR belong to SETDCB; a packet that ends
-        // sooner carries no whole DCB, and a partial one is not applied.
-        if (length - (position + 1) >= kDcbSize) {
-            SerialSetDcb(data + position + 1);
-            SerialPurge();
-        } else {
-            LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d)", length - (position + 1));
-        }
+        // The 28 bytes after the CR belong to SETDCB. A TCP client's block
+        // may go on in its next packets; a datagram is whole, and a partial
+        // DCB is never applied.
+        int available = length - (position + 1);
+        if (available >= kDcbSize)
+            ApplyDcb(data + position + 1);
+        else if (!tcp || !StartPendingDcb(cell, data + position + 1, available))
+            LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d)", available);
         position = length;
     }
     block.commandLength = 0;
@@ -360,8 +436,9 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCe
     // thread closes the port), so the virtual-port lookup is made once per
     // stretch of data rather than for every byte.
     int virtualSlot = tcp ? FindOpenVirtualPort() : -1;
+    int first = tcp ? TakePendingDcb(data, length, cell) : 0;
 
-    for (int i = 0; i < length; i++) {
+    for (int i = first; i < length; i++) {
         uint8_t b = data[i];
         if (block.inCommand) {
             // ESC ESC is a literal ESC only right after the ESC that opened
@@ -425,11 +502,21 @@ static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool 
 }
 
 // A connection ended: the next client accepted into its cell starts with
-// no line begun. The port and the ReplyTarget stay as they are, so that
-// client inherits the port's input.
+// no line begun and no SETDCB block pending. The port and the ReplyTarget
+// stay as they are, so that client inherits the port's input.
 static void ConnectionEnded(ClientCell* cell) {
     std::lock_guard<std::mutex> guard(protocolLock);
     memset(&FramingOf(cell, true), 0, sizeof(Framing));
+    PendingDcb* p = FindPendingDcb(cell);
+    if (p) DropPendingDcb(*p, "rozlaczenie");
+}
+
+void ProtocolResetFraming() {
+    std::lock_guard<std::mutex> guard(protocolLock);
+    for (Framing& f : tcpFraming) memset(&f, 0, sizeof f);
+    memset(&udpFraming, 0, sizeof udpFraming);
+    memset(&otherFraming, 0, sizeof otherFraming);
+    for (PendingDcb& p : pendingDcb) p.cell = nullptr;
 }
 
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {

@@ -14,8 +14,12 @@ extern std::mutex protocolLock;
 // bytes.
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell);
 void ProcessUDPData(const uint8_t* data, int length);
-// Every client's framing back to "no line begun" (start-up state; tests).
+// Every client's framing back to "no line begun" and no SETDCB block
+// pending (start-up state; tests).
 void ProtocolResetFraming();
+// Drops, with a log line, each SETDCB block left incomplete by a client that
+// has sent nothing for 2 s (the housekeeping tick).
+void DropStalledSetDcb();
 // The virtual-port slot a client's port name selects, or -1.
 int FindVirtualPort(const char* name);
 // Leading blanks, optional sign, digits up to the first other character.

@@ -147,7 +147,7 @@ int main() {
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(300);
     auto nextTick = Clock::now() + period;
-    StartupAlwaysOpen();
+    StartAlwaysOpenPort();
 
     while (!shutdownRequested) {
         auto now = Clock::now();

@@ -4,6 +4,7 @@
 // Twin: app_posix.cpp (the Linux daemon).
 #include <windows.h>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include "base/bridge.h"
 #include "base/settings.h"
@@ -47,17 +48,27 @@ static HWND FindAppWindow(const char* className) {
 }
 
 // A dialog's OK: the record takes what the user chose, setup.dat is saved,
-// then what changed restarts (compared with the record as it was at OK).
+// then what changed restarts (compared with the record as it was at OK). A
+// save that failed left the old file; the settings still run until the end,
+// and the user is told that they were not stored.
 static void TakeSettings(const uint8_t chosen[kSettingsSize], bool virtualPorts) {
     uint8_t snapshot[kSettingsSize];
     SettingsToImage(snapshot);
     SettingsFromImage(chosen);
     LogSetPath(settingsRecord.logPath);
-    SaveSettings();
+    int error = StoreSettings();
     if (virtualPorts)
         ApplyVirtualPortsChange(snapshot);
     else
         ApplySettingsChange(snapshot);
+    if (error) {
+        char text[256];
+        snprintf(text, sizeof text,
+                 "Nie zapisano ustawie\xF1 w pliku setup.dat (kod: %d).\n"
+                 "Plik zachowa\xB3 poprzednie ustawienia; nowe dzia\xB3" "aj\xB9 do zamkni\xEA" "cia programu.",
+                 error);
+        MessageBoxA(mainWindow.load(), text, "uwaga", MB_OK | MB_ICONWARNING);
+    }
 }
 
 static void OnMainWindowDestroyed(HWND window) {
@@ -159,7 +170,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
     housekeepingTimer = SetTimer(window, 0, kTickMs, nullptr);
 
-    StartupAlwaysOpen();
+    StartAlwaysOpenPort();
 
     MSG msg;
     memset(&msg, 0, sizeof msg);

@@ -44,7 +44,7 @@ void ApplySettingsChange(const uint8_t snapshot[kSettingsSize]) {
     }
     if (actions & kRestartSerial) {
         SerialOff();
-        if (settingsRecord.alwaysOpen) OpenAlwaysOpenPort();
+        StartAlwaysOpenPort();
     }
 }
 
@@ -56,6 +56,12 @@ void ApplyVirtualPortsChange(const uint8_t snapshot[kSettingsSize]) {
         VirtualPortsOn();
     else
         VirtualPortsOff();
+}
+
+int StoreSettings() {
+    int error = SaveSettings();
+    if (error) LogFormat("Error - nie zapisano setup.dat, kod: %d - plik bez zmian", error);
+    return error;
 }
 
 int ReloadSettings() {

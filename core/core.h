@@ -18,14 +18,13 @@ void RequestShutdown();
 //                     before TCP, both on when both are off), virtual ports,
 //                     host addresses
 //   (platform: tray icon, 300 ms timer)
-//   StartupAlwaysOpen the always-open port, time-outs 10/50/0
+//   StartAlwaysOpenPort the always-open port, time-outs 10/50/0
 //   (main loop)
 //   ShutdownServices  every client connection cut, SerialShutdown,
 //                     UDPServerOff, TCPServerOff, VirtualPortsOff
 //   EndBanner         "------------- Koniec programu --------------------"
 void StartupBegin();
 void StartupServices();
-void StartupAlwaysOpen();
 void ShutdownServices();
 void EndBanner();
 
@@ -35,8 +34,20 @@ void HousekeepingTick();
 // trayIcon from the activity and the base icon and shows the statistics.
 // operation is kTrayModify, or kTrayAdd when the shell restarted.
 void RefreshTray(int operation);
-// SerialOpen of the configured port with the read time-outs 10, 50 and 0.
-void OpenAlwaysOpenPort();
+// SerialOpen of the configured port with the read time-outs 10, 50 and 0;
+// 0 opened. quiet: no parameter or error line for a failure.
+int OpenAlwaysOpenPort(bool quiet);
+// Opens the always-open port when the settings ask for it (start-up, a
+// changed setting); a failure starts an outage, logged once, that
+// KeepAlwaysOpenPortOpen ends.
+void StartAlwaysOpenPort();
+// Each tick: while the settings ask for the always-open port and it is
+// closed (absent device, closed by a failed replay), tries it every 10 ticks,
+// quietly; the outage is logged once, the reopening once.
+void KeepAlwaysOpenPortOpen();
+// Saves the record to setup.dat (replaced whole, never cut short); a failure
+// is logged and its error code returned, for the caller to tell the user.
+int StoreSettings();
 // Compares the live record with the snapshot taken before the change and
 // restarts exactly what changed (servers, the always-open port). Saving
 // setup.dat is the caller's step (the dialogs save before applying).

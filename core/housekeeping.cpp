@@ -1,7 +1,9 @@
-// The 300 ms housekeeping tick: print dispatch, the tray icon and its blink,
-// the tooltip refresh on change, and the auto-disconnect on quiet ticks.
+// The 300 ms housekeeping tick: print dispatch, reopening the always-open
+// port, dropping stalled SETDCB blocks, the tray icon and its blink, the tooltip refresh on change, and the
+// auto-disconnect on quiet ticks.
 #include <climits>
 #include "base/bridge.h"
+#include "bridge/protocol.h"
 #include "core/core.h"
 #include "log/log.h"
 #include "serial/serial.h"
@@ -36,6 +38,9 @@ void HousekeepingTick() {
     } else if (b.printTicks < INT32_MAX) {
         b.printTicks++;
     }
+
+    KeepAlwaysOpenPortOpen();
+    DropStalledSetDcb();
 
     // Icon choice: only the serial device counts for the base icon; traffic
     // shows the activity icon on every second tick that sees it.

@@ -8,7 +8,9 @@
 //     command lines removed, ACK dropped while TYP is 108;
 //   - each packet's replies go only to the client that sent it, one byte for
 //     COM, TEST and MSR=?, 28 for DCB=?, and nothing else;
-//   - SETDCB applies exactly the 28 bytes after its line;
+//   - SETDCB applies exactly the 28 bytes after its line; a TCP client's
+//     block that its line's packet cut short is completed from the start of
+//     that client's next packets, and dropped when its connection ends;
 //   - each client frames its own stream (an ESC, a line begun, an overflow),
 //     and the command block's fields stay within their sizes.
 // Built twice: fuzz_protocol with the always-open port, fuzz_spool with
@@ -63,6 +65,8 @@ struct Framing {
     bool inCommand = false;
     std::string line;
     bool overflow = false;
+    bool dcbPending = false;  // a SETDCB block waits for this client's next bytes
+    std::vector<uint8_t> dcb;
 };
 
 struct Model {
@@ -72,6 +76,8 @@ struct Model {
     bool inCommand = false;  // the framing of the client whose packet is taken
     std::string line;
     bool overflow = false;
+    bool tcp = true;              // the packet being taken came over TCP
+    Framing* client = nullptr;    // the client whose packet is taken
     bool ackDropped = false;  // TYP is 108 (a shared parameter)
     std::vector<uint8_t> portData;
     std::vector<std::vector<uint8_t>> jobs;
@@ -96,10 +102,21 @@ struct Model {
     }
 
     // One packet of a client; the count of reply bytes it must send back.
-    size_t Packet(int client, const uint8_t* data, int length) {
-        Framing& f = clients[client];
+    size_t Packet(int index, bool overTcp, const uint8_t* data, int length) {
+        Framing& f = clients[index];
+        tcp = overTcp, client = &f;
+        int first = 0;
+        if (f.dcbPending) {
+            // The rest of the block comes first; what follows it is input.
+            while (first < length && f.dcb.size() < 28) f.dcb.push_back(data[first++]);
+            if (f.dcb.size() == 28) {
+                Dcb(f.dcb.data());
+                f.dcbPending = false;
+                f.dcb.clear();
+            }
+        }
         inCommand = f.inCommand, line = f.line, overflow = f.overflow;
-        size_t replies = PacketFramed(data, length);
+        size_t replies = PacketFramed(data + first, length - first);
         f.inCommand = inCommand, f.line = line, f.overflow = overflow;
         return replies;
     }
@@ -161,7 +178,13 @@ struct Model {
         if (strstr(s, "MSR=?")) replies += 1;
         if (strstr(s, "DCB=?")) replies += 28;
         if (strstr(s, "SETDCB")) {
-            if (length - (cr + 1) >= 28) Dcb(data + cr + 1);
+            int available = length - (cr + 1);
+            if (available >= 28) {
+                Dcb(data + cr + 1);
+            } else if (tcp) {
+                client->dcbPending = true;
+                client->dcb.assign(data + cr + 1, data + length);
+            }
             return true;
         }
         return false;
@@ -238,7 +261,7 @@ void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
         if (!fake::sends.empty()) Fail("a reply to the end of a connection");
         return;
     }
-    size_t expected = m.Packet(udp ? kCells : cell, data, length);
+    size_t expected = m.Packet(udp ? kCells : cell, !udp, data, length);
     if (udp)
         ProcessUDPData(data, length);
     else

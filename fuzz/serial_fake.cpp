@@ -30,7 +30,7 @@ bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits)
 }
 
 Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
-                    int t1, int t2, int t3) {
+                    int t1, int t2, int t3, bool quiet) {
     if (!fake::deviceOpens) return kNoHandle;
     memset(dcbImage, 0, sizeof dcbImage);
     dcbImage[0] = kDcbSize;

@@ -1,6 +1,7 @@
 // UDP control server: one thread that receives datagrams on the control port
 // and hands each to the datagram handler; the latest sender gets the replies.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -42,6 +43,9 @@ static void UDPPolling() {
     bridge.udpSocket = s;
     LogText("UDP Poling - Ready");
 
+    // An unexpected receive error is logged once per run of them, and
+    // receiving goes on after a short pause: only a stop ends the thread.
+    bool errorLogged = false;
     // The 100 ms step is also how soon a stop request is seen.
     while (!udpStop) {
         if (!UdpEventWait(event, s, 100)) continue;
@@ -54,9 +58,13 @@ static void UDPPolling() {
             continue;
         }
         if (n < 0) {
-            LogFormat("UDP Poling - B\xB3\xB9" "d odbioru, kod: %d", error);
-            break;
+            if (!errorLogged) LogFormat("UDP Poling - B\xB3\xB9" "d odbioru, kod: %d", error);
+            errorLogged = true;
+            for (int i = 0; i < 5 && !udpStop; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
+        errorLogged = false;
         bridge.lastUdpSender = sender;
         if (n == 0) continue;
         bridge.Statistics[kStatUdpDatagrams]++;

@@ -199,7 +199,7 @@ void SerialNameUpperCase(char* name) {
 }
 
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits, int t1, int t2,
-               int t3) {
+               int t3, bool quiet) {
     if (!name || !name[0]) return 1;
     // openPortName holds 40 characters; a longer name is refused, not cut,
     // so the port a client asked for is never confused with another.
@@ -210,7 +210,7 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     // Checked under the lock: an open that comes after the shutdown's close
     // sees the flag.
     if (serialShutDown || bridge.portHandle.load() != kNoHandle) return 1;
-    Handle port = OpenCommPort(name, baud, dataBits, parity, stopBits, t1, t2, t3);
+    Handle port = OpenCommPort(name, baud, dataBits, parity, stopBits, t1, t2, t3, quiet);
     if (port == kNoHandle) return 1;
     bridge.portHandle = port;
     bridge.pollingRun = 0;

@@ -4,22 +4,25 @@
 #include <cstddef>
 #include <cstdint>
 #include "base/bridge.h"
+#include "base/wire.h"
 
-enum : int { kDcbSize = 28, kHandshakeType = 108 };
+enum : int { kHandshakeType = 108 };
 
 // Where the bytes read from the device go (after the type-108 ACKs), set by
 // the layer above; called on the reader thread, one block at a time.
 using SerialInputSink = void (*)(const uint8_t* data, int count);
 void SerialSetInputSink(SerialInputSink sink);
 
-// Opens name (upper-cased in place) with the given parameters and starts
-// SerialPolling; 0 when opened, 1 otherwise (already open, empty, too long,
-// refused). Time-outs are milliseconds; -1 stands for MAXDWORD.
 // Upper-cases a port name in place as SerialOpen does; a path (a Linux
 // device such as /dev/ttyUSB0) keeps its case.
 void SerialNameUpperCase(char* name);
+// Opens name (upper-cased in place) with the given parameters and starts
+// SerialPolling; 0 when opened, 1 otherwise (already open, empty, too long,
+// refused). Time-outs are milliseconds; -1 stands for MAXDWORD. quiet is for
+// retries of a port that is known to be missing: a failure logs nothing, and
+// the parameter line is logged only once the port opens.
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits,
-               int t1, int t2, int t3);
+               int t1, int t2, int t3, bool quiet = false);
 // Closes the port if one is open; always clears portClaimed.
 void SerialOff();
 // The program's end: SerialOff, and every later SerialOpen is refused, so a
@@ -62,9 +65,10 @@ bool PortClosing();
 bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits);
 // Opens and configures the device of a port name (COMn, \\.\COMn, or on
 // POSIX a device path); logs the parameter text and, on failure,
-// "Error - blad otwarcia portu COM". Returns kNoHandle on failure.
+// "Error - blad otwarcia portu COM" (quiet: the parameter text only when the
+// port opened, nothing on failure). Returns kNoHandle on failure.
 Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
-                    int t1, int t2, int t3);
+                    int t1, int t2, int t3, bool quiet);
 // One read of up to size bytes with the time-outs the port was opened with:
 // the count (0 when nothing came), kReadFailed when the device failed, or
 // kReadEmptyAtOnce for nothing returned at once (read again after a pause).

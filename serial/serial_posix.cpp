@@ -119,11 +119,11 @@ bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits)
 }
 
 Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
-                    int t1, int t2, int t3) {
+                    int t1, int t2, int t3, bool quiet) {
     char text[128];
     snprintf(text, sizeof text, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits,
              parity, stopBits);
-    LogText(text);
+    if (!quiet) LogText(text);
 
     int fd = -1;
     int parityCode = ParityCode(parity);
@@ -169,13 +169,14 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
         std::lock_guard<std::mutex> guard(dcbLock);
         DefaultDcbImage(dcbImage, baud, dataBits, parity, stopBits, ctsFlow);
     }
+    if (quiet) LogText(text);
     return (Handle)fd;
 
 fail_close:
     if (exclusive) ioctl(fd, TIOCNXCL);
     close(fd);
 fail:
-    LogText("Error - blad otwarcia portu COM");
+    if (!quiet) LogText("Error - blad otwarcia portu COM");
     return kNoHandle;
 }
 

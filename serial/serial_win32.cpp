@@ -28,13 +28,13 @@ bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits)
 }
 
 Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
-                    int t1, int t2, int t3) {
+                    int t1, int t2, int t3, bool quiet) {
     // COM8 and above open only by their device name.
     char device[64];
     SerialDeviceName(name, device, sizeof device);
     char text[128];
     ParameterText(text, sizeof text, baud, dataBits, parity, stopBits);
-    LogText(text);
+    if (!quiet) LogText(text);
 
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
@@ -58,11 +58,12 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
         timeouts.WriteTotalTimeoutMultiplier = 0;
         timeouts.WriteTotalTimeoutConstant = 1000;
         if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024)) {
+            if (quiet) LogText(text);
             return (Handle)h;
         }
         CloseHandle(h);
     }
-    LogText("Error - blad otwarcia portu COM");
+    if (!quiet) LogText("Error - blad otwarcia portu COM");
     return kNoHandle;
 }
 

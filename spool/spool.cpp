@@ -1,10 +1,14 @@
 // Print buffering: numbered job files written from the protocol threads and
-// the dispatcher that replays one queued job per run to the serial port.
+// the dispatcher that replays queued jobs to the serial port, one per run,
+// in order for each port.
 #include "spool/spool.h"
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 #include "base/settings.h"
 #include "log/log.h"
 #include "serial/serial.h"
@@ -20,9 +24,22 @@ static std::atomic<int32_t> writeErrorLogged{0};
 enum : int { kWriteBufferSize = 4096 };
 static uint8_t writeBuffer[kWriteBufferSize];
 static int writeBuffered = 0;
-// The job whose wait for its port has been logged (-1 none): a job that
-// waits for its printer is reported once, not at every retry.
-static std::atomic<int32_t> waitingJob{-1};
+// A queued job not yet finished: its number, the port its header names, and
+// how far its log lines have gone (a job that waits for its printer is
+// reported once, not at every retry).
+struct QueuedJob {
+    int number;
+    std::string port;
+    bool started;           // "Start wydruku" logged
+    bool waiting;           // its wait logged, for waitingFor
+    std::string waitingFor;
+};
+// The queued jobs taken in and not finished, oldest first, and the number of
+// the next job to take in. Only the dispatcher touches them (one run at a
+// time, ordered by dispatcherRunning) and start-up before any run. Never
+// destroyed: a detached dispatcher may still run while the program ends.
+static std::vector<QueuedJob>& queue = *new std::vector<QueuedJob>();
+static int nextIntake = 0;
 
 int SpoolJobPath(char* out, size_t outSize, int number) {
     if (!out || outSize == 0) return ENAMETOOLONG;
@@ -151,18 +168,38 @@ static CopyEnd CopyJob(int fd, int& sent) {
     }
 }
 
-void PrintDispatcher() {
-    int32_t idle = 0;
-    if (!bridge.dispatcherRunning.compare_exchange_strong(idle, 1)) return;
-    int number = bridge.Statistics[kStatPrinted];
-    // Only queued jobs are replayed; the job still being written is not one.
-    if (number >= bridge.Statistics[kStatBuffered]) {
-        bridge.dispatcherRunning = 0;
-        return;
+// Adds the jobs queued since the last run, each with the port its header
+// names ("" when that cannot be read now; the replay reads it again).
+static void TakeInQueuedJobs() {
+    int buffered = bridge.Statistics[kStatBuffered];
+    for (; nextIntake < buffered; nextIntake++) {
+        QueuedJob job = {nextIntake, "", false, false, ""};
+        char path[kSpoolPathSize];
+        if (SpoolJobPath(path, sizeof path, job.number) == 0) {
+            int fd = SpoolFileOpen(path, 0);
+            uint8_t name[kSpoolPortNameSize];
+            if (fd >= 0 && ReadAll(fd, name, kSpoolPortNameSize) == kSpoolPortNameSize) {
+                name[kSpoolPortNameSize - 1] = 0;
+                job.port = (const char*)name;
+            }
+            if (fd >= 0) SpoolFileClose(fd);
+        }
+        queue.push_back(job);
     }
-    bool retry = waitingJob == number;
-    if (!retry) LogFormat("Start wydruku nr:%04d", number);
+}
 
+static bool Holds(const std::vector<std::string>& held, const std::string& port) {
+    return std::find(held.begin(), held.end(), port) != held.end();
+}
+
+enum JobEnd { kJobFinished, kJobWaits, kJobHeld };
+
+// One attempt at a job. kJobWaits: its port did not open, nothing was sent,
+// and port names the port waited for. kJobHeld: an earlier job in this run
+// already waits for the same port, so this one keeps its place behind it.
+static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::string>& held,
+                        std::string& port) {
+    int number = job.number;
     char path[kSpoolPathSize];
     int fd = -1;
     if (SpoolJobPath(path, sizeof path, number) == 0) fd = SpoolFileOpen(path, 0);
@@ -170,26 +207,35 @@ void PrintDispatcher() {
     bool headerRead = fd >= 0 && ReadAll(fd, header, kSpoolHeaderSize) == kSpoolHeaderSize;
     // A header without a port name names no printer to wait for.
     if (headerRead && header[0] == 0) headerRead = false;
+    char name[kSpoolPortNameSize];
+    if (headerRead) {
+        memcpy(name, header, kSpoolPortNameSize);
+        name[kSpoolPortNameSize - 1] = 0;
+        job.port = name;
+        if (!alwaysOpen) port = name;
+        if (Holds(held, port)) {
+            SpoolFileClose(fd);
+            return kJobHeld;
+        }
+    }
+    if (!job.started) LogFormat("Start wydruku nr:%04d", number);
+    job.started = true;
 
-    bool done = true;
+    JobEnd result = kJobFinished;
     int sent = 0;
     if (!headerRead) {
         // A missing, cut or nameless job cannot be printed: it counts as done.
         LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, 0);
     } else {
-        char name[kSpoolPortNameSize];
-        memcpy(name, header, kSpoolPortNameSize);
-        name[kSpoolPortNameSize - 1] = 0;
         CommandBlock stored;
         memcpy(&stored, header + kSpoolPortNameSize, sizeof stored);
-        bool alwaysOpen = settingsRecord.alwaysOpen != 0;
         bool portReady;
         if (alwaysOpen)
             portReady = bridge.portHandle != kNoHandle;
-        else
+        else  // a retry opens quietly: the first attempt logged the failure
             portReady = SerialOpen(name, (uint32_t)stored.baud, stored.dataBits, stored.parity,
                                    stored.stopBits, stored.timeout1, stored.timeout2,
-                                   stored.timeout3) == 0;
+                                   stored.timeout3, job.waiting) == 0;
         if (!portReady && !alwaysOpen &&
             !PortParametersValid((uint32_t)stored.baud, stored.dataBits, stored.parity, stored.stopBits)) {
             // Line settings no port takes (a client's bad DATA=, PARITY= or
@@ -197,12 +243,16 @@ void PrintDispatcher() {
             LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, 0);
         } else if (!portReady) {
             // Nothing was sent: the receipt waits in the queue for its
-            // printer and is tried again at the next check, ahead of the
-            // jobs behind it.
-            if (!retry) LogFormat("Wydruk nr:%04d czeka - blad otwarcia portu %s", number, name);
-            waitingJob = number;
-            done = false;
+            // printer and is tried again at the next run, ahead of the later
+            // jobs for the same port.
+            if (!job.waiting || job.waitingFor != port)
+                LogFormat("Wydruk nr:%04d czeka - blad otwarcia portu %s", number, port.c_str());
+            job.waiting = true;
+            job.waitingFor = port;
+            result = kJobWaits;
         } else {
+            if (job.waiting)
+                LogFormat("Wydruk nr:%04d - koniec oczekiwania na port %s", number, port.c_str());
             CopyEnd end = CopyJob(fd, sent);
             if (end == kCopyReadFailed) {
                 SerialOff();
@@ -219,13 +269,39 @@ void PrintDispatcher() {
             }
         }
     }
+    if (fd >= 0) SpoolFileClose(fd);
+    return result;
+}
 
-    if (done) {
-        waitingJob = -1;
+void PrintDispatcher() {
+    int32_t idle = 0;
+    if (!bridge.dispatcherRunning.compare_exchange_strong(idle, 1)) return;
+    // Only queued jobs are taken in; the job still being written is not one.
+    TakeInQueuedJobs();
+    // With the always-open port in use every job waits for that one port.
+    bool alwaysOpen = settingsRecord.alwaysOpen != 0;
+    std::string alwaysOpenPort;
+    if (alwaysOpen) {
+        char name[sizeof settingsRecord.portName];
+        SettingsText(name, sizeof name, settingsRecord.portName);
+        alwaysOpenPort = name;
+    }
+    // The ports found closed in this run: each is tried once, and the later
+    // jobs for it keep their order behind the one that waits, while jobs for
+    // other ports go ahead. One job is finished per run.
+    std::vector<std::string> held;
+    for (size_t i = 0; i < queue.size(); i++) {
+        QueuedJob& job = queue[i];
+        std::string port = alwaysOpen ? alwaysOpenPort : job.port;
+        if (Holds(held, port)) continue;
+        JobEnd end = ReplayJob(job, alwaysOpen, held, port);
+        if (end == kJobWaits) held.push_back(port);
+        if (end != kJobFinished) continue;
+        queue.erase(queue.begin() + (long)i);
         if (bridge.Statistics[kStatPrinted] < bridge.Statistics[kStatBuffered])
             bridge.Statistics[kStatPrinted]++;
+        break;
     }
-    if (fd >= 0) SpoolFileClose(fd);
     bridge.dispatcherRunning = 0;
 }
 
@@ -242,7 +318,9 @@ int StartPrintDispatcher() {
 }
 
 void SpoolPrepareDirectory() {
-    waitingJob = -1;  // job numbers start again at 0
+    // Job numbers start again at 0; the deleted jobs are forgotten.
+    queue.clear();
+    nextIntake = 0;
     char dir[sizeof settingsRecord.spoolDirectory];
     SettingsText(dir, sizeof dir, settingsRecord.spoolDirectory);
     if (!dir[0]) return;

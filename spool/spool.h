@@ -1,5 +1,5 @@
 // Print buffering: numbered spool job files and the dispatcher that replays
-// them to the serial port one at a time.
+// them to the serial port one at a time, in order for each port.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,10 @@ enum : int { kSpoolPortNameSize = 256, kSpoolHeaderSize = 2345 };
 int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block);
 int SpoolWriteByte(uint8_t byte);
 int SpoolClose();
-// Thread body: replays the job numbered by the printed counter.
+// Thread body: finishes the oldest queued job whose port opens; a job whose
+// port does not open waits, holding only the later jobs for that port (with
+// the always-open port in use, every job waits for that one). The printed
+// counter counts finished jobs.
 void PrintDispatcher();
 // Starts a PrintDispatcher thread (detached); 0 started, 1 not.
 int StartPrintDispatcher();
@@ -20,7 +23,7 @@ int StartPrintDispatcher();
 // ENAMETOOLONG when the path would not fit outSize.
 int SpoolJobPath(char* out, size_t outSize, int number);
 // Start-up: creates spoolDirectory (one level) and removes its "*.buf" files;
-// errors are ignored, other files stay. Forgets which job waits for its port.
+// errors are ignored, other files stay. Forgets the queue of the last run.
 void SpoolPrepareDirectory();
 
 // ---- Platform seam (spool_posix.cpp / spool_win32.cpp) ----

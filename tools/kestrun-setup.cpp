@@ -127,25 +127,13 @@ static int Assign(uint8_t* image, const char* argument) {
     return 0;
 }
 
-// Writes a new file beside the old one and renames it over, so the daemon
-// never reads a half-written record (which it would take for the defaults).
+// The file is replaced whole (written beside, then renamed over), so the
+// daemon never reads a half-written record, which it would take for the
+// defaults.
 static int WriteImage(const std::string& path, const uint8_t* image) {
-    std::string temporary = path + ".new";
-    FILE* f = fopen(temporary.c_str(), "wb");
-    if (!f) {
-        fprintf(stderr, "kestrun-setup: %s: %s\n", temporary.c_str(), strerror(errno));
-        return 1;
-    }
-    bool ok = fwrite(image, 1, kSettingsSize, f) == kSettingsSize;
-    ok = fflush(f) == 0 && ok;
-    ok = fsync(fileno(f)) == 0 && ok;
-    ok = fclose(f) == 0 && ok;
-    if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
-        fprintf(stderr, "kestrun-setup: %s: %s\n", path.c_str(), strerror(errno));
-        unlink(temporary.c_str());
-        return 1;
-    }
-    return 0;
+    int error = WriteSettingsFile(path.c_str(), image);
+    if (error) fprintf(stderr, "kestrun-setup: %s: %s\n", path.c_str(), strerror(error));
+    return error ? 1 : 0;
 }
 
 static void Usage(FILE* to) {

@@ -281,6 +281,49 @@ TEST(App, BufferedJobIsReplayedToTheDeviceByTheTick) {
     EXPECT_TRUE(prog.WaitLog("Koniec wydruku nr:0000 OK wyslano 13 bajtow", Slow(3000))) << prog.Log();
 }
 
+// The always-open port's device is absent at start-up: the port is retried
+// quietly and opened once the device appears; then a queued job (first run)
+// and a client's data (second run) reach it.
+TEST(App, AlwaysOpenPortWhoseDeviceAppearsLaterIsOpenedAndUsed) {
+    const char* outage = "Port zawsze otwarty COM5 zamkniety";
+    const char* reopened = "Port zawsze otwarty COM5 otwarty ponownie";
+    const char* openError = "Error - blad otwarcia portu COM";
+    for (int buffered = 1; buffered >= 0; buffered--) {
+        SCOPED_TRACE(buffered ? "queued job" : "client data");
+        Ports p;
+        Pty device;
+        Program prog;
+        prog.MapCom(5, "/nonexistent/kestrun-device");
+        StartWith(prog, BaseSetup(p)
+                            .Int(kOffAlwaysOpen, 1)
+                            .Int(kOffBufferPrints, buffered)
+                            .Text(kOffPortName, 101, "COM5"));
+        ASSERT_TRUE(prog.WaitLog(outage, Slow(5000))) << prog.Log();
+        TcpClient c(p.tcp);
+        ASSERT_EQ(Com(c, 7), 0) << prog.Log();
+        if (buffered) {
+            c.Send("RECEIPT" + Esc("CLOSE"));
+            // The job waits for the port in use, not the one it names.
+            EXPECT_TRUE(prog.WaitLog("Wydruk nr:0000 czeka - blad otwarcia portu COM5", Slow(6000)))
+                << prog.Log();
+        }
+        // Retries every 3 s add no line.
+        EXPECT_FALSE(WaitUntil([&] { return prog.CountLog(openError) > 1; }, Slow(4000)));
+        prog.MapCom(5, device.slavePath);
+        ASSERT_TRUE(prog.WaitLog(reopened, Slow(8000))) << prog.Log();
+        if (buffered) {
+            EXPECT_EQ(device.Read(7, Slow(6000)), "RECEIPT") << prog.Log();
+            EXPECT_TRUE(prog.WaitLog("Koniec wydruku nr:0000 OK wyslano 7 bajtow", Slow(3000)));
+        } else {
+            c.Send("ping");
+            EXPECT_EQ(device.Read(4, Slow(3000)), "ping") << prog.Log();
+        }
+        EXPECT_EQ(prog.CountLog(outage), 1);
+        EXPECT_EQ(prog.CountLog(reopened), 1);
+        EXPECT_EQ(prog.CountLog(openError), 1);
+    }
+}
+
 TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
     if (IsWine()) GTEST_SKIP() << "signals are the Linux daemon's";
     Ports p;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cstdio>
@@ -276,6 +277,29 @@ TEST_F(WinUi, SettingsOkMovesTheTcpServerAndWritesTheFile) {
     PutLe32((uint8_t*)&expect[kOffStopBits], 2);
     PutLe32((uint8_t*)&expect[kOffDataBits], 8);
     EXPECT_EQ(after, expect);
+    EndFromMenu();
+    ExpectEnded(program);
+}
+
+// A save that cannot finish (a folder holds the temporary file's name) keeps
+// the old setup.dat, is logged and shown; the new settings still run.
+TEST_F(WinUi, SettingsOkThatCannotSaveKeepsTheOldFileAndSaysSo) {
+    Program program;
+    Launch(program);
+    Bytes before = ReadFile(program.Path("setup.dat"));
+    ASSERT_EQ(mkdir(program.Path("setup.dat.new").c_str(), 0755), 0);
+    int newPort = FreePort();
+    Open(32772, "Ustawienia");
+    ASSERT_EQ(Drive({"dialog", "Ustawienia", "set:1012=" + std::to_string(newPort), "press:1",
+                     "gone:10000"})
+                  .code,
+              0);
+    Driven box = Drive({"dismiss", "uwaga", "20000"});
+    ASSERT_EQ(box.code, 0) << "no message box";
+    EXPECT_NE(box.out.find("Nie zapisano ustawie\xF1 w pliku setup.dat"), std::string::npos) << box.out;
+    EXPECT_EQ(ReadFile(program.Path("setup.dat")), before);
+    EXPECT_EQ(program.CountLog("Error - nie zapisano setup.dat, kod: "), 1);
+    EXPECT_TRUE(WaitListening(newPort, 10000));
     EndFromMenu();
     ExpectEnded(program);
 }

@@ -133,7 +133,7 @@ TEST(Apply, TheAlwaysOpenPortNameIsUpperCasedInTheRecordAndStoredSo) {
     LoadSettings();
     EnableBothServersWhenBothOff();
     LogSetPath(settingsRecord.logPath);
-    StartupAlwaysOpen();
+    StartAlwaysOpenPort();
     EXPECT_STREQ(settingsRecord.portName, "COM99");
     SaveSettings();
     std::string saved = ReadFileBytes("setup.dat");
@@ -149,5 +149,35 @@ TEST(Apply, TheAlwaysOpenPortNameIsUpperCasedInTheRecordAndStoredSo) {
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find("baud=9600 data=8 parity=N stop=1", first + 1), std::string::npos) << log;
     SerialOff();
+    LogSetPath("");
+}
+
+// A save that stops before its rename (here the temporary file's name is
+// taken by a folder) leaves the old setup.dat whole, and says so.
+TEST(Apply, SaveThatCannotFinishLeavesTheOldFileWholeAndIsLogged) {
+    ScopedWorkDir wd;
+    uint8_t old[kSettingsSize];
+    DefaultSettingsImage(old);
+    PutLe32(old + kOffTcpEnabled, 1);
+    SetText(old, kOffInterfaceAddress, 101, "127.0.0.1");
+    const std::string oldFile((const char*)old, kSettingsSize);
+    WriteFileBytes("setup.dat", oldFile);
+    LoadSettings();
+    LogSetPath("k.log");
+    SetSettingsText(settingsRecord.interfaceAddress, sizeof settingsRecord.interfaceAddress, "");
+
+    std::filesystem::create_directory("setup.dat.new");
+    EXPECT_NE(StoreSettings(), 0);
+    EXPECT_EQ(ReadFileBytes("setup.dat"), oldFile);
+    EXPECT_EQ(Count(ReadFileBytes("k.log"), "Error - nie zapisano setup.dat, kod: "), 1);
+
+    std::filesystem::remove("setup.dat.new");
+    WriteFileBytes("setup.dat.new", "left by a crash");
+    EXPECT_EQ(StoreSettings(), 0);
+    std::string saved = ReadFileBytes("setup.dat");
+    ASSERT_EQ(saved.size(), kSettingsSize);
+    EXPECT_EQ(saved[kOffInterfaceAddress], '\0');
+    EXPECT_EQ(GetLe32((const uint8_t*)saved.data() + kOffTcpEnabled), 1);
+    EXPECT_FALSE(std::filesystem::exists("setup.dat.new"));
     LogSetPath("");
 }

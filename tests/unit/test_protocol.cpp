@@ -129,19 +129,43 @@ TEST_F(Protocol, ClientsFrameTheirOwnStreams) {
     EXPECT_EQ("x\x1by", SpoolData(0));
 }
 
-TEST_F(Protocol, SetdcbConsumesThePacketAndHandshakeAckIsDropped) {
+// A SETDCB block never reaches the port as data: it is taken whole from one
+// packet, or from the same TCP client's next packets, and a partial one is
+// dropped on silence, on disconnect, and always for a datagram.
+TEST_F(Protocol, SetdcbBlockIsTakenFromItsOwnClientOnlyAndHandshakeAckIsDropped) {
     settingsRecord.bufferPrints = 1;
-    TcpPair c(&tcpCells[1]);
+    TcpPair c(&tcpCells[1]), other(&tcpCells[2]);
     c.Feed(Cmd("COM3") + "a");
     c.Feed(Cmd("SETDCB") + std::string(28, '\x01') + "bc" + Cmd("BAUD=1"));
-    c.Feed(Cmd("SETDCB") + "short");  // no whole DCB: nothing applied
     EXPECT_EQ(9600, +Block().baud);
-    EXPECT_EQ(0, +Block().inCommand);
-    c.Feed(Cmd("TYP=108") + "d\x06" "e");
+    c.Feed(Cmd("SETDCB") + "short");
+    other.Feed("x");  // another client's byte is its own data
+    c.Feed(std::string(23, '\x02') + "t");  // completes the block; "t" is data
+    c.Feed("d");
+    EXPECT_EQ(0, Count(Log(), "SETDCB bez"));
+
+    c.Feed(Cmd("SETDCB") + "ab");
+    EXPECT_TRUE(WaitFor([] {
+        DropStalledSetDcb();
+        return Count(Log(), "SETDCB bez 28 bajtow DCB (jest 2), brak danych przez 2 s") == 1;
+    }, 4000));
+    c.Feed("e");
+    c.Feed(Cmd("SETDCB") + "abc");
+    ProcessTCPData(nullptr, 0, c.cell);  // the connection ended
+    EXPECT_EQ(1, Count(Log(), "SETDCB bez 28 bajtow DCB (jest 3), rozlaczenie"));
+    c.Feed("f");
+    {
+        UdpPair u;
+        u.Feed(Cmd("SETDCB") + "short");
+        u.Feed("g");
+    }
+    EXPECT_EQ(1, Count(Log(), "SETDCB bez 28 bajtow DCB (jest 5)"));
+
+    c.Feed(Cmd("TYP=108") + "h\x06" "i");
     EXPECT_EQ(108, +Block().typ);
     EXPECT_EQ(108, bridge.deviceType);
     c.Feed(Cmd("TYP=0") + "\x06" + Cmd("CLOSE"));
-    EXPECT_EQ(std::string("ade\x06"), SpoolData(0));
+    EXPECT_EQ(std::string("axtdefghi\x06"), SpoolData(0));
     EXPECT_EQ(0, bridge.deviceType);
 }
 

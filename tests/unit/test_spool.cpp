@@ -165,23 +165,36 @@ TEST_F(Spool, DispatcherCountsMissingAndCutJobsAsDone) {
     EXPECT_TRUE(WaitFor([] { return bridge.dispatcherRunning == 0; }));
 }
 
-TEST_F(Spool, JobWaitsInOrderWhileItsPortIsMissing) {
-    WriteJob(0, "\\\\.\\COM199", 9600, "receipt");
-    WriteJob(1, "COM3", 9600, "next");
-    bridge.Statistics[kStatBuffered] = 2;
-    for (int i = 0; i < 3; i++) PrintDispatcher();
+// A job whose port is missing holds only the later jobs for that port; each
+// wait is logged once, and retries add no open-error lines.
+TEST_F(Spool, WaitingJobsHoldOnlyTheirPortAndAreLoggedOnce) {
+    WriteJob(0, "\\\\.\\COM199", 9600, "a");
+    WriteJob(1, "\\\\.\\COM198", 9600, "b");
+    WriteJob(2, "\\\\.\\COM199", 9600, "c");
+    bridge.Statistics[kStatBuffered] = 3;
+    for (int i = 0; i < 5; i++) PrintDispatcher();
     EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ(0, bridge.dispatcherRunning);
     std::string log = Log();
     EXPECT_EQ(1, Count(log, "Start wydruku nr:0000"));
-    EXPECT_EQ(1, Count(log, "Wydruk nr:0000 czeka"));
+    EXPECT_EQ(1, Count(log, "Start wydruku nr:0001"));
+    EXPECT_EQ(1, Count(log, "Wydruk nr:0000 czeka - blad otwarcia portu \\\\.\\COM199"));
+    EXPECT_EQ(1, Count(log, "Wydruk nr:0001 czeka - blad otwarcia portu \\\\.\\COM198"));
+    EXPECT_EQ(0, Count(log, "nr:0002"));  // behind job 0, never tried
+    EXPECT_EQ(2, Count(log, "Error - blad otwarcia portu COM"));
+    EXPECT_EQ(2, Count(log, "baud=9600"));
     EXPECT_EQ(0, Count(log, "Koniec wydruku"));
-    EXPECT_EQ(0, Count(log, "nr:0001"));
 
-    // With the always-open port not open, the job waits the same way.
+    // With the always-open port in use but closed, every job waits for that
+    // port, and the wait names it.
     settingsRecord.alwaysOpen = 1;
+    SetSettingsText(settingsRecord.portName, sizeof settingsRecord.portName, "COM197");
+    PrintDispatcher();
     PrintDispatcher();
     EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
+    log = Log();
+    EXPECT_EQ(1, Count(log, "Wydruk nr:0000 czeka - blad otwarcia portu COM197"));
+    EXPECT_EQ(3, Count(log, " czeka - "));
 }
 
 // Settings no port takes can never print: such a job ends in error at once
@@ -205,12 +218,14 @@ TEST_F(Spool, JobWithSettingsNoPortTakesEndsInErrorAndTheNextWaits) {
     EXPECT_EQ(1, Count(log, "Wydruk nr:0004 czeka"));
     EXPECT_EQ(0, Count(log, "Koniec wydruku nr:0004"));
 
-    // With the always-open port in use the job's own settings do not matter.
-    WriteJob(5, port, 9600, "x", 9);
-    bridge.Statistics[kStatPrinted] = 5;
-    bridge.Statistics[kStatBuffered] = 6;
+    // With the always-open port in use the job's own settings do not matter:
+    // a new run's first job waits for that port.
+    ResetBridgeState();
+    SpoolPrepareDirectory();
+    WriteJob(0, port, 9600, "x", 9);
+    bridge.Statistics[kStatBuffered] = 1;
     settingsRecord.alwaysOpen = 1;
     PrintDispatcher();
-    EXPECT_EQ(5, bridge.Statistics[kStatPrinted]);
-    EXPECT_EQ(1, Count(Log(), "Wydruk nr:0005 czeka"));
+    EXPECT_EQ(0, bridge.Statistics[kStatPrinted]);
+    EXPECT_EQ(1, Count(Log(), "Wydruk nr:0000 czeka"));
 }

@@ -1,0 +1,203 @@
+// kestrun-attach against the real native program: the test opens the attach
+// pty as a serial program would, a pty stands in for the device behind COM3.
+// Line settings reach the device, every byte value passes both ways, a busy
+// port ends a second attach with 1, the relay outlives a restart of the
+// bridge, and a port the bridge closed for idleness is opened again.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include "support/support.h"
+
+using namespace kt;
+
+static const int kWait = 15000;
+
+static std::string AttachBin() {
+    const char* bin = getenv("KESTRUN_ATTACH_BIN");
+    return bin ? bin : "kestrun-attach";
+}
+
+struct Bridge {
+    int tcp = FreePort();
+    int udp = FreePort();
+    Program prog;
+    Pty dev;
+    explicit Bridge(int autoDisconnectSeconds = 3600) {
+        Setup s;
+        s.Int(kOffTcpPort, tcp).Int(kOffUdpPort, udp).Int(kOffAutoDisconnectSeconds, autoDisconnectSeconds);
+        s.Write(prog.dir.path);
+        prog.MapCom(3, dev.slavePath);
+    }
+    void Start() {
+        prog.Start();
+        ASSERT_TRUE(WaitListening(tcp, 30000)) << "TCP control port never listened";
+    }
+};
+
+// One kestrun-attach process in its own folder; `fd` is the program's side
+// of its pty once Open has run.
+struct Attach {
+    TempDir dir;
+    pid_t pid = -1;
+    int fd = -1;
+    std::string ptyPath;
+    void Start(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {AttachBin()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid = Spawn(argv, dir.path, {});
+    }
+    Bytes Stderr() const { return ReadFile(dir / "stderr.txt"); }
+    bool WaitStderr(const std::string& text, int timeoutMs) const {
+        return WaitUntil([&] { return Stderr().find(text) != std::string::npos; }, timeoutMs);
+    }
+    // The pty path printed on stdout, then opened raw as a program would.
+    bool Open() {
+        bool printed = WaitUntil([&] { return ReadFile(dir / "stdout.txt").find('\n') != std::string::npos; }, kWait);
+        if (!printed) return false;
+        Bytes out = ReadFile(dir / "stdout.txt");
+        ptyPath = out.substr(0, out.find('\n'));
+        fd = open(ptyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) return false;
+        struct termios t;
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        return tcsetattr(fd, TCSANOW, &t) == 0;
+    }
+    void Write(const Bytes& b) { EXPECT_TRUE(WriteFd(fd, b.data(), b.size(), kWait)); }
+    Bytes Read(size_t n) { return ReadFd(fd, n, kWait); }
+    int Stop() {
+        int r = pid > 0 ? StopChild(pid, true, kWait) : 0;
+        pid = -1;
+        return r;
+    }
+    ~Attach() {
+        if (fd >= 0) close(fd);
+        Stop();
+        Bytes err = Stderr();
+        for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})
+            if (err.find(mark) != std::string::npos) ADD_FAILURE() << "kestrun-attach stderr:\n" << err;
+    }
+};
+
+static Bytes AllByteValues() {
+    Bytes all;
+    for (int i = 0; i < 256; i++) all.push_back((char)i);
+    return all;
+}
+
+static bool DeviceHasTwoStopBits(const Pty& dev) {
+    struct termios t;
+    return tcgetattr(dev.slaveKeep, &t) == 0 && (t.c_cflag & CSTOPB);
+}
+
+TEST(E2eAttach, SettingsAndEveryByteReachThePortAndABusyPortEndsASecondAttach) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-attach is tried against the native program";
+    Bridge b;
+    b.Start();
+    Attach a;
+    std::string link = a.dir / "ttyPRINTER";
+    a.Start({"127.0.0.1:" + std::to_string(b.tcp), "COM3", "--link", link, "--data", "7", "--parity", "E"});
+    ASSERT_TRUE(a.Open()) << a.Stderr();
+    char target[PATH_MAX] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(a.ptyPath, target);
+
+    // Every byte value, ESC and CR included, both ways.
+    Bytes all = AllByteValues();
+    a.Write(all);
+    EXPECT_EQ(b.dev.Read(256, kWait), all);
+    b.dev.Write(all);
+    EXPECT_EQ(a.Read(256), all);
+
+    // 19200 bauds and two stop bits set on the attach pty reach the device.
+    struct termios t;
+    ASSERT_EQ(tcgetattr(a.fd, &t), 0);
+    cfsetspeed(&t, B19200);
+    t.c_cflag |= CSTOPB;
+    ASSERT_EQ(tcsetattr(a.fd, TCSANOW, &t), 0);
+    EXPECT_TRUE(WaitUntil([&] { return b.dev.Rate() == 19200 && DeviceHasTwoStopBits(b.dev); }, kWait))
+        << "device rate " << b.dev.Rate() << "\n" << a.Stderr();
+    // A pty forces 8 data bits and no parity, so those are read from the port's DCB:
+    // the 7E given at the start survived the change.
+    {
+        TcpClient q(b.tcp);
+        q.Send(Esc("DCB=?"));
+        Bytes dcb = q.Read(28, kWait);
+        ASSERT_EQ(dcb.size(), 28u);
+        EXPECT_EQ(GetLe32((const uint8_t*)dcb.data() + 4), 19200);
+        EXPECT_EQ(dcb[18], 7);
+        EXPECT_EQ(dcb[19], 2);  // even
+        EXPECT_EQ(dcb[20], 2);  // two stop bits
+    }
+    // A rate of 0 is refused by attach itself: the pty shows the rate again.
+    cfsetspeed(&t, B0);
+    ASSERT_EQ(tcsetattr(a.fd, TCSANOW, &t), 0);
+    EXPECT_TRUE(a.WaitStderr("rate of 0", kWait)) << a.Stderr();
+    EXPECT_TRUE(WaitUntil([&] { return tcgetattr(a.fd, &t) == 0 && cfgetospeed(&t) == B19200; }, kWait));
+    EXPECT_EQ(b.dev.Rate(), 19200u);
+
+    // Data after the change still flows.
+    a.Write("at 19200");
+    EXPECT_EQ(b.dev.Read(8, kWait), "at 19200");
+
+    // The port is ours: a second attach to it ends with 1 and says why.
+    Attach second;
+    second.Start({"127.0.0.1:" + std::to_string(b.tcp), "COM3"});
+    EXPECT_EQ(WaitChild(second.pid, kWait), 1);
+    second.pid = -1;
+    EXPECT_NE(second.Stderr().find("refused COM3"), std::string::npos) << second.Stderr();
+
+    // SIGTERM closes the port, removes the link and ends with 0.
+    EXPECT_EQ(a.Stop(), 0) << a.Stderr();
+    EXPECT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait)) << b.prog.Log();
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+TEST(E2eAttach, RelayResumesAfterTheBridgeRestarts) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-attach is tried against the native program";
+    Bridge b;
+    b.Start();
+    Attach a;
+    a.Start({"127.0.0.1:" + std::to_string(b.tcp), "COM3"});
+    ASSERT_TRUE(a.Open()) << a.Stderr();
+    a.Write("before");
+    EXPECT_EQ(b.dev.Read(6, kWait), "before");
+
+    ASSERT_EQ(b.prog.Stop(kWait), 0);
+    ASSERT_TRUE(a.WaitStderr("connection to the bridge was lost", kWait)) << a.Stderr();
+    // Written while the bridge is away: held and sent once the port is back.
+    a.Write("while away");
+    b.Start();
+    ASSERT_TRUE(a.WaitStderr("connected again", kWait)) << a.Stderr();
+    EXPECT_EQ(b.dev.Read(10, kWait), "while away");
+    b.dev.Write("after");
+    EXPECT_EQ(a.Read(5), "after");
+    Bytes all = AllByteValues();
+    a.Write(all);
+    EXPECT_EQ(b.dev.Read(256, kWait), all);
+}
+
+TEST(E2eAttach, PortClosedForIdlenessIsOpenedAgainForTheNextData) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-attach is tried against the native program";
+    Bridge b(1);  // the bridge closes a port idle for a second
+    b.Start();
+    Attach a;
+    a.Start({"127.0.0.1:" + std::to_string(b.tcp), "COM3"});
+    ASSERT_TRUE(a.Open()) << a.Stderr();
+    int64_t opened = NowMs();
+    ASSERT_TRUE(b.prog.WaitLog("Wykonano autorozlaczenie!", kWait)) << b.prog.Log();
+    ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait)) << b.prog.Log();
+    // Attach checks the port before data that follows five quiet seconds.
+    WaitUntil([&] { return NowMs() - opened > 5300; }, 6000);
+    a.Write("wake up");
+    EXPECT_EQ(b.dev.Read(7, kWait), "wake up") << a.Stderr();
+    EXPECT_TRUE(a.WaitStderr("closed COM3 while it was idle", kWait)) << a.Stderr();
+    b.dev.Write("answer");
+    EXPECT_EQ(a.Read(6), "answer");
+}
