@@ -268,6 +268,15 @@ int Ask(kt::TcpClient& c, const std::string& line) {
     return r.size() == 1 ? (uint8_t)r[0] : -1;
 }
 
+// Closes the port and waits for the answer to a TEST after it, so the CLOSE
+// has been taken before the turn passes: the bridge serves connections in
+// parallel, and a CLOSE still on its way would otherwise close the port the
+// next client has just opened (and its data would go nowhere).
+void ClosePort(kt::TcpClient& c) {
+    c.Send(kt::Esc("CLOSE"));
+    if (Ask(c, "TEST") < 0) Problem("no reply to TEST after CLOSE");
+}
+
 // Opens a port for a TCP client: a port left open by a client that is gone
 // (cut, unplugged) is closed first, as the next user of a shop's port would.
 bool OpenPort(kt::TcpClient& c, const std::string& name) {
@@ -340,7 +349,7 @@ opened:
     if (device.got.size() != x.size())
         fprintf(stderr, "soak: %s session: client done after %lld ms, device after %lld ms\n", port.c_str(),
                 (long long)(clientDone - began), (long long)(NowMs() - began));
-    c.Send(kt::Esc("CLOSE"));
+    ClosePort(c);
     Verify((port + " client to device").c_str(), x, device.got);
     Verify((port + " device to client").c_str(), y, got);
 }
@@ -379,7 +388,10 @@ void UdpSession(kt::UdpClient& u) {
         got += d;
     }
     device.Join();
-    u.SendTo(r.udpPort, kt::Esc("CLOSE"));
+    // The CLOSE is taken before the turn passes (see ClosePort): datagrams
+    // are taken in order, so the TEST's answer comes after it.
+    u.SendTo(r.udpPort, kt::Esc("CLOSE") + kt::Esc("TEST"));
+    if (u.Recv(10000).empty()) Problem("UDP client: no reply to TEST after CLOSE");
     Verify("UDP client to device", x, device.got);
     Verify("device to UDP client", y, got);
 }
@@ -573,7 +585,7 @@ void UnplugSession() {
     fresh.Start(r.device->master, y, x.size(), deadline, nullptr);
     Exchange(c.fd, Escaped(x), y.size(), &got, deadline);
     fresh.Join();
-    c.Send(kt::Esc("CLOSE"));
+    ClosePort(c);
     Verify("after replug, client to device", x, fresh.got);
     Verify("after replug, device to client", y, got);
 }
