@@ -1,5 +1,10 @@
-# The two commands of the README, the packages and the benchmark.
-.PHONY: run check bench daemon deb dist-windows clean
+# The two commands of the README, the packages, the benchmark, the fuzz run
+# and the soak.
+.PHONY: run check bench fuzz soak daemon deb dist-windows clean
+
+FUZZ_RUNS ?= 1000000
+SOAK_SECONDS ?= 600
+SAN ?=
 
 # Only the daemon: no test programs, no cross compiler, no Wine.
 daemon:
@@ -29,6 +34,15 @@ dist-windows:
 
 bench:
 	bench/run.sh
+
+# Each fuzz target for FUZZ_RUNS inputs.
+fuzz:
+	scripts/fuzz.sh $(FUZZ_RUNS)
+
+# The real daemon under traffic for SOAK_SECONDS; SAN=asan or SAN=tsan runs
+# that sanitizer's build.
+soak:
+	soak/run.sh $(SOAK_SECONDS) $(SAN)
 
 clean:
 	rm -rf build

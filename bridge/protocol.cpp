@@ -34,6 +34,51 @@ enum : int { kMaxLine = (int)sizeof(CommandBlock::commandLine) - 1 };
 static bool lineOverflow = false;
 static int overflowBytes = 0;
 
+// Each client frames its own stream: an ESC, the line being collected and an
+// overflow belong to the connection that sent them, so clients whose packets
+// interleave never finish or break each other's lines (half of one client's
+// ESC ESC would otherwise turn the next client's command into data). The
+// command block holds the framing of the packet being processed; the line
+// parameters in it stay shared. Guarded by protocolLock.
+struct Framing {
+    int32_t inCommand;
+    int32_t length;
+    char line[sizeof(CommandBlock::commandLine)];
+    bool overflow;
+    int overflowBytes;
+};
+static Framing tcpFraming[kClientCells];
+static Framing udpFraming;
+static Framing otherFraming;  // a connection outside the server's table (tests)
+
+static Framing& FramingOf(ClientCell* cell, bool tcp) {
+    if (!tcp) return udpFraming;
+    for (int i = 0; i < kClientCells; i++)
+        if (cell == &tcpCells[i]) return tcpFraming[i];
+    return otherFraming;
+}
+
+static void LoadFraming(const Framing& f) {
+    CommandBlock& block = bridge.commandBlock;
+    block.inCommand = f.inCommand;
+    int n = f.length >= 0 && f.length < (int)sizeof block.commandLine ? f.length : 0;
+    block.commandLength = n;
+    memcpy(block.commandLine, f.line, (size_t)n);
+    block.commandLine[n] = 0;
+    lineOverflow = f.overflow;
+    overflowBytes = f.overflowBytes;
+}
+
+static void StoreFraming(Framing& f) {
+    const CommandBlock& block = bridge.commandBlock;
+    f.inCommand = block.inCommand;
+    int n = block.commandLength >= 0 && block.commandLength < (int)sizeof f.line ? block.commandLength : 0;
+    f.length = n;
+    memcpy(f.line, block.commandLine, (size_t)n);
+    f.overflow = lineOverflow;
+    f.overflowBytes = overflowBytes;
+}
+
 // A TCP client's SETDCB whose 28 bytes did not all come in the packet of its
 // line: TCP may split a write anywhere, so the rest is taken from the same
 // client's next packets and never sent to the device as data. Dropped,
@@ -114,12 +159,6 @@ void DropStalledSetDcb() {
     std::lock_guard<std::mutex> guard(protocolLock);
     for (PendingDcb& p : pendingDcb)
         if (p.cell && PendingDcbStalled(p)) DropPendingDcb(p, "brak danych przez 2 s");
-}
-
-static void ConnectionEnded(ClientCell* cell) {
-    std::lock_guard<std::mutex> guard(protocolLock);
-    PendingDcb* p = FindPendingDcb(cell);
-    if (p) DropPendingDcb(*p, "rozlaczenie");
 }
 
 int32_t ParseNumber(const char* text) {
@@ -411,7 +450,10 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCe
     for (int i = first; i < length; i++) {
         uint8_t b = data[i];
         if (block.inCommand) {
-            if (b != kEsc) {
+            // ESC ESC is a literal ESC only right after the ESC that opened
+            // the line: once a line has begun, an ESC is one of its bytes,
+            // wherever the packets happen to split the stream.
+            if (b != kEsc || block.commandLength != 0) {
                 FlushSerialRun(serialRun, serialCount);
                 LogCommandPacket(data, length);
                 int position = i;
@@ -457,12 +499,33 @@ static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool 
     Outbox out;
     {
         std::lock_guard<std::mutex> guard(protocolLock);
+        Framing& framing = FramingOf(cell, tcp);
+        LoadFraming(framing);
         for (int start = 0; start < length; start += kMaxPacket) {
             int n = length - start < kMaxPacket ? length - start : kMaxPacket;
             ProcessPacket(out, data + start, n, cell, tcp);
         }
+        StoreFraming(framing);
     }
     SendOutbox(out);
+}
+
+// A connection ended: the next client accepted into its cell starts with
+// no line begun and no SETDCB block pending. The port and the ReplyTarget
+// stay as they are, so that client inherits the port's input.
+static void ConnectionEnded(ClientCell* cell) {
+    std::lock_guard<std::mutex> guard(protocolLock);
+    memset(&FramingOf(cell, true), 0, sizeof(Framing));
+    PendingDcb* p = FindPendingDcb(cell);
+    if (p) DropPendingDcb(*p, "rozlaczenie");
+}
+
+void ProtocolResetFraming() {
+    std::lock_guard<std::mutex> guard(protocolLock);
+    for (Framing& f : tcpFraming) memset(&f, 0, sizeof f);
+    memset(&udpFraming, 0, sizeof udpFraming);
+    memset(&otherFraming, 0, sizeof otherFraming);
+    for (PendingDcb& p : pendingDcb) p.cell = nullptr;
 }
 
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {

@@ -14,6 +14,9 @@ extern std::mutex protocolLock;
 // bytes.
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell);
 void ProcessUDPData(const uint8_t* data, int length);
+// Every client's framing back to "no line begun" and no SETDCB block
+// pending (start-up state; tests).
+void ProtocolResetFraming();
 // Drops, with a log line, each SETDCB block left incomplete by a client that
 // has sent nothing for 2 s (the housekeeping tick).
 void DropStalledSetDcb();

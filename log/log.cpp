@@ -17,7 +17,12 @@ int64_t PerfTicksToMicros(int64_t ticks, int64_t frequency) {
     if (frequency <= 0) return 0;
     int64_t seconds = ticks / frequency;
     int64_t rest = ticks % frequency;
-    return seconds * 1000000 + rest * 1000000 / frequency;
+    // A gap too long for 64 bits of microseconds is held at the limit.
+    if (seconds > INT64_MAX / 1000000 - 1) return INT64_MAX;
+    if (seconds < INT64_MIN / 1000000 + 1) return INT64_MIN;
+    // rest * 10^6 needs more than 64 bits once the counter runs faster than
+    // 9.2 THz; the product is formed wide.
+    return seconds * 1000000 + (int64_t)((__int128)rest * 1000000 / frequency);
 }
 
 static void RestartLocked() {

@@ -4,7 +4,7 @@
 # include-table-begin and include-table-end) and prints every project
 # #include "folder/file" that the table does not allow. Also prints every
 # platform test (_WIN32, __linux__, ...) in a preprocessor line outside the
-# *_posix / *_win32 twin files. tests/ and bench/ are left out: test programs
+# *_posix / *_win32 twin files. tests/, bench/ and soak/ are left out: test programs
 # reach into every layer and carry their own platform code. Exit 1 when
 # anything was printed.
 set -eu
@@ -61,7 +61,7 @@ done
 # A source folder missing from the table is a new layer nobody placed.
 for dir in */; do
     dir="${dir%/}"
-    case "$dir" in build | tests | bench | docs | scripts | cmake | packaging | run) continue ;; esac
+    case "$dir" in build | tests | bench | soak | docs | scripts | cmake | packaging | run) continue ;; esac
     if git ls-files "$dir" | grep -qE '\.(cpp|h)$' && [ -z "${allowed[$dir]+x}" ]; then
         echo "$dir/: source folder not in the include table of ARCHITECTURE.md"
         bad=1

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run: install what is missing, check the include layering,
 # build both targets, run the native suite, the native suite under
-# AddressSanitizer+UBSan and under ThreadSanitizer, and the Windows suite
-# under Wine.
+# AddressSanitizer+UBSan and under ThreadSanitizer, a short fuzz pass
+# (50,000 inputs per target), and the Windows suite under Wine.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh check
@@ -18,6 +18,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
 step "native tests"
 ctest --preset native -j "$jobs"
+
+step "fuzz, 50,000 inputs per target"
+scripts/fuzz.sh 50000
 
 step "windows build"
 cmake --preset windows >/dev/null

@@ -2,14 +2,15 @@
 # Installs what a task needs on Debian, judged by the commands (and the few
 # files) that the build, the tests and the benchmark actually use.
 #   scripts/install-deps.sh run     the daemon: a compiler, CMake, make
-#   scripts/install-deps.sh check   everything every test suite needs
+#   scripts/install-deps.sh check   everything every test suite needs (with the short fuzz pass)
+#   scripts/install-deps.sh fuzz    the fuzz build: clang 14 and its libFuzzer runtime
 #   scripts/install-deps.sh bench   check, plus the programs compared against
 #   scripts/install-deps.sh deb     run, plus what makes the Debian package
 #   scripts/install-deps.sh dist-windows  the cross compiler, wixl and zip
 set -eu
 task=${1:-check}
 
-# "what package": a command name, or an absolute path for a file.
+# "what package": a command name, or an absolute path (a pattern) for a file.
 run_needs=(
     "cmake cmake"
     "make make"
@@ -42,6 +43,12 @@ check_needs=(
     "pgrep procps"
     "unzip unzip"
 )
+fuzz_needs=(
+    "cmake cmake"
+    "make make"
+    "clang++-14 clang-14"
+    "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev"
+)
 bench_needs=(
     "socat socat"
     "ser2net ser2net"
@@ -51,14 +58,15 @@ case "$task" in
 run) wanted=("${run_needs[@]}") ;;
 deb) wanted=("${run_needs[@]}" "${deb_needs[@]}") ;;
 dist-windows) wanted=("${run_needs[@]}" "${windows_needs[@]}") ;;
-check) wanted=("${run_needs[@]}" "${deb_needs[@]}" "${windows_needs[@]}" "${check_needs[@]}") ;;
-bench) wanted=("${run_needs[@]}" "${deb_needs[@]}" "${windows_needs[@]}" "${check_needs[@]}" "${bench_needs[@]}") ;;
-*) echo "usage: scripts/install-deps.sh run|check|bench|deb|dist-windows" >&2; exit 2 ;;
+fuzz) wanted=("${fuzz_needs[@]}") ;;
+check) wanted=("${run_needs[@]}" "${deb_needs[@]}" "${windows_needs[@]}" "${check_needs[@]}" "${fuzz_needs[@]}") ;;
+bench) wanted=("${run_needs[@]}" "${deb_needs[@]}" "${windows_needs[@]}" "${check_needs[@]}" "${fuzz_needs[@]}" "${bench_needs[@]}") ;;
+*) echo "usage: scripts/install-deps.sh run|check|bench|fuzz|deb|dist-windows" >&2; exit 2 ;;
 esac
 
 present() {
     case "$1" in
-    /*) [ -e "$1" ] ;;
+    /*) compgen -G "$1" >/dev/null ;;
     *) command -v "$1" >/dev/null 2>&1 ;;
     esac
 }

@@ -32,6 +32,7 @@ struct BridgeFixture : ::testing::Test {
         SetSettingsText(settingsRecord.spoolDirectory, sizeof settingsRecord.spoolDirectory, "SERVBUFF");
         settingsRecord.udpEnabled = 1;
         ResetBridgeState();
+        ProtocolResetFraming();
         SpoolPrepareDirectory();  // as at start-up
     }
     void TearDown() override {

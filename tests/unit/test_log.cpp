@@ -62,6 +62,10 @@ TEST(Log, TimerArithmeticIsExactWithoutOverflow) {
     EXPECT_EQ(PerfTicksToMicros(f * 36000 + 1500, f), 36000LL * 1000000);
     EXPECT_EQ(PerfTicksToMicros(f * 36000 + 3000, f), 36000LL * 1000000 + 1);
     EXPECT_EQ(PerfTicksToMicros(INT64_MAX, 1000000000), INT64_MAX / 1000);
+    // A counter faster than 9.2 THz, and gaps beyond 64 bits of microseconds.
+    EXPECT_EQ(PerfTicksToMicros(INT64_MAX - 1, INT64_MAX), 999999);
+    EXPECT_EQ(PerfTicksToMicros(INT64_MAX, 1), INT64_MAX);
+    EXPECT_EQ(PerfTicksToMicros(INT64_MIN, 1), INT64_MIN);
 }
 
 TEST(Log, ElapsedFieldShapes) {

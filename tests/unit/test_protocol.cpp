@@ -58,23 +58,27 @@ TEST_F(Protocol, FramingIntoTheJob) {
     c.Feed("C\x1b" "BAUD=12");
     EXPECT_EQ(1, +Block().inCommand);
     EXPECT_EQ(9600, +Block().baud);
-    c.Feed("00\rD" + Cmd("CLOSE"));
+    // An ESC at the start of the next packet belongs to the line begun in
+    // this one, as it would in one packet: it is no ESC ESC of data.
+    c.Feed("00");
+    c.Feed("\x1b" "X\rD" + Cmd("CLOSE"));
     EXPECT_EQ(1200, +Block().baud);
     EXPECT_EQ(0, +Block().inCommand);
     EXPECT_EQ(0, +Block().commandLength);
     EXPECT_EQ("\nA\x1b" "BCD", SpoolData(0));
     EXPECT_EQ(6, bridge.ActivityCounter);  // the literal ESC counts too
     std::string log = Log();
-    EXPECT_EQ(4, Count(log, "Komenda:"));
+    EXPECT_EQ(5, Count(log, "Komenda:"));
     EXPECT_EQ(1, Count(log, "Komenda:\x1b" "COM3\r\r\n"));
     EXPECT_EQ(1, Count(log, "Komenda:C\x1b" "BAUD=12\r\n"));
-    EXPECT_EQ(2, Count(log, "Komenda:00\rD"));
+    EXPECT_EQ(1, Count(log, "Komenda:00\r\n"));
+    EXPECT_EQ(2, Count(log, "Komenda:\x1b" "X\rD"));
 
     // Two lines in one packet: both run, the packet is logged for each.
     c.Feed(Cmd("BAUD=19200") + Cmd("COM4") + "E" + Cmd("CLOSE"));
     EXPECT_EQ(3, Count(Log(),
                        "Komenda:\x1b" "BAUD=19200\r\x1b" "COM4\rE\x1b" "CLOSE\r\r\n"));
-    EXPECT_EQ(7, Count(Log(), "Komenda:"));
+    EXPECT_EQ(8, Count(Log(), "Komenda:"));
     EXPECT_EQ("E", SpoolData(1));
     EXPECT_EQ(19200, GetLe32((const uint8_t*)ReadFileBytes("SERVBUFF/0001.buf").data() + 2316));
 
@@ -99,12 +103,30 @@ TEST_F(Protocol, FramingIntoTheJob) {
     EXPECT_EQ(3, bridge.Statistics[kStatBuffered]);  // com6 and COM7 opened nothing
     EXPECT_EQ(3, bridge.Statistics[kStatConnections]);
 
-    // ESC in command mode ends it, the partial line stays and prefixes the next.
+    // Once a line has begun, an ESC is one of its bytes in the next packet
+    // as in the same one; only the line's CR ends it.
     c.Feed("\x1b" "BAU");
     c.Feed("\x1b" "x");
-    EXPECT_EQ(0, +Block().inCommand);
-    c.Feed(Cmd("D=2400"));
+    EXPECT_EQ(1, +Block().inCommand);
+    c.Feed("\r" + Cmd("BAUD=2400"));
     EXPECT_EQ(2400, +Block().baud);
+    EXPECT_EQ(0, +Block().inCommand);
+}
+
+// Each client frames its own stream: a packet of another client between the
+// two halves of one client's ESC ESC (or inside its line) is framed alone.
+TEST_F(Protocol, ClientsFrameTheirOwnStreams) {
+    settingsRecord.bufferPrints = 1;
+    TcpPair a(&tcpCells[0]), b(&tcpCells[1]);
+    a.Feed(Cmd("COM3") + "x\x1b");
+    EXPECT_EQ(std::string(1, '\0'), a.Reply(1));
+    b.Feed(Cmd("TEST"));
+    EXPECT_EQ(std::string(1, '\1'), b.Reply(1));
+    a.Feed("\x1by\x1b" "BAUD=48");
+    b.Feed(Cmd("BAUD=1200"));
+    a.Feed("00\r" + Cmd("CLOSE"));
+    EXPECT_EQ(4800, +Block().baud);  // the shared parameters: A's line ran last
+    EXPECT_EQ("x\x1by", SpoolData(0));
 }
 
 // A SETDCB block never reaches the port as data: it is taken whole from one

@@ -243,9 +243,17 @@ TEST_F(Servers, TcpFiveCellsTheSixthWaitsAndLongSendsArriveInChunks) {
     EXPECT_LT(used, 0.3) << "server loop turns while all cells are taken";
 #endif
 
-    // One leaves: the sixth gets its cell and is served.
+    // One leaves in the middle of a line: the sixth gets its cell and is
+    // served, and its line does not continue the one left unfinished.
+    SendBytes(c[1], "\x1b" "BAUD=1");
+    ASSERT_TRUE(WaitFor([] { return CountInLog("Komenda:\x1b" "BAUD=1") == 1; }));
     CloseSock(c[1]);
     ASSERT_TRUE(WaitFor([] { return Stat(kStatTcpConnections) == 6; }));
+    SendBytes(c[5], "\x1b" "BAUD=2400\r");
+    EXPECT_TRUE(WaitFor([] {
+        std::lock_guard<std::mutex> guard(protocolLock);
+        return bridge.commandBlock.baud == 2400;
+    }));
     SendBytes(c[5], "sixth");
     EXPECT_TRUE(WaitFor([] { return CountInLog("TCP/UDP receive:sixth") == 1; }));
     for (int i = 0; i < 6; i++)
