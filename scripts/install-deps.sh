@@ -42,6 +42,7 @@ check_needs=(
     "flock util-linux"
     "pgrep procps"
     "unzip unzip"
+    "systemd-analyze systemd"
 )
 fuzz_needs=(
     "cmake cmake"
