@@ -269,6 +269,12 @@ TEST(E2eServers, ClosingTheSerialPortLeavesAnotherClientsVirtualPortOpen) {
     client.Send("two");
     EXPECT_EQ(modem.Read(3, kWait), "two");
     EXPECT_EQ(dev.Drain(200), "");
+    // Data with no port open is dropped with one line, not one per packet.
+    udp.SendTo(p.udp, "abc");
+    udp.SendTo(p.udp, "def");
+    udp.SendTo(p.udp, Esc("TEST"));
+    EXPECT_EQ(udp.Recv(kWait), Bytes(1, '\0'));
+    EXPECT_EQ(prog.CountLog("Error - port nie jest otwarty, pominieto 3 bajtow"), 1);
     client.Send(Esc("CLOSE"));
     Shutdown(prog, p.tcp);
 }
