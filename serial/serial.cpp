@@ -50,6 +50,11 @@ static std::atomic<SerialInputSink> inputSink{nullptr};
 // Reads of at most this many bytes; a failing device is retried at this pace.
 static const int kReadSize = 2047;
 static const int kFailedReadPauseMs = 50;
+// A device whose every read has failed for this long (unplugged, its driver
+// gone) is taken for lost and closed by the housekeeping tick: a port left
+// on a dead device would never come back when the device does.
+static const int kLostAfterMs = 2000;
+static std::atomic<uint32_t> lostRun{0};  // the open whose device was lost
 
 static const int kCtsTypes[] = {10,  22,  23,  36,  72,  85,  89,  120, 132,
                                 136, 154, 182, 208, 212, 220, 225, 227, 272};
@@ -148,6 +153,8 @@ static void AckDeviceLines(const uint8_t* data, int count) {
 // may still be passing its last block on.
 static void SerialPolling(uint32_t run) {
     uint8_t buffer[2048];
+    std::chrono::steady_clock::time_point failingSince;
+    bool failing = false;
     PollingStarted(run);
     while (PollingContinues(run)) {
         Handle port;
@@ -157,13 +164,18 @@ static void SerialPolling(uint32_t run) {
         }
         int count = PortRead(port, buffer, kReadSize);
         ReleasePortUse();
+        if (count != kReadFailed) failing = false;
         if (count > 0) {
             AckDeviceLines(buffer, count);
             SerialInputSink sink = inputSink;
             if (sink) sink(buffer, count);
         } else if (count == kReadFailed) {
             // A device that fails at once (unplugged, pty closed) is retried
-            // at a calm pace until SerialOff; the port stays open.
+            // at a calm pace; one that keeps failing is reported lost.
+            auto now = std::chrono::steady_clock::now();
+            if (!failing) failingSince = now;
+            failing = true;
+            if (now - failingSince >= std::chrono::milliseconds(kLostAfterMs)) lostRun = run;
             PollingPause(run, kFailedReadPauseMs);
         } else if (count == kReadEmptyAtOnce) {
             // Not issued again back to back; the driver keeps what arrives
@@ -238,11 +250,12 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     return 0;
 }
 
-void SerialOff() {
-    bridge.portClaimed = 0;
+// Closes the open port; only the open `run` when it is not 0.
+static void SerialOffRun(uint32_t onlyRun) {
     std::lock_guard<std::mutex> guard(serialLock);
     Handle port = bridge.portHandle.load();
     if (port == kNoHandle) return;
+    if (onlyRun != 0 && openRun.load() != onlyRun) return;
     LogText("Serial Off - start");
     {
         std::lock_guard<std::mutex> runGuard(runLock);
@@ -276,6 +289,27 @@ void SerialOff() {
         else
             RetireReaderLocked();
     }
+}
+
+void SerialOff() {
+    bridge.portClaimed = 0;
+    SerialOffRun(0);
+}
+
+bool SerialCloseLost() {
+    uint32_t run = lostRun.exchange(0);
+    if (run == 0) return false;
+    char name[41];
+    {
+        std::lock_guard<std::mutex> guard(serialLock);
+        if (openRun.load() != run) return false;
+        snprintf(name, sizeof name, "%s", serialPortName);
+    }
+    LogFormat("Error - port %s nie odpowiada od 2 s - zamknieto", name);
+    // The claim stays: the always-open port's owner keeps it when the port
+    // comes back.
+    SerialOffRun(run);
+    return true;
 }
 
 void SerialShutdown() {

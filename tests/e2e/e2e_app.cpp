@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 #include "support/support.h"
@@ -322,6 +323,33 @@ TEST(App, AlwaysOpenPortWhoseDeviceAppearsLaterIsOpenedAndUsed) {
         EXPECT_EQ(prog.CountLog(reopened), 1);
         EXPECT_EQ(prog.CountLog(openError), 1);
     }
+}
+
+// The always-open port's device is unplugged while its owner uses it: the
+// port is closed once its reads have failed for 2 s, and opened again when a
+// device is back at its name; the owner keeps the port throughout.
+TEST(App, AlwaysOpenPortWhoseDeviceIsUnpluggedComesBackWithIt) {
+    Ports p;
+    std::unique_ptr<Pty> device(new Pty());
+    Program prog;
+    prog.MapCom(5, device->slavePath);
+    StartWith(prog, BaseSetup(p).Int(kOffAlwaysOpen, 1).Text(kOffPortName, 101, "COM5"));
+    TcpClient c(p.tcp);
+    ASSERT_EQ(Com(c, 5), 0) << prog.Log();
+    c.Send("one");
+    ASSERT_EQ(device->Read(3, Slow(3000)), "one");
+
+    device.reset();
+    ASSERT_TRUE(prog.WaitLog("Error - port COM5 nie odpowiada od 2 s - zamknieto", Slow(8000))) << prog.Log();
+    ASSERT_TRUE(prog.WaitLog("Port zawsze otwarty COM5 zamkniety", Slow(3000))) << prog.Log();
+    device.reset(new Pty());
+    prog.MapCom(5, device->slavePath);
+    ASSERT_TRUE(prog.WaitLog("Port zawsze otwarty COM5 otwarty ponownie", Slow(8000))) << prog.Log();
+    c.Send("two");
+    EXPECT_EQ(device->Read(3, Slow(3000)), "two") << prog.Log();
+    device->Write("back");
+    EXPECT_EQ(c.Read(4, Slow(3000)), "back");
+    EXPECT_EQ(prog.CountLog("nie odpowiada"), 1);
 }
 
 TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {

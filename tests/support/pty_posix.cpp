@@ -95,6 +95,10 @@ Pty::Pty() {
     cfmakeraw(&t);
     tcsetattr(slaveKeep, TCSANOW, &t);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // Not inherited by the program under test: a device it held open itself
+    // could never be unplugged.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveKeep, F_SETFD, FD_CLOEXEC);
 }
 
 Pty::~Pty() {
