@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -607,14 +608,45 @@ bool PrintsDone(Rig& r, int timeoutMs) {
     return kt::WaitUntil([&] { return r.jobsPrinted.load() >= r.jobsSpooled.load(); }, timeoutMs);
 }
 
+// A soak stopped by Ctrl+C, SIGTERM or SIGHUP stops its program too (it runs
+// in a process group of its own, so the terminal's signal misses it) and
+// removes the program's folder with the pty links in it, unless KESTRUN_KEEP
+// is set. The signals are blocked in every thread and taken here.
+std::mutex daemonLock;  // held while the program starts and while main stops it
+pid_t daemonPid = -1;
+
+void StopOnSignal(sigset_t signals, std::string folder) {
+    int sig = 0;
+    if (sigwait(&signals, &sig) != 0) return;
+    fprintf(stderr, "soak: stopped by signal %d\n", sig);
+    {
+        std::lock_guard<std::mutex> guard(daemonLock);
+        // WaitChild answers -1 only for a child of ours that still runs.
+        if (daemonPid > 0 && kt::WaitChild(daemonPid, 0) < 0 && kt::StopChild(daemonPid, true, 5000) < 0)
+            fprintf(stderr, "soak: the program (pid %d) did not end\n", (int)daemonPid);
+    }
+    if (getenv("KESTRUN_KEEP")) {
+        fprintf(stderr, "soak: kept %s\n", folder.c_str());
+    } else {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    _exit(128 + sig);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int seconds = argc > 1 ? atoi(argv[1]) : 600;
     if (seconds < 60) seconds = 60;
     signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, sig);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     Rig r;
     rig = &r;
+    std::thread(StopOnSignal, stopSignals, r.program.dir.path).detach();
     r.tcpPort = kt::FreePort();
     r.udpPort = kt::FreePort();
     r.device.reset(new kt::Pty());
@@ -627,7 +659,11 @@ int main(int argc, char** argv) {
     r.printer->MapAs(4, r.program.dir.path);
     r.WriteSetup();
     fprintf(stderr, "soak: program in %s (KESTRUN_KEEP=1 keeps it)\n", r.program.dir.path.c_str());
-    r.program.Start();
+    {
+        std::lock_guard<std::mutex> guard(daemonLock);
+        r.program.Start();
+        daemonPid = r.program.pid;
+    }
     if (!kt::WaitListening(r.tcpPort, 20000)) {
         fprintf(stderr, "soak: the program does not listen\n");
         return 2;
@@ -710,7 +746,12 @@ int main(int argc, char** argv) {
     if (!running) Problem("the program ended during the run");
     for (int i = 0; i < 2; i++)
         if (r.modem[i] >= 0) close(r.modem[i]);
-    int status = r.program.Stop(10000);
+    int status;
+    {
+        std::lock_guard<std::mutex> guard(daemonLock);
+        status = r.program.Stop(10000);
+        daemonPid = -1;
+    }
     if (running && status != 0) Problem("the program's exit status " + std::to_string(status));
     Bytes err = kt::ReadFile(r.program.Path("stderr.txt"));
     for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})

@@ -149,6 +149,11 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (chdir(dir.c_str()) != 0) _exit(127);
+    // The caller may block signals it takes in a thread of its own; the
+    // program gets its own.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     int o = open("stdout.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
     int e = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
     int n = open("/dev/null", O_RDONLY);
