@@ -24,11 +24,8 @@
 // values after warm-up (both taken with no client connected and the port
 // closed); no sanitizer report. Last line:
 //   soak: S s, B bytes, J jobs, lost L, reordered R, rss A->B kB, fds A->B, threads A->B
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -125,29 +122,6 @@ void SleepMs(int ms) {
 
 void SetNonBlocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// A TCP connection from a chosen loopback address (the modems).
-int ConnectFrom(const char* from, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &a.sin_addr);
-    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons((uint16_t)port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr*)&to, sizeof to) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
 }
 
 // Moves `out` into fd and reads from fd until `want` bytes came, both at
@@ -253,7 +227,7 @@ struct Rig {
 
     bool ConnectModem(int i) {
         if (modem[i] >= 0) return true;
-        modem[i] = ConnectFrom(i == 0 ? "127.0.0.2" : "127.0.0.3", 1339);
+        modem[i] = kt::ConnectTcpFrom(i == 0 ? "127.0.0.2" : "127.0.0.3", 1339);
         if (modem[i] < 0) return false;
         SetNonBlocking(modem[i]);
         return true;
@@ -528,14 +502,8 @@ void StallSession() {
     // A small receive window from the start, so that little data is in
     // flight when the client stops reading.
     kt::TcpClient c;
-    c.fd = socket(AF_INET, SOCK_STREAM, 0);
-    int rcv = 4096;
-    setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons((uint16_t)r.tcpPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(c.fd, (struct sockaddr*)&to, sizeof to) != 0 || !OpenPort(c, "COM3"))
+    c.fd = kt::ConnectSlowReader(r.tcpPort);
+    if (c.fd < 0 || !OpenPort(c, "COM3"))
         return Problem("stalling client: COM3 does not open");
     std::atomic<bool> enough{false};
     r.inheriting = true;
