@@ -65,6 +65,11 @@ void SetOpenPortName(const char* name) {
     if (name) strncpy(bridge.openPortName, name, 40);
 }
 
+void ClearOpenPortNameIf(const char* name) {
+    std::lock_guard<std::mutex> guard(bridge.textLock);
+    if (strncmp(bridge.openPortName, name, 40) == 0) memset(bridge.openPortName, 0, sizeof bridge.openPortName);
+}
+
 void SetVirtualStatus(int slot, const char* text) {
     std::lock_guard<std::mutex> guard(bridge.textLock);
     memset(bridge.virtualStatus[slot], 0, 100);

@@ -116,5 +116,8 @@ void ResetBridgeState();
 // The text fields, read and written under textLock.
 void GetOpenPortName(char out[41]);
 void SetOpenPortName(const char* name);  // cut to 40 characters; clears all 41 bytes first
+// Clears all 41 bytes only while the field still holds `name`: the serial
+// port's close leaves a virtual port's name that a client chose since.
+void ClearOpenPortNameIf(const char* name);
 void SetVirtualStatus(int slot, const char* text);
 void GetVirtualStatus(int slot, char out[100]);

@@ -423,10 +423,20 @@ static void LogCommandPacket(const uint8_t* data, int length) {
     LogFormat("Komenda:%s", text);
 }
 
+// Data that finds no port open goes nowhere: said once, and again only
+// after data has reached a port since. Guarded by protocolLock.
+static bool closedPortSaid = false;
+
 // Writes the run of data bytes gathered for the serial port in one call; a
 // byte at a time would cap the line at a few hundred kB/s.
 static void FlushSerialRun(const uint8_t* run, int& count) {
-    if (count > 0) SerialWriteBytes(run, count);
+    if (count > 0 && bridge.portHandle == kNoHandle) {
+        if (!closedPortSaid) LogFormat("Error - port nie jest otwarty, pominieto %d bajtow", count);
+        closedPortSaid = true;
+    } else if (count > 0) {
+        SerialWriteBytes(run, count);
+        closedPortSaid = false;
+    }
     count = 0;
 }
 
@@ -522,6 +532,7 @@ static void ConnectionEnded(ClientCell* cell) {
 
 void ProtocolResetFraming() {
     std::lock_guard<std::mutex> guard(protocolLock);
+    closedPortSaid = false;
     for (Framing& f : tcpFraming) memset(&f, 0, sizeof f);
     memset(&udpFraming, 0, sizeof udpFraming);
     memset(&otherFraming, 0, sizeof otherFraming);

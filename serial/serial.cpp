@@ -18,6 +18,8 @@
 // read, write and line change on the device and exclusively by the close, so
 // no thread ever uses a handle (or a reused descriptor) after it is closed.
 static std::mutex serialLock;
+// The name the open serial port was opened by; guarded by serialLock.
+static char serialPortName[41];
 static std::shared_mutex portUse;
 static std::atomic<int32_t> portClosing{0};
 static std::atomic<bool> serialShutDown{false};  // set once, at the program's end
@@ -180,7 +182,8 @@ static int ClosePortLocked(Handle port) {
     portUse.lock();
     PortClose(port);
     bridge.portHandle = kNoHandle;
-    SetOpenPortName("");
+    ClearOpenPortNameIf(serialPortName);
+    serialPortName[0] = 0;
     portClosing = 0;
     portUse.unlock();
     return cancelled;
@@ -214,6 +217,7 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     if (port == kNoHandle) return 1;
     bridge.portHandle = port;
     bridge.pollingRun = 0;
+    snprintf(serialPortName, sizeof serialPortName, "%s", name);
     SetOpenPortName(name);
     uint32_t run = ++pollingRunId;
     openRun = run;

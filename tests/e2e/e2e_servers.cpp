@@ -241,6 +241,44 @@ TEST(E2eServers, VirtualUnmatchedModemIsRefusedAndASecondConnectionRelinks) {
     EXPECT_TRUE(second.ClosedByPeer(kWait));
 }
 
+// A virtual port one client chose while another had the serial port open
+// keeps its name when that port closes: the data still goes to the modem.
+TEST(E2eServers, ClosingTheSerialPortLeavesAnotherClientsVirtualPortOpen) {
+    Ports p;
+    Pty dev;
+    Program prog;
+    prog.MapCom(3, dev.slavePath);
+    kt::Setup s = BaseSetup(p);
+    s.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPeer, 40, "127.0.0.1").Text(kOffVirtualPortName, 40, "COM5");
+    StartWith(prog, s, p);
+    TcpClient modem;
+    ASSERT_TRUE(modem.Connect(1339, kWait));
+    UdpClient udp;
+    udp.SendTo(p.udp, Esc("COM3"));
+    ASSERT_EQ(udp.Recv(kWait), Bytes(1, '\0'));
+    TcpClient client(p.tcp);
+    ASSERT_TRUE(WaitUntil([&] {
+        client.Send(Esc("COM5"));
+        return client.Read(1, 1000) == Bytes(1, '\0');
+    }, kWait));
+    client.Send("one");
+    EXPECT_EQ(modem.Read(3, kWait), "one");
+
+    udp.SendTo(p.udp, Esc("CLOSE"));
+    ASSERT_TRUE(prog.WaitLog("Serial Off - stop", kWait));
+    client.Send("two");
+    EXPECT_EQ(modem.Read(3, kWait), "two");
+    EXPECT_EQ(dev.Drain(200), "");
+    // Data with no port open is dropped with one line, not one per packet.
+    udp.SendTo(p.udp, "abc");
+    udp.SendTo(p.udp, "def");
+    udp.SendTo(p.udp, Esc("TEST"));
+    EXPECT_EQ(udp.Recv(kWait), Bytes(1, '\0'));
+    EXPECT_EQ(prog.CountLog("Error - port nie jest otwarty, pominieto 3 bajtow"), 1);
+    client.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
+
 // Reloading the settings restarts servers: the TCP server comes back on its
 // own port at once, the virtual port server lets go of its modems when
 // switched off and listens again when switched on. Signals: natively only.
