@@ -105,6 +105,10 @@ int PortRead(Handle port, uint8_t* buffer, int size) {
         ok = WaitOverlapped(h, &ov, &count);
     else
         ok = false;
+    // A read whose time-outs ran out is a read, not a failure, also where
+    // the driver reports it as ERROR_TIMEOUT: only a failing device may be
+    // taken for lost.
+    if (!ok && GetLastError() == ERROR_TIMEOUT) ok = true;
     CloseHandle(event);
     if (!ok) return kReadFailed;
     // An empty read that returned at once (MAXDWORD interval with zero

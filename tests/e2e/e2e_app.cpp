@@ -334,6 +334,7 @@ TEST(App, AlwaysOpenPortWhoseDeviceIsUnpluggedComesBackWithIt) {
     Program prog;
     prog.MapCom(5, device->slavePath);
     StartWith(prog, BaseSetup(p).Int(kOffAlwaysOpen, 1).Text(kOffPortName, 101, "COM5"));
+    ASSERT_TRUE(prog.WaitLog("Serial Polling - start", Slow(5000))) << prog.Log();
     TcpClient c(p.tcp);
     ASSERT_EQ(Com(c, 5), 0) << prog.Log();
     c.Send("one");
