@@ -24,11 +24,8 @@
 // values after warm-up (both taken with no client connected and the port
 // closed); no sanitizer report. Last line:
 //   soak: S s, B bytes, J jobs, lost L, reordered R, rss A->B kB, fds A->B, threads A->B
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -41,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -124,29 +122,6 @@ void SleepMs(int ms) {
 
 void SetNonBlocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// A TCP connection from a chosen loopback address (the modems).
-int ConnectFrom(const char* from, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &a.sin_addr);
-    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons((uint16_t)port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr*)&to, sizeof to) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
 }
 
 // Moves `out` into fd and reads from fd until `want` bytes came, both at
@@ -252,7 +227,7 @@ struct Rig {
 
     bool ConnectModem(int i) {
         if (modem[i] >= 0) return true;
-        modem[i] = ConnectFrom(i == 0 ? "127.0.0.2" : "127.0.0.3", 1339);
+        modem[i] = kt::ConnectTcpFrom(i == 0 ? "127.0.0.2" : "127.0.0.3", 1339);
         if (modem[i] < 0) return false;
         SetNonBlocking(modem[i]);
         return true;
@@ -527,14 +502,8 @@ void StallSession() {
     // A small receive window from the start, so that little data is in
     // flight when the client stops reading.
     kt::TcpClient c;
-    c.fd = socket(AF_INET, SOCK_STREAM, 0);
-    int rcv = 4096;
-    setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons((uint16_t)r.tcpPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(c.fd, (struct sockaddr*)&to, sizeof to) != 0 || !OpenPort(c, "COM3"))
+    c.fd = kt::ConnectSlowReader(r.tcpPort);
+    if (c.fd < 0 || !OpenPort(c, "COM3"))
         return Problem("stalling client: COM3 does not open");
     std::atomic<bool> enough{false};
     r.inheriting = true;
@@ -607,14 +576,45 @@ bool PrintsDone(Rig& r, int timeoutMs) {
     return kt::WaitUntil([&] { return r.jobsPrinted.load() >= r.jobsSpooled.load(); }, timeoutMs);
 }
 
+// A soak stopped by Ctrl+C, SIGTERM or SIGHUP stops its program too (it runs
+// in a process group of its own, so the terminal's signal misses it) and
+// removes the program's folder with the pty links in it, unless KESTRUN_KEEP
+// is set. The signals are blocked in every thread and taken here.
+std::mutex daemonLock;  // held while the program starts and while main stops it
+pid_t daemonPid = -1;
+
+void StopOnSignal(sigset_t signals, std::string folder) {
+    int sig = 0;
+    if (sigwait(&signals, &sig) != 0) return;
+    fprintf(stderr, "soak: stopped by signal %d\n", sig);
+    {
+        std::lock_guard<std::mutex> guard(daemonLock);
+        // WaitChild answers -1 only for a child of ours that still runs.
+        if (daemonPid > 0 && kt::WaitChild(daemonPid, 0) < 0 && kt::StopChild(daemonPid, true, 5000) < 0)
+            fprintf(stderr, "soak: the program (pid %d) did not end\n", (int)daemonPid);
+    }
+    if (getenv("KESTRUN_KEEP")) {
+        fprintf(stderr, "soak: kept %s\n", folder.c_str());
+    } else {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    _exit(128 + sig);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int seconds = argc > 1 ? atoi(argv[1]) : 600;
     if (seconds < 60) seconds = 60;
     signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, sig);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     Rig r;
     rig = &r;
+    std::thread(StopOnSignal, stopSignals, r.program.dir.path).detach();
     r.tcpPort = kt::FreePort();
     r.udpPort = kt::FreePort();
     r.device.reset(new kt::Pty());
@@ -627,7 +627,11 @@ int main(int argc, char** argv) {
     r.printer->MapAs(4, r.program.dir.path);
     r.WriteSetup();
     fprintf(stderr, "soak: program in %s (KESTRUN_KEEP=1 keeps it)\n", r.program.dir.path.c_str());
-    r.program.Start();
+    {
+        std::lock_guard<std::mutex> guard(daemonLock);
+        r.program.Start();
+        daemonPid = r.program.pid;
+    }
     if (!kt::WaitListening(r.tcpPort, 20000)) {
         fprintf(stderr, "soak: the program does not listen\n");
         return 2;
@@ -710,7 +714,12 @@ int main(int argc, char** argv) {
     if (!running) Problem("the program ended during the run");
     for (int i = 0; i < 2; i++)
         if (r.modem[i] >= 0) close(r.modem[i]);
-    int status = r.program.Stop(10000);
+    int status;
+    {
+        std::lock_guard<std::mutex> guard(daemonLock);
+        status = r.program.Stop(10000);
+        daemonPid = -1;
+    }
     if (running && status != 0) Problem("the program's exit status " + std::to_string(status));
     Bytes err = kt::ReadFile(r.program.Path("stderr.txt"));
     for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})

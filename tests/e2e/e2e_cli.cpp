@@ -154,13 +154,8 @@ static struct sockaddr_in Address(const char* ip, int port) {
 // A TCP connection to 127.0.0.1:port from the given loopback address.
 static void ConnectFrom(TcpClient& c, const char* source, int port) {
     c.Close();
-    c.fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in from = Address(source, 0), to = Address("127.0.0.1", port);
-    if (bind(c.fd, (struct sockaddr*)&from, sizeof from) != 0 ||
-        connect(c.fd, (struct sockaddr*)&to, sizeof to) != 0) {
-        ADD_FAILURE() << "connect from " << source << " to " << port << ": " << strerror(errno);
-        c.Close();
-    }
+    c.fd = ConnectTcpFrom(source, port);
+    if (c.fd < 0) ADD_FAILURE() << "connect from " << source << " to " << port << ": " << strerror(errno);
 }
 
 struct UdpFrom {

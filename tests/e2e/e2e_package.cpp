@@ -8,7 +8,6 @@
 // the fixture tests package_deb and package_msi.
 #include <gtest/gtest.h>
 #include <dirent.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -201,28 +200,15 @@ static void FindFiles(const std::string& dir, const std::string& name, std::vect
     closedir(d);
 }
 
-// Whether a Wine process of the installed program is left; kill ends it.
-static bool InstalledProgramRuns(bool kill = false) {
-    DIR* d = opendir("/proc");
-    if (!d) return false;
-    bool found = false;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        Bytes cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
-        if (cmd.find("Kestrun\\kestrun.exe") == std::string::npos) continue;
-        found = true;
-        if (kill) ::kill(atoi(e->d_name), SIGKILL);
-    }
-    closedir(d);
-    return found;
-}
+// What the command line of the installed program's Wine process holds.
+static const char kInstalledProgram[] = "Kestrun\\kestrun.exe";
 
 // Whatever happened, no installed program is left running and nothing is
 // left installed for the next run.
 struct InstallCleanup {
     std::string uninstall, data;
     ~InstallCleanup() {
-        InstalledProgramRuns(true);
+        ProcessRuns(kInstalledProgram, true);
         Sh(uninstall);
         Sh("rm -rf " + Quote(data));
     }
@@ -242,7 +228,7 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     const std::string uninstall = "msiexec /x " + Quote(WindowsPath(msi)) + " /qn";
     // Left over from an earlier run that failed half-way.
     InstallCleanup cleanup{WineRun(uninstall), data};
-    InstalledProgramRuns(true);
+    ProcessRuns(kInstalledProgram, true);
     Sh(WineRun(uninstall));
     Sh("rm -rf " + Quote(data));
 
@@ -283,7 +269,7 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
         TcpClient c(tcp, kWait);
         c.Send(Esc("KILL"));
     }
-    EXPECT_TRUE(WaitUntil([&] { return !InstalledProgramRuns(); }, kWait * 2));
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessRuns(kInstalledProgram); }, kWait * 2));
 
     r = Sh(WineRun(uninstall));
     EXPECT_EQ(r.status, 0) << r.out;

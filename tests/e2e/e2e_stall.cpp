@@ -4,9 +4,6 @@
 // seconds, the stalled client is cut with one log line, and the shutdown
 // ends in bounded time with its banner.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -44,24 +41,6 @@ static void StartWith(Program& prog, const Ports& p, bool log = true) {
     if (log) {
         ASSERT_TRUE(prog.WaitLog("UDP Poling - Ready", kWait)) << "UDP control port never bound";
     }
-}
-
-// A client with a 4 KB receive window that never reads unless told to.
-static int SlowReader(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096, one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr*)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
 }
 
 // Writes unit over and over to a non-blocking descriptor until it has taken
@@ -200,7 +179,7 @@ TEST(E2eStall, AClientFloodingRequestsWithoutReadingDelaysNoOneBeyondTheLimit) {
     ASSERT_GE(TcpTestDelay(other, kWait), 0);
     ASSERT_TRUE(WaitUntil([&] { return UdpTestDelay(udp, p.udp, 500) >= 0; }, kWait)) << "UDP never answered";
 
-    int stalled = SlowReader(p.tcp);
+    int stalled = ConnectSlowReader(p.tcp);
     ASSERT_GE(stalled, 0);
     ASSERT_TRUE(FloodUntilStuck(stalled, Esc("DCB=?"), 120000)) << "the bridge kept reading";
     int64_t stuckAt = NowMs();
@@ -240,7 +219,7 @@ TEST(E2eStall, AnOwnerThatStopsReadingWhileItsDeviceFloodsDelaysNoOne) {
     TcpClient other(p.tcp);
     UdpClient udp;
 
-    int owner = SlowReader(p.tcp);
+    int owner = ConnectSlowReader(p.tcp);
     ASSERT_GE(owner, 0);
     ASSERT_TRUE(WriteFd(owner, Esc("COM3").data(), 6, kWait));
     ASSERT_EQ(ReadFd(owner, 1, kWait), Bytes(1, '\0'));
@@ -301,7 +280,7 @@ TEST(E2eStall, TheProgramEndsInBoundedTimeWhileAClientStalls) {
     Program prog;
     prog.MapCom(3, dev.slavePath);
     StartWith(prog, p);
-    int owner = SlowReader(p.tcp);
+    int owner = ConnectSlowReader(p.tcp);
     ASSERT_GE(owner, 0);
     ASSERT_TRUE(WriteFd(owner, Esc("COM3").data(), 6, kWait));
     ASSERT_EQ(ReadFd(owner, 1, kWait), Bytes(1, '\0'));

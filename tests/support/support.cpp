@@ -120,28 +120,31 @@ Program::~Program() {
         if (err.find(mark) != std::string::npos) ADD_FAILURE() << "program stderr:\n" << err;
 }
 
-// Under Wine the program runs in a child of the launcher. A new instance
-// started while an earlier one is still dying sees its window and refuses to
-// run, so starts and stops wait until no process of the program is left.
-static bool ProgramProcessLeft(const char* bin) {
+bool ProcessRuns(const std::string& pattern, bool kill) {
     DIR* d = opendir("/proc");
     if (!d) return false;
+    const pid_t self = getpid();
     bool found = false;
     while (struct dirent* e = readdir(d)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        pid_t pid = (pid_t)atoi(e->d_name);
+        if (pid == self) continue;
         Bytes cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
-        if (cmd.compare(0, strlen(bin), bin) == 0) {
-            found = true;
-            break;
-        }
+        if (cmd.find(pattern) == std::string::npos) continue;
+        found = true;
+        if (!kill) break;
+        ::kill(pid, SIGKILL);
     }
     closedir(d);
     return found;
 }
 
+// Under Wine the program runs in a child of the launcher. A new instance
+// started while an earlier one is still dying sees its window and refuses to
+// run, so starts and stops wait until no process of the program is left.
 static void WaitNoWineProgram() {
     const char* bin = getenv("KESTRUN_BIN");
-    if (IsWine() && bin) WaitUntil([&] { return !ProgramProcessLeft(bin); }, 15000);
+    if (IsWine() && bin) WaitUntil([&] { return !ProcessRuns(bin); }, 15000);
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
@@ -149,6 +152,11 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (chdir(dir.c_str()) != 0) _exit(127);
+    // The caller may block signals it takes in a thread of its own; the
+    // program gets its own.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     int o = open("stdout.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
     int e = open("stderr.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
     int n = open("/dev/null", O_RDONLY);
@@ -283,6 +291,37 @@ int ConnectTcp(int port, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return -1;
+}
+
+int ConnectTcpFrom(const char* source, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    struct sockaddr_in from = Loopback(0), to = Loopback(port);
+    inet_pton(AF_INET, source, &from.sin_addr);
+    if (bind(fd, (struct sockaddr*)&from, sizeof from) != 0 ||
+        connect(fd, (struct sockaddr*)&to, sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+int ConnectSlowReader(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    // Set before connecting: the window offered at the handshake follows it.
+    int small = 4096, one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    struct sockaddr_in a = Loopback(port);
+    if (connect(fd, (struct sockaddr*)&a, sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
 }
 
 bool TcpClient::Connect(int port, int timeoutMs) {

@@ -56,6 +56,10 @@ int WaitChild(pid_t pid, int timeoutMs);
 // that. The exit status, or -1 when even that did not end it.
 int StopChild(pid_t pid, bool term, int timeoutMs, bool* killed = nullptr);
 
+// Whether a process other than this one runs whose command line holds
+// pattern; with kill, every such process gets SIGKILL.
+bool ProcessRuns(const std::string& pattern, bool kill = false);
+
 // The program under test in its working folder.
 struct Program {
     TempDir dir;
@@ -85,6 +89,13 @@ struct Program {
 // A TCP connection to 127.0.0.1:port with Nagle off, retried until
 // timeoutMs; the descriptor or -1.
 int ConnectTcp(int port, int timeoutMs);
+// A TCP connection to 127.0.0.1:port from the loopback address source, with
+// Nagle off; the descriptor or -1.
+int ConnectTcpFrom(const char* source, int port);
+// A client that reads slowly or not at all: a TCP connection to
+// 127.0.0.1:port with a 4 KB receive window from the handshake on, Nagle off,
+// non-blocking; the descriptor or -1.
+int ConnectSlowReader(int port);
 
 struct TcpClient {
     int fd = -1;
