@@ -1,6 +1,7 @@
 # Packages. Linux: `deb`, a Debian package made by CPack (the daemon, the
-# setup tool, their man pages, the systemd unit, a logrotate snippet and the
-# scripts that create the service's user). Windows: `dist-windows`, an MSI
+# setup tool, kestrun-attach, their man pages, the systemd unit, a logrotate
+# snippet, the copyright file and changelog, and the scripts that create the
+# service's user). Windows: `dist-windows`, an MSI
 # made with wixl and a zip of the same files.
 
 if(NOT WIN32)
@@ -12,7 +13,7 @@ if(NOT WIN32)
     set(SCDOC scdoc)  # the deb target then says what is missing
   endif()
   set(_man_pages)
-  foreach(page kestrun.8 kestrun-setup.8)
+  foreach(page kestrun.8 kestrun-setup.8 kestrun-attach.1)
     set(_out ${CMAKE_BINARY_DIR}/man/${page}.gz)
     add_custom_command(OUTPUT ${_out}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
@@ -20,11 +21,22 @@ if(NOT WIN32)
       DEPENDS ${CMAKE_SOURCE_DIR}/packaging/${page}.scd
       COMMENT "Man page ${page}" VERBATIM)
     list(APPEND _man_pages ${_out})
+    string(REGEX REPLACE ".*\\." "" _section ${page})
+    install(FILES ${_out} DESTINATION share/man/man${_section})
   endforeach()
   add_custom_target(man DEPENDS ${_man_pages})
 
-  install(TARGETS kestrun kestrun-setup RUNTIME DESTINATION bin)
-  install(FILES ${_man_pages} DESTINATION share/man/man8)
+  # The changelog compressed without a name or time stamp, so the same
+  # source gives the same bytes.
+  set(_changelog ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+  add_custom_command(OUTPUT ${_changelog}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+    COMMAND sh -c "'${GZIP}' -9n < '${CMAKE_SOURCE_DIR}/packaging/changelog' > '${_changelog}'"
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+    COMMENT "changelog.gz" VERBATIM)
+
+  install(TARGETS kestrun kestrun-setup kestrun-attach RUNTIME DESTINATION bin)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${_changelog} DESTINATION share/doc/kestrun)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/kestrun.service DESTINATION lib/systemd/system)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/kestrun.logrotate
           DESTINATION /etc/logrotate.d RENAME kestrun)
@@ -57,7 +69,7 @@ if(NOT WIN32)
   add_custom_target(deb
     COMMAND ${CMAKE_CPACK_COMMAND} -G DEB --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DEPENDS kestrun kestrun-setup man
+    DEPENDS kestrun kestrun-setup kestrun-attach man ${_changelog}
     COMMENT "Debian package dist/kestrun_${PROJECT_VERSION}_${_arch}.deb")
   set(KESTRUN_DEB ${CMAKE_BINARY_DIR}/dist/kestrun_${PROJECT_VERSION}_${_arch}.deb)
 endif()

@@ -1,6 +1,7 @@
 // The packages, each on its own target. Native: the Debian package lists
 // its files, its unit passes systemd-analyze, its scripts make the service's
-// user, and the daemon taken out of it with dpkg -x answers TEST. Under Wine:
+// user, its changelog names its version, the daemon taken out of it with
+// dpkg -x answers TEST and its kestrun-attach runs. Under Wine:
 // msiexec installs the MSI, the program started through its Startup shortcut
 // works in the shortcut's folder and answers TEST, and msiexec /x removes the
 // program and the shortcuts and keeps setup.dat. The packages are built by
@@ -80,8 +81,12 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     const std::vector<std::string> expected = {
         "./etc/logrotate.d/kestrun",
         "./usr/bin/kestrun",
+        "./usr/bin/kestrun-attach",
         "./usr/bin/kestrun-setup",
         "./usr/lib/systemd/system/kestrun.service",
+        "./usr/share/doc/kestrun/changelog.gz",
+        "./usr/share/doc/kestrun/copyright",
+        "./usr/share/man/man1/kestrun-attach.1.gz",
         "./usr/share/man/man8/kestrun-setup.8.gz",
         "./usr/share/man/man8/kestrun.8.gz",
     };
@@ -102,9 +107,20 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     EXPECT_NE(postinst.find(" kestrun\n"), std::string::npos);
     EXPECT_EQ(ReadFile(control + "/conffiles"), "/etc/logrotate.d/kestrun\n");
 
-    // The man pages are made: roff with their title.
+    // The man pages are made: roff with their title, in the section of the
+    // folder they are in.
     Shell man = Sh("gzip -dc " + Quote(root + "/usr/share/man/man8/kestrun.8.gz"));
     EXPECT_NE(man.out.find(".TH \"kestrun\" \"8\""), std::string::npos) << man.out.substr(0, 200);
+    man = Sh("gzip -dc " + Quote(root + "/usr/share/man/man1/kestrun-attach.1.gz"));
+    EXPECT_NE(man.out.find(".TH \"kestrun-attach\" \"1\""), std::string::npos) << man.out.substr(0, 200);
+
+    // The copyright file is in the machine-readable format, and the newest
+    // changelog entry is this version's.
+    const std::string doc = root + "/usr/share/doc/kestrun/";
+    const std::string format = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n";
+    EXPECT_EQ(ReadFile(doc + "copyright").find(format), 0u);
+    Shell changelog = Sh("gzip -dc " + Quote(doc + "changelog.gz"));
+    EXPECT_EQ(changelog.out.find(std::string("kestrun (") + getenv("KESTRUN_VERSION") + ") "), 0u) << changelog.out;
 
     // The unit: verified by systemd-analyze where there is one (with the
     // daemon's path pointed into the extracted tree, as the check wants the
@@ -144,6 +160,12 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     EXPECT_EQ(AskTest(tcp), 0) << ReadFile(dir / "stderr.txt");
     EXPECT_EQ(StopChild(pid, true, kWait), 0);
     EXPECT_NE(ReadFile(state + "/kestrun.log").find("Koniec programu"), std::string::npos);
+
+    // The packaged kestrun-attach runs: without its two arguments it prints
+    // its usage and ends with status 2.
+    Shell attach = Sh(Quote(root + "/usr/bin/kestrun-attach"));
+    EXPECT_EQ(attach.status, 2) << attach.out;
+    EXPECT_EQ(attach.out.find("usage: kestrun-attach HOST[:PORT] COMn"), 0u) << attach.out;
 }
 
 // ---- Windows installer ----
