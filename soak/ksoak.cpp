@@ -636,8 +636,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "soak: the program does not listen\n");
         return 2;
     }
+    // The modems' server starts after the control ports, later still in a
+    // sanitizer build.
     for (int i = 0; i < 2; i++)
-        if (!r.ConnectModem(i)) Problem("modem cannot connect");
+        if (!kt::WaitUntil([&] { return r.ConnectModem(i); }, 20000)) Problem("modem cannot connect");
 
     std::thread printer(PrinterLoop);
     std::vector<std::thread> clients;
