@@ -1,6 +1,7 @@
 // The 300 ms housekeeping tick: print dispatch, closing a port whose device
-// is gone and reopening the always-open port, dropping stalled SETDCB blocks, the tray icon and its blink, the tooltip refresh on change, and the
-// auto-disconnect on quiet ticks.
+// is gone and reopening the always-open port, dropping stalled SETDCB
+// blocks, the tray icon and its blink, the tooltip refresh on change, and
+// the auto-disconnect on quiet ticks.
 #include <climits>
 #include "base/bridge.h"
 #include "bridge/protocol.h"
