@@ -214,10 +214,7 @@ TEST(Cli, AllowRefusesOtherAddressesOnAllThreePortsAndLogsEachOnce) {
     ConnectFrom(modem, "127.0.0.3", 1339);
     TcpClient client;
     ConnectFrom(client, "127.0.0.3", p.tcp);
-    ASSERT_TRUE(WaitUntil([&] {
-        client.Send(Esc("COM5"));
-        return client.Read(1, 1000) == Bytes(1, '\0');
-    }, kWait));
+    ASSERT_TRUE(OpenWhenReady(client, "COM5", kWait));
     client.Send("to-modem");
     EXPECT_EQ(modem.Read(8, kWait), "to-modem");
 

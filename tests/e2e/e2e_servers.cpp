@@ -107,10 +107,7 @@ TEST(E2eServers, TcpOwnerGetsThePortAndAClientInItsCellInheritsTheInput) {
 
     // CLOSE frees the port for the other client.
     heir.Send(Esc("CLOSE"));
-    ASSERT_TRUE(WaitUntil([&] {
-        second.Send(Esc("COM3"));
-        return second.Read(1, 1000) == Bytes(1, '\0');
-    }, kWait));
+    ASSERT_TRUE(OpenWhenReady(second, "COM3", kWait));
     second.Send(Esc("CLOSE"));
     Shutdown(prog, p.tcp);
 }
@@ -175,10 +172,7 @@ TEST(E2eServers, VirtualModemMatchedByAddressNameOrAnyReachesThePortOwner) {
         TcpClient modem;
         ASSERT_TRUE(modem.Connect(1339, kWait));
         TcpClient client(p.tcp);
-        ASSERT_TRUE(WaitUntil([&] {
-            client.Send(Esc("COM6"));
-            return client.Read(1, 1000) == Bytes(1, '\0');
-        }, kWait));
+        ASSERT_TRUE(OpenWhenReady(client, "COM6", kWait));
         client.Send("to-modem");
         EXPECT_EQ(modem.Read(8, kWait), "to-modem");
         modem.Send("from-modem");
@@ -218,10 +212,7 @@ TEST(E2eServers, VirtualUnmatchedModemIsRefusedAndASecondConnectionRelinks) {
     TcpClient first;
     ASSERT_TRUE(first.Connect(1339, kWait));
     TcpClient client(q.tcp);
-    ASSERT_TRUE(WaitUntil([&] {
-        client.Send(Esc("COM5"));
-        return client.Read(1, 1000) == Bytes(1, '\0');
-    }, kWait));
+    ASSERT_TRUE(OpenWhenReady(client, "COM5", kWait));
     TcpClient second(1339);
     // The re-link shows once data for the slot reaches the newer connection.
     ASSERT_TRUE(WaitUntil([&] {
@@ -257,10 +248,7 @@ TEST(E2eServers, ClosingTheSerialPortLeavesAnotherClientsVirtualPortOpen) {
     udp.SendTo(p.udp, Esc("COM3"));
     ASSERT_EQ(udp.Recv(kWait), Bytes(1, '\0'));
     TcpClient client(p.tcp);
-    ASSERT_TRUE(WaitUntil([&] {
-        client.Send(Esc("COM5"));
-        return client.Read(1, 1000) == Bytes(1, '\0');
-    }, kWait));
+    ASSERT_TRUE(OpenWhenReady(client, "COM5", kWait));
     client.Send("one");
     EXPECT_EQ(modem.Read(3, kWait), "one");
 
@@ -317,10 +305,7 @@ TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
     prog.Signal(SIGHUP);
     TcpClient modem2;
     ASSERT_TRUE(modem2.Connect(1339, kWait));
-    ASSERT_TRUE(WaitUntil([&] {
-        again.Send(Esc("COM5"));
-        return again.Read(1, 1000) == Bytes(1, '\0');
-    }, kWait));
+    ASSERT_TRUE(OpenWhenReady(again, "COM5", kWait));
     EXPECT_EQ(prog.CountLog("msek. Serwer TCP On - Stop"), 2);
     EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP On - Stop"), 2);
     Shutdown(prog, p.tcp);

@@ -403,4 +403,13 @@ bool WaitListening(int port, int timeoutMs) {
         timeoutMs);
 }
 
+bool OpenWhenReady(TcpClient& c, const std::string& port, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+            c.Send(Esc(port));
+            return c.Read(1, 1000) == Bytes(1, '\0');
+        },
+        timeoutMs);
+}
+
 }  // namespace kt

@@ -126,4 +126,8 @@ bool WaitListening(int port, int timeoutMs);
 
 inline Bytes Esc(const std::string& line) { return "\x1b" + line + "\r"; }
 
+// Sends ESC port CR until the bridge answers 0 (a modem or a device may be
+// linked a moment later); false when it has not within timeoutMs.
+bool OpenWhenReady(TcpClient& c, const std::string& port, int timeoutMs);
+
 }  // namespace kt
