@@ -238,9 +238,7 @@ Rig* rig = nullptr;
 
 // Sends one command line and reads its one-byte reply; -1 when none came.
 int Ask(kt::TcpClient& c, const std::string& line) {
-    c.Send(kt::Esc(line));
-    Bytes r = c.Read(1, 10000);
-    return r.size() == 1 ? (uint8_t)r[0] : -1;
+    return kt::Ask(c, line, 10000);
 }
 
 // Closes the port and waits for the answer to a TEST after it, so the CLOSE
@@ -286,31 +284,25 @@ void FlushDevice(kt::Pty& pty) {
 // A well-behaved session: open, stream both ways, close.
 void StreamSession(int who, const std::string& port) {
     Rig& r = *rig;
-    int fd = -1;
-    if (port == "COM3") {
+    const bool modem = port != "COM3";
+    const int i = port == "COM5" ? 0 : 1;
+    if (!modem)
         FlushDevice(*r.device);
-        fd = r.device->master;
-    } else {
-        int i = port == "COM5" ? 0 : 1;
-        if (!r.ConnectModem(i)) return Problem("modem " + std::to_string(i) + " cannot connect");
-        // The bridge links a modem once it is accepted: wait for the link.
-        fd = r.modem[i];
-    }
+    else if (!r.ConnectModem(i))
+        return Problem("modem " + std::to_string(i) + " cannot connect");
     kt::TcpClient c(r.tcpPort);
     if (c.fd < 0) return Problem("client cannot connect");
-    if (!OpenPort(c, port)) {
-        if (port != "COM3") {
-            // A modem whose link is gone is connected again.
-            int i = port == "COM5" ? 0 : 1;
-            close(r.modem[i]);
-            r.modem[i] = -1;
-            r.ConnectModem(i);
-            SleepMs(200);
-            if (OpenPort(c, port)) goto opened;
-        }
-        return Problem("client " + std::to_string(who) + ": " + port + " does not open");
+    bool opened = OpenPort(c, port);
+    if (!opened && modem) {
+        // A modem whose link is gone is connected again.
+        close(r.modem[i]);
+        r.modem[i] = -1;
+        r.ConnectModem(i);
+        SleepMs(200);
+        opened = OpenPort(c, port);
     }
-opened:
+    if (!opened) return Problem("client " + std::to_string(who) + ": " + port + " does not open");
+    const int fd = modem ? r.modem[i] : r.device->master;
     Bytes x = RandomBytes((size_t)Random(1, 64 * 1024));
     Bytes y = RandomBytes((size_t)Random(1, 64 * 1024));
     int64_t deadline = NowMs() + 20000;
@@ -724,8 +716,7 @@ int main(int argc, char** argv) {
     }
     if (running && status != 0) Problem("the program's exit status " + std::to_string(status));
     Bytes err = kt::ReadFile(r.program.Path("stderr.txt"));
-    for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})
-        if (err.find(mark) != std::string::npos) Problem(std::string("sanitizer report: ") + mark);
+    if (const char* mark = kt::SanitizerReport(err)) Problem(std::string("sanitizer report: ") + mark);
     if (!err.empty() && getenv("SOAK_KEEP_STDERR"))
         kt::WriteFile(getenv("SOAK_KEEP_STDERR"), err);
 

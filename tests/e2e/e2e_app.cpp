@@ -66,9 +66,7 @@ static void StartWith(Program& prog, const Setup& s) {
 
 // Sends ESC COMn CR and returns the one status byte (-1 when none came).
 static int Com(TcpClient& c, int n) {
-    c.Send(Esc("COM" + std::to_string(n)));
-    Bytes r = c.Read(1, Slow(5000));
-    return r.size() == 1 ? (uint8_t)r[0] : -1;
+    return Ask(c, "COM" + std::to_string(n), Slow(5000));
 }
 
 static size_t Find(const Bytes& log, const std::string& text) {

@@ -79,8 +79,7 @@ struct Attach {
         if (fd >= 0) close(fd);
         Stop();
         Bytes err = Stderr();
-        for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})
-            if (err.find(mark) != std::string::npos) ADD_FAILURE() << "kestrun-attach stderr:\n" << err;
+        if (SanitizerReport(err)) ADD_FAILURE() << "kestrun-attach stderr:\n" << err;
     }
 };
 

@@ -45,9 +45,7 @@ static void StartWith(Program& prog, const kt::Setup& s) {
 
 // ESC TEST CR on a connection: the one reply byte, or -1.
 static int AskTest(TcpClient& c) {
-    c.Send(Esc("TEST"));
-    Bytes r = c.Read(1, kWait);
-    return r.size() == 1 ? (uint8_t)r[0] : -1;
+    return Ask(c, "TEST", kWait);
 }
 
 static int CountLines(const Bytes& out) {

@@ -59,9 +59,7 @@ static std::vector<std::string> Lines(const std::string& text) {
 
 static int AskTest(int port) {
     TcpClient c(port, kWait);
-    c.Send(Esc("TEST"));
-    Bytes r = c.Read(1, kWait);
-    return r.size() == 1 ? (uint8_t)r[0] : -1;
+    return Ask(c, "TEST", kWait);
 }
 
 // ---- Debian package ----

@@ -112,12 +112,17 @@ int FreePort() {
     return 0;
 }
 
+const char* SanitizerReport(const Bytes& err) {
+    for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})
+        if (err.find(mark) != std::string::npos) return mark;
+    return nullptr;
+}
+
 Program::~Program() {
     Stop(3000);
     // A sanitizer report from the program fails the test that ran it.
     Bytes err = ReadFile(dir / "stderr.txt");
-    for (const char* mark : {"AddressSanitizer", "ThreadSanitizer", "runtime error:", "LeakSanitizer"})
-        if (err.find(mark) != std::string::npos) ADD_FAILURE() << "program stderr:\n" << err;
+    if (SanitizerReport(err)) ADD_FAILURE() << "program stderr:\n" << err;
 }
 
 bool ProcessRuns(const std::string& pattern, bool kill) {
@@ -401,6 +406,12 @@ bool WaitListening(int port, int timeoutMs) {
             return ok;
         },
         timeoutMs);
+}
+
+int Ask(TcpClient& c, const std::string& line, int timeoutMs) {
+    c.Send(Esc(line));
+    Bytes r = c.Read(1, timeoutMs);
+    return r.size() == 1 ? (uint8_t)r[0] : -1;
 }
 
 bool OpenWhenReady(TcpClient& c, const std::string& port, int timeoutMs) {

@@ -129,5 +129,10 @@ inline Bytes Esc(const std::string& line) { return "\x1b" + line + "\r"; }
 // Sends ESC port CR until the bridge answers 0 (a modem or a device may be
 // linked a moment later); false when it has not within timeoutMs.
 bool OpenWhenReady(TcpClient& c, const std::string& port, int timeoutMs);
+// The first sanitizer marker (ASan, TSan, UBSan, LSan) in a program's
+// stderr, or null when it holds no report.
+const char* SanitizerReport(const Bytes& err);
+// Sends ESC line CR and reads the one-byte reply; -1 when none came.
+int Ask(TcpClient& c, const std::string& line, int timeoutMs);
 
 }  // namespace kt
