@@ -82,7 +82,7 @@ void DefaultSettingsImage(uint8_t image[kSettingsSize]) {
     memset(image, 0, kSettingsSize);
     PutLe32(image + kOffAutoDisconnectSeconds, 20);
     PutLe32(image + kOffTcpPort, kDefaultTcpPort);
-    PutLe32(image + kOffUdpPort, 1337);
+    PutLe32(image + kOffUdpPort, kDefaultUdpPort);
     memcpy(image + kOffSpoolDirectory, kDefaultSpoolDirectory, strlen(kDefaultSpoolDirectory) + 1);
 }
 
@@ -95,7 +95,7 @@ int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]) {
         if (got == kSettingsSize) {
             // Zero ports are repaired; nothing else is examined.
             if (GetLe32(image + kOffTcpPort) == 0) PutLe32(image + kOffTcpPort, kDefaultTcpPort);
-            if (GetLe32(image + kOffUdpPort) == 0) PutLe32(image + kOffUdpPort, 1337);
+            if (GetLe32(image + kOffUdpPort) == 0) PutLe32(image + kOffUdpPort, kDefaultUdpPort);
             return 0;
         }
     }

@@ -7,7 +7,7 @@
 // ESC opens a command line, CR ends it; ESC ESC is one literal ESC of data.
 enum : uint8_t { kEsc = 0x1B, kCr = 0x0D };
 
-enum : int { kDefaultTcpPort = 1336 };
+enum : int { kDefaultTcpPort = 1336, kDefaultUdpPort = 1337 };
 
 // The one-byte answer to COM.
 enum : uint8_t { kComOpened = 0, kComRefused = 1, kComModemAbsent = 2 };

@@ -250,14 +250,14 @@ static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* 
     snprintf(plain, sizeof plain, "COM%d", (int)n);
     SerialDeviceName(plain, name, sizeof name);
 
-    uint8_t reply = 0;
+    uint8_t reply = kComOpened;
     int slot = -1;
     if (settingsRecord.bufferPrints) {
         SpoolOpen(name, block);
     } else if (tcp && (slot = FindVirtualPort(name)) >= 0) {
         bridge.selectedVirtualSlot = slot;
         if (!bridge.virtualSlots[slot].load()) {
-            reply = 2;
+            reply = kComModemAbsent;
         } else {
             bridge.virtualUseCount[slot]++;
             SetOpenPortName(name);
@@ -269,15 +269,15 @@ static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* 
             if (bridge.portClaimed.compare_exchange_strong(free, 1))
                 bridge.ReplyTarget = cell;
             else
-                reply = 1;
+                reply = kComRefused;
         } else {
-            reply = bridge.portClaimed ? 1 : 0;
+            reply = bridge.portClaimed ? kComRefused : kComOpened;
         }
     } else {
         if (!tcp) SerialOff();
         reply = (uint8_t)SerialOpen(name, (uint32_t)block.baud, block.dataBits, block.parity,
                                     block.stopBits, block.timeout1, block.timeout2, block.timeout3);
-        if (tcp && reply == 0) bridge.ReplyTarget = cell;
+        if (tcp && reply == kComOpened) bridge.ReplyTarget = cell;
     }
     bridge.Statistics[kStatConnections]++;
     ReplyByte(out, tcp, cell, reply);

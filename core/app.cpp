@@ -43,7 +43,7 @@ enum : int32_t { kReopenTicks = 10 };  // about 3 s
 // 0 opened. quiet: a failure is left to the caller to report. The name
 // SerialOpen upper-cased goes back into the record, so the next save stores
 // "COM3" for a typed "com3".
-int OpenAlwaysOpenPort(bool quiet) {
+static int OpenAlwaysOpenPort(bool quiet) {
     char name[sizeof settingsRecord.portName];
     SettingsText(name, sizeof name, settingsRecord.portName);
     int result = SerialOpen(name, (uint32_t)settingsRecord.baudRate.load(), settingsRecord.dataBits,

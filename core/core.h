@@ -34,9 +34,6 @@ void HousekeepingTick();
 // trayIcon from the activity and the base icon and shows the statistics.
 // operation is kTrayModify, or kTrayAdd when the shell restarted.
 void RefreshTray(int operation);
-// SerialOpen of the configured port with the read time-outs 10, 50 and 0;
-// 0 opened. quiet: no parameter or error line for a failure.
-int OpenAlwaysOpenPort(bool quiet);
 // Opens the always-open port when the settings ask for it (start-up, a
 // changed setting); a failure starts an outage, logged once, that
 // KeepAlwaysOpenPortOpen ends.

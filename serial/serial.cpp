@@ -296,20 +296,19 @@ void SerialOff() {
     SerialOffRun(0);
 }
 
-bool SerialCloseLost() {
+void SerialCloseLost() {
     uint32_t run = lostRun.exchange(0);
-    if (run == 0) return false;
+    if (run == 0) return;
     char name[41];
     {
         std::lock_guard<std::mutex> guard(serialLock);
-        if (openRun.load() != run) return false;
+        if (openRun.load() != run) return;
         snprintf(name, sizeof name, "%s", serialPortName);
     }
     LogFormat("Error - port %s nie odpowiada od 2 s - zamknieto", name);
     // The claim stays: the always-open port's owner keeps it when the port
     // comes back.
     SerialOffRun(run);
-    return true;
 }
 
 void SerialShutdown() {

@@ -26,8 +26,8 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
 // Closes the port if one is open; always clears portClaimed.
 void SerialOff();
 // Closes the port when its device has failed every read for 2 s (logged
-// once); true when it did. Called by the housekeeping tick.
-bool SerialCloseLost();
+// once). Called by the housekeeping tick.
+void SerialCloseLost();
 // The program's end: SerialOff, and every later SerialOpen is refused, so a
 // client's COM arriving before the servers stop cannot open the port again.
 void SerialShutdown();

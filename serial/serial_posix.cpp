@@ -94,22 +94,22 @@ static void PutLe16(uint8_t* p, uint16_t v) {
 static void DefaultDcbImage(uint8_t dcb[kDcbSize], uint32_t baud, int dataBits, char parity, int stopBits,
                      bool ctsFlow) {
     memset(dcb, 0, kDcbSize);
-    PutLe32(dcb + 0, kDcbSize);
-    PutLe32(dcb + 4, (int32_t)baud);
+    PutLe32(dcb + kDcbOffLength, kDcbSize);
+    PutLe32(dcb + kDcbOffBaud, (int32_t)baud);
     // fBinary, fParity, fOutxCtsFlow, fDtrControl ENABLE, fErrorChar,
     // fRtsControl ENABLE.
     uint32_t flags = 1u | 1u << 1 | (ctsFlow ? 1u << 2 : 0u) | 1u << 4 | 1u << 10 | 1u << 12;
-    PutLe32(dcb + 8, (int32_t)flags);
+    PutLe32(dcb + kDcbOffFlags, (int32_t)flags);
     PutLe16(dcb + 12, 0);
-    dcb[18] = (uint8_t)dataBits;
+    dcb[kDcbOffDataBits] = (uint8_t)dataBits;
     switch (toupper((unsigned char)parity)) {
-        case 'O': dcb[19] = 1; break;
-        case 'E': dcb[19] = 2; break;
-        case 'M': dcb[19] = 3; break;
-        case 'S': dcb[19] = 4; break;
-        default: dcb[19] = 0; break;
+        case 'O': dcb[kDcbOffParity] = 1; break;
+        case 'E': dcb[kDcbOffParity] = 2; break;
+        case 'M': dcb[kDcbOffParity] = 3; break;
+        case 'S': dcb[kDcbOffParity] = 4; break;
+        default: dcb[kDcbOffParity] = 0; break;
     }
-    dcb[20] = stopBits == 2 ? 2 : 0;
+    dcb[kDcbOffStopBits] = stopBits == 2 ? 2 : 0;
 }
 
 bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits) {
@@ -335,13 +335,14 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     {
         // What this device cannot take keeps its present value.
         std::lock_guard<std::mutex> guard(dcbLock);
-        if (image[18] < 5 || image[18] > 8) image[18] = dcbImage[18];
-        if (image[19] > 4) image[19] = dcbImage[19];
-        if (image[20] > 2) image[20] = dcbImage[20];
+        if (image[kDcbOffDataBits] < 5 || image[kDcbOffDataBits] > 8)
+            image[kDcbOffDataBits] = dcbImage[kDcbOffDataBits];
+        if (image[kDcbOffParity] > 4) image[kDcbOffParity] = dcbImage[kDcbOffParity];
+        if (image[kDcbOffStopBits] > 2) image[kDcbOffStopBits] = dcbImage[kDcbOffStopBits];
     }
     PutLe32(image, kDcbSize);
-    uint32_t flags = (uint32_t)GetLe32(image + 8);
-    SetFraming(t, image[18], image[19], image[20]);
+    uint32_t flags = (uint32_t)GetLe32(image + kDcbOffFlags);
+    SetFraming(t, image[kDcbOffDataBits], image[kDcbOffParity], image[kDcbOffStopBits]);
     if (!(flags & 1u << 1)) t.c_iflag &= ~INPCK;
     int rtsControl = (int)(flags >> 12 & 3), dtrControl = (int)(flags >> 4 & 3);
     // Linux has one switch for both CTS output and RTS input handshaking.
@@ -356,9 +357,9 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     t.c_cc[VSTOP] = image[22];
     if (tcsetattr(fd, TCSANOW, &t) != 0) return 1;
     // A rate the driver refuses leaves the line at its present rate.
-    if (SetLineRate(fd, (uint32_t)GetLe32(image + 4)) != 0) {
+    if (SetLineRate(fd, (uint32_t)GetLe32(image + kDcbOffBaud)) != 0) {
         std::lock_guard<std::mutex> guard(dcbLock);
-        memcpy(image + 4, dcbImage + 4, 4);
+        memcpy(image + kDcbOffBaud, dcbImage + kDcbOffBaud, 4);
     }
     int dtr = TIOCM_DTR, rts = TIOCM_RTS;
     ioctl(fd, dtrControl == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
