@@ -114,7 +114,7 @@ int WriteSettingsFile(const char* path, const uint8_t image[kSettingsSize]) {
     int n = snprintf(temporary, sizeof temporary, "%s.new", path);
     if (n < 0 || (size_t)n >= sizeof temporary) return ENAMETOOLONG;
     int error = ReplaceFileWith(path, temporary, image, kSettingsSize);
-    if (error) RemoveFile(temporary);
+    if (error) remove(temporary);  // the old file stays whole
     return error;
 }
 

@@ -90,7 +90,6 @@ extern const char kDefaultSpoolDirectory[];
 // Writes data to the new file temporary, flushes it to the disk and renames
 // it over path; 0 done, else the error code (the caller removes temporary).
 int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data, size_t size);
-void RemoveFile(const char* path);
 
 // Copies a text field of the record (or any text guarded by settingsLock)
 // into out, always terminated; safe from any thread.

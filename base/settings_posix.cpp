@@ -41,7 +41,3 @@ int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data
     SyncFolderOf(path);
     return 0;
 }
-
-void RemoveFile(const char* path) {
-    unlink(path);
-}

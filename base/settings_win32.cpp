@@ -29,7 +29,3 @@ int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data
         return (int)GetLastError();
     return 0;
 }
-
-void RemoveFile(const char* path) {
-    DeleteFileA(path);
-}

@@ -168,24 +168,11 @@ static CopyEnd CopyJob(int fd, int& sent) {
     }
 }
 
-// Adds the jobs queued since the last run, each with the port its header
-// names ("" when that cannot be read now; the replay reads it again).
+// Adds the jobs queued since the last run; each job's port is read from its
+// header when the job is first tried.
 static void TakeInQueuedJobs() {
     int buffered = bridge.Statistics[kStatBuffered];
-    for (; nextIntake < buffered; nextIntake++) {
-        QueuedJob job = {nextIntake, "", false, false, ""};
-        char path[kSpoolPathSize];
-        if (SpoolJobPath(path, sizeof path, job.number) == 0) {
-            int fd = SpoolFileOpen(path, 0);
-            uint8_t name[kSpoolPortNameSize];
-            if (fd >= 0 && ReadAll(fd, name, kSpoolPortNameSize) == kSpoolPortNameSize) {
-                name[kSpoolPortNameSize - 1] = 0;
-                job.port = (const char*)name;
-            }
-            if (fd >= 0) SpoolFileClose(fd);
-        }
-        queue.push_back(job);
-    }
+    for (; nextIntake < buffered; nextIntake++) queue.push_back({nextIntake, "", false, false, ""});
 }
 
 static bool Holds(const std::vector<std::string>& held, const std::string& port) {
