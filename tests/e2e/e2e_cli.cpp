@@ -265,7 +265,7 @@ TEST(StatusLine, PrintedForChangesOnlyAtMostOnceASecondAndTheLastOneArrives) {
     ASSERT_TRUE(WaitUntil([&] { return prog.Stdout().find("port otwarty | IP:") != std::string::npos; }, kWait));
     int before = CountLines(prog.Stdout());
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 60 && std::chrono::steady_clock::now() - start < std::chrono::seconds(6); i++) {
+    for (int i = 0; i < 30 && std::chrono::steady_clock::now() - start < std::chrono::seconds(6); i++) {
         owner.Send("data");
         device.Read(4, 1000);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -277,7 +277,7 @@ TEST(StatusLine, PrintedForChangesOnlyAtMostOnceASecondAndTheLastOneArrives) {
     before = CountLines(prog.Stdout());
     start = std::chrono::steady_clock::now();
     int connections = 0;
-    for (; connections < 60 && std::chrono::steady_clock::now() - start < std::chrono::seconds(6); connections++) {
+    for (; connections < 30 && std::chrono::steady_clock::now() - start < std::chrono::seconds(6); connections++) {
         TcpClient brief(p.tcp, kWait);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -120,7 +120,7 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     Shell changelog = Sh("gzip -dc " + Quote(doc + "changelog.gz"));
     EXPECT_EQ(changelog.out.find(std::string("kestrun (") + getenv("KESTRUN_VERSION") + ") "), 0u) << changelog.out;
 
-    // The unit: verified by systemd-analyze where there is one (with the
+    // The unit: verified by systemd-analyze (with the
     // daemon's path pointed into the extracted tree, as the check wants the
     // program to exist), and running hardened as the service's user.
     const std::string unitPath = root + "/usr/lib/systemd/system/kestrun.service";
@@ -131,7 +131,9 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
                              "PrivateTmp=yes\n", "DevicePolicy=closed\n", "DeviceAllow=char-ttyS rw\n",
                              "DeviceAllow=char-ttyUSB rw\n", "DeviceAllow=char-ttyACM rw\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
-    if (Sh("command -v systemd-analyze").status == 0) {
+    {
+        ASSERT_EQ(Sh("command -v systemd-analyze").status, 0)
+            << "no systemd-analyze: scripts/install-deps.sh check installs it";
         std::string verifyDir = dir / "verify";
         mkdir(verifyDir.c_str(), 0755);
         std::string copy = unit;
@@ -201,12 +203,19 @@ static void FindFiles(const std::string& dir, const std::string& name, std::vect
 // What the command line of the installed program's Wine process holds.
 static const char kInstalledProgram[] = "Kestrun\\kestrun.exe";
 
+// Whether the installed program runs in this run's Wine prefix (another
+// run's, in its own prefix, is not ours to see or stop); with kill, it is
+// stopped.
+static bool InstalledRuns(const std::string& prefix, bool kill = false) {
+    return ProcessRuns(kInstalledProgram, kill, "WINEPREFIX=" + prefix);
+}
+
 // Whatever happened, no installed program is left running and nothing is
 // left installed for the next run.
 struct InstallCleanup {
-    std::string uninstall, data;
+    std::string prefix, uninstall, data;
     ~InstallCleanup() {
-        ProcessRuns(kInstalledProgram, true);
+        InstalledRuns(prefix, true);
         Sh(uninstall);
         Sh("rm -rf " + Quote(data));
     }
@@ -219,14 +228,15 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     ASSERT_TRUE(msi && FileExists(msi)) << "no MSI: the fixture test package_msi builds it";
     Shell prefix = Sh(WineRun("--prefix"));
     ASSERT_EQ(prefix.status, 0);
-    const std::string drive = prefix.out.substr(0, prefix.out.find('\n')) + "/drive_c";
+    const std::string prefixPath = prefix.out.substr(0, prefix.out.find('\n'));
+    const std::string drive = prefixPath + "/drive_c";
     const std::string exe = drive + "/Program Files/Kestrun/kestrun.exe";
     const std::string data = drive + "/ProgramData/Kestrun";
     const std::string install = "msiexec /i " + Quote(WindowsPath(msi)) + " /qn";
     const std::string uninstall = "msiexec /x " + Quote(WindowsPath(msi)) + " /qn";
     // Left over from an earlier run that failed half-way.
-    InstallCleanup cleanup{WineRun(uninstall), data};
-    ProcessRuns(kInstalledProgram, true);
+    InstallCleanup cleanup{prefixPath, WineRun(uninstall), data};
+    InstalledRuns(prefixPath, true);
     Sh(WineRun(uninstall));
     Sh("rm -rf " + Quote(data));
 
@@ -267,7 +277,7 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
         TcpClient c(tcp, kWait);
         c.Send(Esc("KILL"));
     }
-    EXPECT_TRUE(WaitUntil([&] { return !ProcessRuns(kInstalledProgram); }, kWait * 2));
+    EXPECT_TRUE(WaitUntil([&] { return !InstalledRuns(prefixPath); }, kWait * 2));
 
     r = Sh(WineRun(uninstall));
     EXPECT_EQ(r.status, 0) << r.out;

@@ -97,9 +97,9 @@ TEST(E2eProtocol, JobForAnAbsentPortHoldsOnlyThatPortAndPrintsWhenItAppears) {
 
     EXPECT_EQ("second", printer12.Read(6, 15000)) << b.program.Log();
     ASSERT_TRUE(b.program.WaitLog("Wydruk nr:0000 czeka - blad otwarcia portu \\\\.\\COM13", 15000));
-    // Retries every 1.5 s add no line: none more within the next few.
+    // Retries every 1.5 s add no line: none more within the next two.
     const char* openError = "Error - blad otwarcia portu COM";
-    EXPECT_FALSE(WaitUntil([&] { return b.program.CountLog(openError) > 1; }, 5000)) << b.program.Log();
+    EXPECT_FALSE(WaitUntil([&] { return b.program.CountLog(openError) > 1; }, 3500)) << b.program.Log();
     EXPECT_EQ(0, b.program.CountLog("Start wydruku nr:0002"));  // held behind job 0
 
     b.program.MapCom(13, printer13.slavePath);

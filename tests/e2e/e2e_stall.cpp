@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <dirent.h>
@@ -19,7 +20,12 @@
 using namespace kt;
 
 static const int kWait = 15000;  // start-up and set-up; generous for Wine
-static const int kBound = kSendLimitMs + 2000;  // what another client may wait
+// What a sanitizer or Wine build on a loaded machine may add to a bound.
+static const int kSlack = 5000;
+// What another client may wait: one send limit, never one per client.
+static const int kBound = kSendLimitMs + kSlack;
+// A writer that has taken nothing for this long is taken as stalled.
+static const int kStuckMs = 2000;
 static const char kStallLine[] = "SendTCP Error - klient nie odbiera, rozlaczono";
 static const char kEndBanner[] = "------------- Koniec programu --------------------";
 
@@ -44,8 +50,8 @@ static void StartWith(Program& prog, const Ports& p, bool log = true) {
 }
 
 // Writes unit over and over to a non-blocking descriptor until it has taken
-// nothing for a whole second (whoever reads the other end has stopped), at
-// most limitMs in all; true when it stopped taking.
+// nothing for kStuckMs (whoever reads the other end has stopped), at most
+// limitMs in all; true when it stopped taking.
 static bool FloodUntilStuck(int fd, const Bytes& unit, int limitMs) {
     int64_t end = NowMs() + limitMs;
     int64_t lastProgress = NowMs();
@@ -57,7 +63,7 @@ static bool FloodUntilStuck(int fd, const Bytes& unit, int limitMs) {
             lastProgress = NowMs();
             continue;
         }
-        if (NowMs() - lastProgress >= 1000) return true;
+        if (NowMs() - lastProgress >= kStuckMs) return true;
         struct pollfd w = {fd, POLLOUT, 0};
         poll(&w, 1, 50);
     }
@@ -194,7 +200,8 @@ TEST(E2eStall, AClientFloodingRequestsWithoutReadingDelaysNoOneBeyondTheLimit) {
     EXPECT_GE(udpDelay, 0);
     EXPECT_GE(tcpDelay, 0);
     EXPECT_GE(newDelay, 0);
-    EXPECT_LE(NowMs() - stuckAt, kBound + 1000) << "the three were served within the limit";
+    // Served behind one send limit, not behind one for each of the three.
+    EXPECT_LE(NowMs() - stuckAt, kBound) << "the three were served within the limit";
 
     // Its connection ended; a UDP KILL is obeyed. Under Wine the bridge
     // answers a flood of commands more slowly than the flood fills its send
@@ -208,7 +215,7 @@ TEST(E2eStall, AClientFloodingRequestsWithoutReadingDelaysNoOneBeyondTheLimit) {
     }
     close(stalled);
     udp.SendTo(p.udp, KillLine());
-    EXPECT_GE(prog.Wait(kWait), 0) << "UDP KILL did not end the program";
+    EXPECT_EQ(prog.Wait(kWait), 0) << "UDP KILL did not end the program cleanly";
     prog.Stop(kWait);
 }
 
@@ -230,7 +237,7 @@ TEST(E2eStall, AnOwnerThatStopsReadingWhileItsDeviceFloodsDelaysNoOne) {
     {
         DeviceFlood flood(dev.master);
         // The reader is stuck in its send once the device's writes stop.
-        ASSERT_TRUE(WaitUntil([&] { return NowMs() - flood.lastProgress.load() >= 1000; }, 120000))
+        ASSERT_TRUE(WaitUntil([&] { return NowMs() - flood.lastProgress.load() >= kStuckMs; }, 120000))
             << "the bridge kept reading the device";
         int64_t stuckAt = NowMs();
         // The owner's next command waits behind the stuck send; another
@@ -239,8 +246,13 @@ TEST(E2eStall, AnOwnerThatStopsReadingWhileItsDeviceFloodsDelaysNoOne) {
         ASSERT_TRUE(WriteFd(owner, TestLine().data(), 7, 1000));
         ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("TCP/UDP receive:") > received; }, kWait));
         int64_t tcpDelay = -1;
-        std::thread otherClient([&] { tcpDelay = TcpTestDelay(other, kBound); });
+        std::atomic<int64_t> tcpServedAt{0};
+        std::thread otherClient([&] {
+            tcpDelay = TcpTestDelay(other, kBound);
+            tcpServedAt = NowMs();
+        });
         int64_t udpDelay = UdpTestDelay(udp, p.udp, kBound);
+        int64_t udpServedAt = NowMs();
 
         // Each UDP COM closes and re-opens the port while the device talks
         // and the reader of the closed port may still be in its send: one
@@ -262,7 +274,8 @@ TEST(E2eStall, AnOwnerThatStopsReadingWhileItsDeviceFloodsDelaysNoOne) {
         EXPECT_GE(tcpDelay, 0);
         EXPECT_GE(udpDelay, 0);
         EXPECT_TRUE(EndedByBridge(owner, kWait));
-        EXPECT_LE(NowMs() - stuckAt, kBound + (IsWine() ? 1000 : 30000));
+        // Both served behind one send limit (the COMs above aside).
+        EXPECT_LE(std::max(tcpServedAt.load(), udpServedAt) - stuckAt, kBound);
         EXPECT_EQ(prog.CountLog(kStallLine), 1) << prog.Log();
         if (!IsWine()) {
             printf("[ measure  ] threads: %d before, at most %d over 30 UDP COMs\n", baseThreads, most);
@@ -272,7 +285,7 @@ TEST(E2eStall, AnOwnerThatStopsReadingWhileItsDeviceFloodsDelaysNoOne) {
     close(owner);
     udp.SendTo(p.udp, Esc("CLOSE"));
     udp.SendTo(p.udp, KillLine());
-    EXPECT_GE(prog.Wait(kWait), 0);
+    EXPECT_EQ(prog.Wait(kWait), 0);
     prog.Stop(kWait);
 }
 
@@ -287,7 +300,7 @@ TEST(E2eStall, TheProgramEndsInBoundedTimeWhileAClientStalls) {
     ASSERT_TRUE(WriteFd(owner, Esc("COM3").data(), 6, kWait));
     ASSERT_EQ(ReadFd(owner, 1, kWait), Bytes(1, '\0'));
     DeviceFlood flood(dev.master);
-    ASSERT_TRUE(WaitUntil([&] { return NowMs() - flood.lastProgress.load() >= 1000; }, 120000));
+    ASSERT_TRUE(WaitUntil([&] { return NowMs() - flood.lastProgress.load() >= kStuckMs; }, 120000));
 
     // SIGTERM natively; under Wine the KILL command, over UDP.
     int64_t start = NowMs();
@@ -301,7 +314,7 @@ TEST(E2eStall, TheProgramEndsInBoundedTimeWhileAClientStalls) {
     int64_t took = NowMs() - start;
     Report("shutdown with a stalled client", took);
     EXPECT_EQ(status, 0) << "still running or failed";
-    EXPECT_LE(took, kSendLimitMs + 3000);
+    EXPECT_LE(took, kBound);
     EXPECT_TRUE(prog.WaitLog(kEndBanner, 1000));
     close(owner);
     prog.Stop(kWait);

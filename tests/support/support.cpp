@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -125,7 +126,18 @@ Program::~Program() {
     if (SanitizerReport(err)) ADD_FAILURE() << "program stderr:\n" << err;
 }
 
-bool ProcessRuns(const std::string& pattern, bool kill) {
+// Whether a NUL-separated list (a /proc environ file) holds entry.
+static bool ListHolds(const Bytes& list, const std::string& entry) {
+    for (size_t at = 0; at < list.size();) {
+        size_t end = list.find('\0', at);
+        if (end == std::string::npos) end = list.size();
+        if (list.compare(at, end - at, entry) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+bool ProcessRuns(const std::string& pattern, bool kill, const std::string& envEntry) {
     DIR* d = opendir("/proc");
     if (!d) return false;
     const pid_t self = getpid();
@@ -136,12 +148,47 @@ bool ProcessRuns(const std::string& pattern, bool kill) {
         if (pid == self) continue;
         Bytes cmd = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
         if (cmd.find(pattern) == std::string::npos) continue;
+        if (!envEntry.empty() && !ListHolds(ReadFile(std::string("/proc/") + e->d_name + "/environ"), envEntry))
+            continue;
         found = true;
         if (!kill) break;
         ::kill(pid, SIGKILL);
     }
     closedir(d);
     return found;
+}
+
+// CPU seconds (user + system) of each thread of pid, by thread id.
+static std::map<std::string, double> ThreadCpu(pid_t pid) {
+    std::map<std::string, double> cpu;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(tasks.c_str());
+    if (!d) return cpu;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        Bytes stat = ReadFile(tasks + "/" + e->d_name + "/stat");
+        size_t at = stat.rfind(')');
+        if (at == std::string::npos || at + 2 >= stat.size()) continue;
+        unsigned long utime = 0, stime = 0;
+        // After the name: the state, then 10 numbers before utime and stime.
+        if (sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                   &stime) == 2)
+            cpu[e->d_name] = (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+    }
+    closedir(d);
+    return cpu;
+}
+
+double BusiestThreadCpu(pid_t pid, int ms) {
+    std::map<std::string, double> before = ThreadCpu(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the span measured
+    double most = 0;
+    for (const auto& t : ThreadCpu(pid)) {
+        auto was = before.find(t.first);
+        double used = t.second - (was == before.end() ? 0.0 : was->second);
+        if (used > most) most = used;
+    }
+    return most;
 }
 
 // Under Wine the program runs in a child of the launcher. A new instance
@@ -201,7 +248,7 @@ int StopChild(pid_t pid, bool term, int timeoutMs, bool* killed) {
 void Program::Start() {
     const char* bin = getenv("KESTRUN_BIN");
     if (!bin) bin = "kestrun";
-    WaitNoWineProgram();
+    if (waitForOthers) WaitNoWineProgram();
     std::vector<std::string> argv = {bin};
     if (IsWine()) argv.insert(argv.begin(), getenv("KESTRUN_WINE"));
     argv.insert(argv.end(), args.begin(), args.end());

@@ -57,8 +57,15 @@ int WaitChild(pid_t pid, int timeoutMs);
 int StopChild(pid_t pid, bool term, int timeoutMs, bool* killed = nullptr);
 
 // Whether a process other than this one runs whose command line holds
-// pattern; with kill, every such process gets SIGKILL.
-bool ProcessRuns(const std::string& pattern, bool kill = false);
+// pattern and, when envEntry is given, whose environment holds that
+// NAME=value entry (a Wine prefix, say: the processes of this run only);
+// with kill, every such process gets SIGKILL.
+bool ProcessRuns(const std::string& pattern, bool kill = false, const std::string& envEntry = "");
+
+// The most CPU seconds any one thread of process pid uses over the next ms
+// milliseconds. A thread that spins shows as most of ms however many other
+// threads (a sanitizer's, the test's own) the process has.
+double BusiestThreadCpu(pid_t pid, int ms);
 
 // The program under test in its working folder.
 struct Program {
@@ -66,6 +73,9 @@ struct Program {
     pid_t pid = -1;
     std::vector<std::string> env;   // extra NAME=value entries
     std::vector<std::string> args;  // command-line arguments
+    // Under Wine, Start first waits until no instance of the program is
+    // left; a test that starts a second instance beside the first clears it.
+    bool waitForOthers = true;
     Program() = default;
     ~Program();
     void Start();

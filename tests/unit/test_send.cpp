@@ -135,7 +135,7 @@ TEST_F(SendTest, SendsRaceSafelyWithTheOwnerClosingTheCell) {
         for (int i = 0; i < 2000 && tcpCells[4].socket.load() != kNoHandle; i++)
             if (SendTCP(U("z"), 1, nullptr) == 0) sent++;
     });
-    WaitFor([&] { return sent.load() > 10; }, 3000);
+    EXPECT_TRUE(WaitFor([&] { return sent.load() > 10; }, 10000));
     {
         std::lock_guard<std::mutex> guard(tcpCells[4].sendLock);
         lb::CloseSock(p.server);

@@ -14,13 +14,14 @@
 #include "loopback.h"
 #include "serial_fixture.h"
 #include "support/pty.h"
+#include "support/support.h"
 
 namespace {
 
-double CpuSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
+// The most CPU any one thread of this process uses over ms: the reader of a
+// port that spins, not the sanitizer's own threads or the test's.
+double BusiestThreadCpu(int ms) {
+    return kt::BusiestThreadCpu(getpid(), ms);
 }
 
 struct SerialPty : SerialBase {
@@ -181,9 +182,7 @@ TEST_F(SerialPty, ReadTimeoutsShapeTheBlocks) {
         ASSERT_EQ(Open("COM3", m[0], m[1], m[2]), 0);
         pty.Write("ij");
         EXPECT_EQ(lb::Read(tcp.client, 2, 3000), "ij");
-        double cpu = CpuSeconds();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        EXPECT_LT(CpuSeconds() - cpu, 0.15) << m[0] << "/" << m[1] << "/" << m[2];
+        EXPECT_LT(BusiestThreadCpu(500), 0.15) << m[0] << "/" << m[1] << "/" << m[2];
         SerialOff();
     }
 }
@@ -209,8 +208,10 @@ TEST_F(SerialPty, AllZeroTimeoutsWaitForAFullBlockAndCloseAfterASecond) {
     SerialOff();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                   .count();
+    // The close waits its second for the reader, then cancels the read that
+    // would otherwise never end; a loaded sanitizer build may add seconds.
     EXPECT_GE(ms, 900);
-    EXPECT_LT(ms, 2500);
+    EXPECT_LT(ms, 6000);
     EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
     // The reader, woken by the cancel, logs its stop after the close's line.
     EXPECT_TRUE(WaitFor([] { return LogHas("Serial Polling - stop"); }));
@@ -227,15 +228,13 @@ TEST_F(SerialPty, DeviceThatDisappearsKeepsThePortOpenWithoutSpinning) {
     ASSERT_EQ(Open("COM3"), 0);
     pty.Hangup();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    double cpu = CpuSeconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    EXPECT_LT(CpuSeconds() - cpu, 0.2);
+    EXPECT_LT(BusiestThreadCpu(800), 0.2);
     EXPECT_NE(bridge.portHandle.load(), kNoHandle);  // open until SerialOff
     auto start = std::chrono::steady_clock::now();
     SerialOff();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                   .count();
-    EXPECT_LT(ms, 1500);
+    EXPECT_LT(ms, 6000);
     EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
     EXPECT_TRUE(LogHas("Serial Off - stop"));
 }
@@ -349,7 +348,7 @@ TEST_F(SerialPty, WritersOpenAndCloseFromManyThreads) {
     for (int round = 0; round < 5; round++) {
         EXPECT_EQ(Open("COM3"), 0);
         int before = written.load();
-        WaitFor([&] { return written.load() > before + 20; }, 2000);
+        EXPECT_TRUE(WaitFor([&] { return written.load() > before + 20; }, 10000)) << "round " << round;
         SerialOff();
     }
     stop = true;
