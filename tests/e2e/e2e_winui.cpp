@@ -274,6 +274,7 @@ TEST_F(WinUi, SecondInstanceIsRefusedWithAMessageBox) {
     Program first;
     Launch(first);
     Program second;
+    second.waitForOthers = false;  // started beside the first on purpose
     setup.Write(second.dir.path);
     second.Start();
     Driven box = Drive({"dismiss", "uwaga", "20000"});
