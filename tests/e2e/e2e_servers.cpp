@@ -1,8 +1,15 @@
 // The real program's TCP, UDP and virtual-port servers driven over loopback
 // with a pseudo-terminal as the device on COM3: port ownership, cell reuse,
-// chunking, datagram edge cases, modem matching and relaying, restarts.
+// chunking, datagram edge cases, modem matching and relaying, restarts, and
+// stops while a modem's name lookup hangs.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cstdlib>
 #include <string>
 #include <vector>
 #include "support/support.h"
@@ -124,7 +131,7 @@ TEST(E2eServers, UdpCommandsRepliesToTheLastSenderAndOddDatagrams) {
     // the server goes on serving.
     one.SendTo(p.udp, "");
     one.SendTo(p.udp, std::string(1500, 'z'));
-    ASSERT_TRUE(prog.WaitLog("UDP Poling - Datagram d\xB3u\xBFszy ni\xBF 1023 bajt\xF3w pomini\xEAty", kWait));
+    ASSERT_TRUE(prog.WaitLog("UDP Poling - Error - datagram dluzszy niz 1023 bajtow pominiety", kWait));
     one.SendTo(p.udp, Esc("TEST"));
     EXPECT_EQ(one.Recv(kWait), Bytes(1, '\0'));
     EXPECT_EQ(prog.CountLog("TCP/UDP receive:"), 1) << "only the TEST datagram is processed";
@@ -309,5 +316,111 @@ TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
     EXPECT_EQ(prog.CountLog("msek. Serwer TCP On - Stop"), 2);
     EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP On - Stop"), 2);
     Shutdown(prog, p.tcp);
+    EXPECT_TRUE(modem2.ClosedByPeer(kWait));
+}
+
+// A name server on 127.0.0.9:53 that takes every query and never answers,
+// and the program started in a mount namespace of its own (unshare -m) whose
+// /etc/resolv.conf names it (30 s per try, five tries), with /etc/hosts
+// holding localhost and this host's name and /etc/nsswitch.conf looking up
+// hosts in files, then DNS. Nothing outside the program's namespace changes.
+struct SilentResolver {
+    TempDir files;
+    int fd = -1;
+    SilentResolver() {
+        WriteFile(files / "resolv.conf", "nameserver 127.0.0.9\noptions timeout:30 attempts:5\n");
+        char host[256] = {0};
+        gethostname(host, sizeof host - 1);
+        WriteFile(files / "hosts", std::string("127.0.0.1 localhost ") + host + "\n");
+        std::string nss;
+        for (const std::string& line : Lines(ReadFile("/etc/nsswitch.conf")))
+            if (line.compare(0, 6, "hosts:") != 0) nss += line + "\n";
+        WriteFile(files / "nsswitch.conf", nss + "hosts: files dns\n");
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof a);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        a.sin_addr.s_addr = htonl(0x7F000009);
+        if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0) ADD_FAILURE() << "bind 127.0.0.9:53: " << strerror(errno);
+    }
+    ~SilentResolver() { close(fd); }
+    static std::vector<std::string> Lines(const Bytes& text) {
+        std::vector<std::string> out;
+        size_t from = 0;
+        for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)
+            out.push_back(text.substr(from, end - from));
+        if (from < text.size()) out.push_back(text.substr(from));
+        return out;
+    }
+    // Starts the program as Program::Start does, inside the namespace.
+    void Start(Program& prog) {
+        const char* bin = getenv("KESTRUN_BIN");
+        std::vector<std::string> argv = {
+            "unshare", "-m", "sh", "-c",
+            "mount --bind \"$1\" /etc/resolv.conf && mount --bind \"$2\" /etc/hosts && "
+            "{ [ ! -e /etc/nsswitch.conf ] || mount --bind \"$3\" /etc/nsswitch.conf; } && shift 3 && exec \"$@\"",
+            "sh", files / "resolv.conf", files / "hosts", files / "nsswitch.conf", bin ? bin : "kestrun"};
+        argv.insert(argv.end(), prog.args.begin(), prog.args.end());
+        prog.pid = Spawn(argv, prog.dir.path, {"XDG_RUNTIME_DIR=" + prog.dir.path});
+    }
+    // The id of the next query that arrives within timeoutMs, or -1. A query
+    // sent again keeps its id.
+    int NextQuery(int timeoutMs) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return -1;
+        unsigned char q[512];
+        ssize_t n = recv(fd, q, sizeof q, 0);
+        return n >= 2 ? q[0] << 8 | q[1] : -1;
+    }
+};
+
+// A modem whose slot names its peer by a domain name that the resolver never
+// answers holds the virtual port server in the lookup; the reload that
+// switches the virtual ports off and the SIGTERM that ends the program each
+// finish within a few seconds all the same, not when the lookup gives up
+// (150 s). The name lookup is made to hang for the daemon only.
+TEST(E2eServers, AHangingNameLookupHoldsNeitherAReloadNorTheShutdown) {
+    if (IsWine()) GTEST_SKIP() << "the private resolver is set up for the daemon";
+    const int kStopBound = 5000;
+    Ports p;
+    Program prog;
+    SilentResolver dns;
+    kt::Setup s = BaseSetup(p);
+    s.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPeer, 40, "modem.kestrun.test").Text(kOffVirtualPortName, 40, "COM5");
+    s.Write(prog.dir.path);
+    dns.Start(prog);
+    ASSERT_TRUE(WaitListening(p.tcp, 30000)) << "not started in its namespace: " << ReadFile(prog.Path("stderr.txt"));
+    ASSERT_TRUE(prog.WaitLog("UDP Poling - Ready", kWait));
+
+    TcpClient modem;
+    ASSERT_TRUE(modem.Connect(1339, kWait));
+    int first = dns.NextQuery(kWait);
+    ASSERT_GE(first, 0) << "the slot's name was never looked up";
+    s.Int(kOffVirtualPortsEnabled, 0);
+    s.Write(prog.dir.path);
+    prog.Signal(SIGHUP);
+    EXPECT_TRUE(prog.WaitLog("Wirtualne Porty Serwer TCP Off - Stop", kStopBound)) << prog.Log();
+    EXPECT_TRUE(modem.ClosedByPeer(kStopBound));
+    TcpClient client(p.tcp);
+    EXPECT_EQ(Ask(client, "TEST", kWait), 0);
+
+    // Switched on again: a new modem, a new lookup that hangs (the first one
+    // is still waiting for its answer), then the program's end.
+    s.Int(kOffVirtualPortsEnabled, 1);
+    s.Write(prog.dir.path);
+    prog.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Wirtualne Porty Serwer TCP On - Stop") == 2; }, kWait));
+    TcpClient modem2;
+    ASSERT_TRUE(modem2.Connect(1339, kWait));
+    int second = -1;
+    ASSERT_TRUE(WaitUntil([&] {
+        int id = dns.NextQuery(100);
+        if (id >= 0 && id != first) second = id;
+        return second >= 0;
+    }, kWait)) << "the second modem's slot name was never looked up";
+    prog.Signal(SIGTERM);
+    EXPECT_EQ(prog.Wait(kStopBound), 0) << prog.Log();
+    EXPECT_EQ(prog.CountLog("------------- Koniec programu"), 1);
     EXPECT_TRUE(modem2.ClosedByPeer(kWait));
 }
