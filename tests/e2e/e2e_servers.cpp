@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 #include "support/support.h"
@@ -333,8 +334,9 @@ struct SilentResolver {
         gethostname(host, sizeof host - 1);
         WriteFile(files / "hosts", std::string("127.0.0.1 localhost ") + host + "\n");
         std::string nss;
-        for (const std::string& line : Lines(ReadFile("/etc/nsswitch.conf")))
-            if (line.compare(0, 6, "hosts:") != 0) nss += line + "\n";
+        std::istringstream now(ReadFile("/etc/nsswitch.conf"));
+        for (std::string line; std::getline(now, line);)
+            if (line.rfind("hosts:", 0) != 0) nss += line + "\n";
         WriteFile(files / "nsswitch.conf", nss + "hosts: files dns\n");
         fd = socket(AF_INET, SOCK_DGRAM, 0);
         struct sockaddr_in a;
@@ -345,14 +347,6 @@ struct SilentResolver {
         if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0) ADD_FAILURE() << "bind 127.0.0.9:53: " << strerror(errno);
     }
     ~SilentResolver() { close(fd); }
-    static std::vector<std::string> Lines(const Bytes& text) {
-        std::vector<std::string> out;
-        size_t from = 0;
-        for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)
-            out.push_back(text.substr(from, end - from));
-        if (from < text.size()) out.push_back(text.substr(from));
-        return out;
-    }
     // Starts the program as Program::Start does, inside the namespace.
     void Start(Program& prog) {
         const char* bin = getenv("KESTRUN_BIN");
