@@ -373,7 +373,7 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
     if (strstr(line, "CLOSE")) CommandClose(tcp);
     if (strstr(line, "KILL") && killRefused) {
         // Refused: the line goes on as if it held no KILL.
-        LogText("KILL pomini\xEAty: zdalne wy\xB3\xB9" "czanie jest wy\xB3\xB9" "czone (--no-remote-kill)");
+        LogText("KILL pominiety: zdalne wylaczanie jest wylaczone (--no-remote-kill)");
     } else if (strstr(line, "KILL")) {
         // The program is going down: nothing after KILL takes effect, not
         // the later keys of this line nor the rest of the packet.

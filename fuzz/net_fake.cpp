@@ -41,7 +41,7 @@ int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddre
 
 void SocketTuneAccepted(Handle s) {}
 
-int ResolveHostName(const char* name, char dotted[16]) {
+int ResolveHostName(const char* name, uint32_t* address) {
     return 1;
 }
 
@@ -55,7 +55,7 @@ Handle TcpListen(const char* address, int port, int* error) {
     return kNoHandle;
 }
 
-Handle SocketAccept(Handle listener, char peer[16]) {
+Handle SocketAccept(Handle listener, uint32_t* peer) {
     return kNoHandle;
 }
 

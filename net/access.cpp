@@ -1,6 +1,7 @@
 // Access control: the peer filter set from above, asked for every accepted
 // connection and every datagram, and the one log line per refused address.
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include "log/log.h"
 #include "net/cell_server.h"
@@ -32,10 +33,9 @@ static void LogRefusalOnce(uint32_t address) {
         last = loggedCount == kLoggedMax;
     }
     char dotted[16];
-    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255,
-             (address >> 8) & 255, address & 255);
+    AddressText(address, dotted);
     LogFormat("Odrzucono %s: adres spoza --allow%s", dotted,
-              last ? "; kolejne odrzucone adresy nie b\xEA" "d\xB9 zapisywane" : "");
+              last ? "; kolejne odrzucone adresy nie beda zapisywane" : "");
 }
 
 bool PeerAllowed(uint32_t address) {
@@ -45,14 +45,25 @@ bool PeerAllowed(uint32_t address) {
     return false;
 }
 
-uint32_t DottedToAddress(const char* dotted) {
+void AddressText(uint32_t address, char dotted[16]) {
+    snprintf(dotted, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255, (address >> 8) & 255,
+             address & 255);
+}
+
+bool DottedToAddress(const char* dotted, uint32_t* address) {
     unsigned part[4];
     char tail;
-    if (sscanf(dotted, "%u.%u.%u.%u%c", &part[0], &part[1], &part[2], &part[3], &tail) != 4) return 0;
-    uint32_t address = 0;
+    if (sscanf(dotted, "%u.%u.%u.%u%c", &part[0], &part[1], &part[2], &part[3], &tail) != 4) return false;
+    uint32_t value = 0;
     for (unsigned p : part) {
-        if (p > 255) return 0;
-        address = address << 8 | p;
+        if (p > 255) return false;
+        value = value << 8 | p;
     }
-    return address;
+    // Only the text the address itself would be written as: "127.000.0.1"
+    // or " 127.0.0.1" names no address.
+    char again[16];
+    AddressText(value, again);
+    if (strcmp(again, dotted) != 0) return false;
+    *address = value;
+    return true;
 }

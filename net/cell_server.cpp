@@ -21,10 +21,10 @@ static void PauseUnlessStopped(const CellServer& server, int ms) {
 }
 
 static void Accept(CellServer& server, Handle listener, ClientCell& cell) {
-    char peer[16] = {0};
-    Handle s = SocketAccept(listener, peer);
+    uint32_t peer = 0;
+    Handle s = SocketAccept(listener, &peer);
     if (s == kNoHandle) return;
-    if (!PeerAllowed(DottedToAddress(peer))) {
+    if (!PeerAllowed(peer)) {
         SocketClose(s);
         return;
     }

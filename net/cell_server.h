@@ -11,14 +11,15 @@
 
 // A server over one table of client cells. state: 0 running, 1 asked to
 // stop, -1 stopped (set by the thread on its way out). The hooks are the
-// server's own: accepted once a connection sits in its cell (peer dotted),
-// received with each chunk read, ended before a connection that closed or
-// failed is closed, stopped once every cell is closed at the end.
+// server's own: accepted once a connection sits in its cell (peer: its
+// address, host order), received with each chunk read, ended before a
+// connection that closed or failed is closed, stopped once every cell is
+// closed at the end.
 struct CellServer {
     ClientCell* cells;
     int connectionStat;  // the Statistics counter of accepted connections
     std::atomic<int32_t>* state;
-    void (*accepted)(ClientCell& cell, const char* peer);
+    void (*accepted)(ClientCell& cell, uint32_t peer);
     void (*received)(ClientCell& cell, const uint8_t* data, int length);
     void (*ended)(ClientCell& cell);
     void (*stopped)();
@@ -55,8 +56,9 @@ extern std::mutex udpSocketLock;
 
 // The peer filter's answer for an address (access.cpp), logging a refusal.
 bool PeerAllowed(uint32_t address);
-// The host-order address of a dotted IPv4 text; 0 when it is not one.
-uint32_t DottedToAddress(const char* dotted);
+// The host-order address of a dotted IPv4 text written exactly as
+// AddressText writes it (no padding, no blanks); false for any other text.
+bool DottedToAddress(const char* dotted, uint32_t* address);
 
 // The handlers set by NetSetHandlers (send.cpp); each may be null.
 extern std::atomic<TcpPacketHandler> tcpPacketHandler;

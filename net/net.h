@@ -26,12 +26,21 @@ using TcpPacketHandler = void (*)(const uint8_t* data, int length, ClientCell* c
 using DataHandler = void (*)(const uint8_t* data, int length);
 void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData);
 
+// ---- Peer addresses ----
+// A peer's IPv4 address is a uint32_t in host order (127.0.0.1 is
+// 0x7F000001) from the accept or the receive on: the peer filter, the
+// virtual-port slot matching and the name lookup all take it so, and text is
+// made only for the log and the status line. (The packed UDP sender below
+// keeps sin_addr's bytes as they are.)
+// The dotted text of an address, for the log and the status line.
+void AddressText(uint32_t address, char dotted[16]);
+
 // ---- Access control, set by the layer above before the servers start ----
-// Asked with the peer's IPv4 address (host order, 127.0.0.1 is 0x7F000001)
-// for every connection accepted on the TCP control port and on the virtual
-// port, and for every datagram; false refuses the peer: the connection is
-// closed at once, the datagram dropped, neither counted, and the first
-// refusal of each address is logged. Null (the default) takes every peer.
+// Asked with the peer's address for every connection accepted on the TCP
+// control port and on the virtual port, and for every datagram; false
+// refuses the peer: the connection is closed at once, the datagram dropped,
+// neither counted, and the first refusal of each address is logged. Null
+// (the default) takes every peer.
 using PeerFilter = bool (*)(uint32_t address);
 void NetSetPeerFilter(PeerFilter filter);
 
@@ -54,6 +63,8 @@ inline void UnpackUdpSender(uint64_t packed, uint32_t& addressNetworkOrder, uint
     addressNetworkOrder = (uint32_t)(packed >> 32);
     portNetworkOrder = (uint16_t)(packed & 0xFFFF);
 }
+// The host-order address of a packed sender.
+uint32_t UdpSenderAddress(uint64_t packed);
 // Dotted IPv4 text of a packed sender ("0.0.0.0" before any datagram).
 void UdpSenderText(uint64_t packed, char dotted[16]);
 // Socket seam (net_posix.cpp / net_win32.cpp) for SendUDP: one datagram
@@ -87,8 +98,9 @@ int SocketSendNow(Handle s, const uint8_t* data, int length);
 // the next send reports), 0 not yet, -1 error.
 int SocketWaitWritable(Handle s, int timeoutMs);
 void SocketTuneAccepted(Handle s);  // TCP_NODELAY and a short keep-alive
-// Resolves a host name to its first IPv4 address in dotted form; 0 on success.
-int ResolveHostName(const char* name, char dotted[16]);
+// Resolves a host name to its first IPv4 address (host order); 0 on
+// success. It may take as long as the system's resolver does.
+int ResolveHostName(const char* name, uint32_t* address);
 // Fills up to ten dotted IPv4 addresses of this host; count or -1.
 int GetLocalAddresses(char table[10][16]);
 
@@ -97,7 +109,8 @@ int GetLocalAddresses(char table[10][16]);
 enum : int { kRecvRetry = -2, kRecvTooLong = -3 };
 Handle TcpListen(const char* address, int port, int* error);
 // An accepted socket is left so that SocketSendNow never blocks on it.
-Handle SocketAccept(Handle listener, char peer[16]);  // kNoHandle on failure
+// *peer is the peer's address (host order). kNoHandle on failure.
+Handle SocketAccept(Handle listener, uint32_t* peer);
 // Bytes read, 0 when the peer closed, kRecvRetry when nothing is there after
 // all, -1 on error.
 int SocketRecv(Handle s, uint8_t* buffer, int size);

@@ -74,14 +74,13 @@ void SocketTuneAccepted(Handle s) {
     setsockopt((int)s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-int ResolveHostName(const char* name, char dotted[16]) {
+int ResolveHostName(const char* name, uint32_t* address) {
     struct addrinfo hints, *result = nullptr;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     if (getaddrinfo(name, nullptr, &hints, &result) != 0 || !result) return 1;
-    struct in_addr a = ((struct sockaddr_in*)result->ai_addr)->sin_addr;
-    inet_ntop(AF_INET, &a, dotted, 16);
+    *address = ntohl(((struct sockaddr_in*)result->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(result);
     return 0;
 }
@@ -150,14 +149,14 @@ Handle TcpListen(const char* address, int port, int* error) {
     return fd;
 }
 
-Handle SocketAccept(Handle listener, char peer[16]) {
+Handle SocketAccept(Handle listener, uint32_t* peer) {
     struct sockaddr_in a;
     socklen_t size = sizeof a;
     memset(&a, 0, sizeof a);
     int fd = accept((int)listener, (struct sockaddr*)&a, &size);
     if (fd < 0) return kNoHandle;
     SetNonBlocking(fd, false);
-    if (peer) inet_ntop(AF_INET, &a.sin_addr, peer, 16);
+    if (peer) *peer = ntohl(a.sin_addr.s_addr);
     return fd;
 }
 

@@ -75,14 +75,14 @@ void SocketTuneAccepted(Handle s) {
         setsockopt((SOCKET)s, SOL_SOCKET, SO_KEEPALIVE, (const char*)&one, sizeof one);
 }
 
-int ResolveHostName(const char* name, char dotted[16]) {
+int ResolveHostName(const char* name, uint32_t* address) {
     if (NetStartup() != 0) return 1;
+    // gethostbyname's result is the calling thread's own.
     struct hostent* h = gethostbyname(name);
     if (!h || h->h_addrtype != AF_INET || !h->h_addr_list[0]) return 1;
     struct in_addr a;
     memcpy(&a, h->h_addr_list[0], 4);
-    strncpy(dotted, inet_ntoa(a), 15);
-    dotted[15] = 0;
+    *address = ntohl(a.s_addr);
     return 0;
 }
 
@@ -148,7 +148,7 @@ Handle TcpListen(const char* address, int port, int* error) {
     return (Handle)s;
 }
 
-Handle SocketAccept(Handle listener, char peer[16]) {
+Handle SocketAccept(Handle listener, uint32_t* peer) {
     struct sockaddr_in a;
     int size = sizeof a;
     memset(&a, 0, sizeof a);
@@ -158,10 +158,7 @@ Handle SocketAccept(Handle listener, char peer[16]) {
     // server reads only what its wait said was there.
     u_long on = 1;
     ioctlsocket(s, FIONBIO, &on);
-    if (peer) {
-        strncpy(peer, inet_ntoa(a.sin_addr), 15);
-        peer[15] = 0;
-    }
+    if (peer) *peer = ntohl(a.sin_addr.s_addr);
     return (Handle)s;
 }
 

@@ -19,7 +19,7 @@ void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHan
     modemDataHandler = modemData;
 }
 
-void UdpSenderText(uint64_t packed, char dotted[16]) {
+uint32_t UdpSenderAddress(uint64_t packed) {
     uint32_t address;
     uint16_t port;
     UnpackUdpSender(packed, address, port);
@@ -27,7 +27,11 @@ void UdpSenderText(uint64_t packed, char dotted[16]) {
     // four parts of the dotted form in order, on any host.
     uint8_t part[4];
     memcpy(part, &address, 4);
-    snprintf(dotted, 16, "%u.%u.%u.%u", part[0], part[1], part[2], part[3]);
+    return (uint32_t)part[0] << 24 | (uint32_t)part[1] << 16 | (uint32_t)part[2] << 8 | part[3];
+}
+
+void UdpSenderText(uint64_t packed, char dotted[16]) {
+    AddressText(UdpSenderAddress(packed), dotted);
 }
 
 // How one bounded send ended.

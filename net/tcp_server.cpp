@@ -39,7 +39,7 @@ void TCPServerOn() {
     int error = 0;
     Handle listener = TcpListen(address, port, &error);
     if (listener == kNoHandle) {
-        LogFormat("Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0",
+        LogFormat("Serwer TCP - Error - blad nasluchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0",
                   port, error);
         tcpServer.listenFailed = true;
     } else {

@@ -16,7 +16,7 @@ static std::atomic<int> udpStop{0};
 static void UDPPolling() {
     LogText("UDP Poling - Start");
     if (NetStartup() != 0) {
-        LogText("UDP Poling - B\xB3\xB9" "d startu Winsock");
+        LogText("UDP Poling - Error - blad startu Winsock");
         LogText("UDP Poling - Stop");
         return;
     }
@@ -29,7 +29,7 @@ static void UDPPolling() {
     int error = 0;
     Handle s = UdpOpen(address, port, &error);
     if (s == kNoHandle) {
-        LogFormat("UDP Poling - B\xB3\xB9" "d nas\xB3uchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0", port,
+        LogFormat("UDP Poling - Error - blad nasluchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0", port,
                   error);
         LogText("UDP Poling - Stop");
         return;
@@ -54,11 +54,11 @@ static void UDPPolling() {
         if (n == kRecvRetry) continue;
         if (n == kRecvTooLong) {
             // One oversized datagram must not end the server: drop it whole.
-            LogFormat("UDP Poling - Datagram d\xB3u\xBFszy ni\xBF %d bajt\xF3w pomini\xEAty", kMaxPacket);
+            LogFormat("UDP Poling - Error - datagram dluzszy niz %d bajtow pominiety", kMaxPacket);
             continue;
         }
         if (n < 0) {
-            if (!errorLogged) LogFormat("UDP Poling - B\xB3\xB9" "d odbioru, kod: %d", error);
+            if (!errorLogged) LogFormat("UDP Poling - Error - blad odbioru, kod: %d", error);
             errorLogged = true;
             for (int i = 0; i < 5 && !udpStop; i++)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -66,12 +66,7 @@ static void UDPPolling() {
         }
         errorLogged = false;
         // A refused sender is not answered and does not become the last sender.
-        uint32_t address;
-        uint16_t senderPort;
-        UnpackUdpSender(sender, address, senderPort);
-        uint8_t part[4];
-        memcpy(part, &address, 4);
-        if (!PeerAllowed((uint32_t)part[0] << 24 | part[1] << 16 | part[2] << 8 | part[3])) continue;
+        if (!PeerAllowed(UdpSenderAddress(sender))) continue;
         bridge.lastUdpSender = sender;
         if (n == 0) continue;
         bridge.Statistics[kStatUdpDatagrams]++;

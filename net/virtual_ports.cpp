@@ -2,8 +2,13 @@
 // slot whose address or domain name matches it, and its data goes to the
 // modem data handler.
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include "base/settings.h"
 #include "log/log.h"
 #include "net/cell_server.h"
@@ -15,8 +20,54 @@ static void UnlinkAll() {
     for (int i = 0; i < kVirtualSlots; i++) bridge.virtualSlots[i] = nullptr;
 }
 
-// The first slot whose peer matches the dotted address, or -1.
-static int MatchSlot(const char* peer) {
+// One name lookup, shared by the thread that runs it and the server thread
+// that waits for its answer; whichever lets go last frees it.
+struct Lookup {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    int result = 1;
+    uint32_t address = 0;
+    char name[40];
+};
+
+static bool Stopping() {
+    return bridge.virtualServerState.load() == 1;
+}
+
+// Resolves name on a thread of its own, so that a stop never waits for the
+// resolver: the server thread waits for the answer in 100 ms steps and gives
+// up once its stop is asked. An abandoned lookup ends on its own and its
+// answer is dropped. True when the name resolved.
+static bool ResolveUnlessStopped(const char* name, uint32_t* address) {
+    std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
+    snprintf(lookup->name, sizeof lookup->name, "%s", name);
+    try {
+        std::thread([lookup] {
+            uint32_t found = 0;
+            int result = ResolveHostName(lookup->name, &found);
+            std::lock_guard<std::mutex> guard(lookup->lock);
+            lookup->result = result;
+            lookup->address = found;
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;  // no thread for it: the name stays unresolved
+    }
+    std::unique_lock<std::mutex> guard(lookup->lock);
+    while (!lookup->finished) {
+        if (Stopping()) return false;
+        lookup->done.wait_for(guard, std::chrono::milliseconds(100));
+    }
+    *address = lookup->address;
+    return lookup->result == 0;
+}
+
+// The first slot whose peer matches the address, or -1. A slot's peer is a
+// dotted address or, when it begins with a letter, a domain name looked up
+// for each connection; a name that does not resolve matches no address.
+static int MatchSlot(uint32_t peer) {
     for (int i = 0; i < kVirtualSlots; i++) {
         char name[40], wanted[40];
         SettingsText(name, sizeof name, settingsRecord.virtualPortName[i]);
@@ -24,25 +75,25 @@ static int MatchSlot(const char* peer) {
         SettingsText(wanted, sizeof wanted, settingsRecord.virtualPeer[i]);
         if (!wanted[0]) return i;
         char first = wanted[0];
-        if ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')) {
-            char dotted[16];
-            // An unresolved name stays as typed and so matches no address.
-            if (ResolveHostName(wanted, dotted) == 0) snprintf(wanted, sizeof wanted, "%s", dotted);
-        }
-        if (strcmp(peer, wanted) == 0) return i;
+        bool byName = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+        uint32_t address = 0;
+        bool known = byName ? ResolveUnlessStopped(wanted, &address) : DottedToAddress(wanted, &address);
+        if (Stopping()) return -1;
+        if (known && address == peer) return i;
     }
     return -1;
 }
 
-static void ModemAccepted(ClientCell& cell, const char* peer) {
+static void ModemAccepted(ClientCell& cell, uint32_t peer) {
     int slot = MatchSlot(peer);
     if (slot < 0) {
         CloseClientCell(cell);
         return;
     }
-    char timeText[9], dateText[9], status[100];
+    char dotted[16], timeText[9], dateText[9], status[100];
+    AddressText(peer, dotted);
     LocalTimeTexts(timeText, dateText);
-    snprintf(status, sizeof status, "OK IP:%s   Godz:%s  Data:%s", peer, timeText, dateText);
+    snprintf(status, sizeof status, "OK IP:%s   Godz:%s  Data:%s", dotted, timeText, dateText);
     SetVirtualStatus(slot, status);
     // A slot already linked is re-linked: the newer connection wins.
     bridge.virtualSlots[slot] = &cell;
@@ -88,8 +139,7 @@ void VirtualPortsOn() {
     int error = 0;
     Handle listener = TcpListen("", kVirtualPortTcp, &error);
     if (listener == kNoHandle) {
-        LogFormat("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie %d, kod: %d", kVirtualPortTcp,
-                  error);
+        LogFormat("Wirtualne Porty Serwer TCP - Error - blad nasluchu na porcie %d, kod: %d", kVirtualPortTcp, error);
         virtualServer.listenFailed = true;
     } else {
         virtualServer.listenFailed = false;
@@ -106,14 +156,9 @@ void VirtualPortsOff() {
         virtualServer.listenFailed = false;
         return;
     }
+    // A name lookup in progress does not hold the stop (ResolveUnlessStopped),
+    // so the join is short.
     CellServerAskStop(virtualServer);
-    // Up to two seconds for the thread to report stopped. A thread cannot be
-    // killed safely, so the join below waits for one still busy (a slow name
-    // lookup); everything it holds is released on its own stop path.
-    for (int i = 0; i < 200 && bridge.virtualServerState != -1; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (bridge.virtualServerState != -1)
-        LogText("Wirtualne Porty Serwer TCP - serwer nie zatrzyma\xB3 si\xEA w 2 s, czekam");
     CellServerJoin(virtualServer);
     LogText("Wirtualne Porty Serwer TCP Off - Stop");
 }

@@ -240,7 +240,8 @@ TEST(Cli, NoRemoteKillLogsKillAndGoesOn) {
     UdpClient u;
     u.SendTo(p.udp, Esc("KILL") + Esc("TEST"));
     EXPECT_EQ(u.Recv(kWait), Bytes(1, '\0'));
-    EXPECT_EQ(prog.CountLog("KILL pomini"), 2) << prog.Log();
+    EXPECT_EQ(prog.CountLog("KILL pominiety: zdalne wylaczanie jest wylaczone (--no-remote-kill)"), 2)
+        << prog.Log();
     EXPECT_TRUE(prog.Running());
     EXPECT_EQ(AskTest(c), 0);
     EXPECT_EQ(prog.Stop(kWait), 0);  // SIGTERM still ends it in order

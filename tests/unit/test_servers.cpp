@@ -110,9 +110,11 @@ static bool ClosedByPeer(Sock s, int timeoutMs = 5000) {
     return false;
 }
 
-static Sock UdpSocket() {
+// A datagram socket on 127.0.0.1, or on another loopback address.
+static Sock UdpSocket(uint32_t address = 0x7F000001) {
     Sock s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a = Loopback(0);
+    a.sin_addr.s_addr = htonl(address);
     bind(s, (sockaddr*)&a, sizeof a);
     return s;
 }
@@ -181,6 +183,7 @@ struct Servers : ::testing::Test {
         }
     }
     void TearDown() override {
+        NetSetPeerFilter(nullptr);
         TCPServerOff();
         UDPServerOff();
         VirtualPortsOff();
@@ -196,9 +199,9 @@ struct Servers : ::testing::Test {
     // listener cannot be made, wait and try again.
     bool StartVirtual() {
         for (int attempt = 0; attempt < 60; attempt++) {
-            int failures = CountInLog("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie 1339");
+            int failures = CountInLog("Wirtualne Porty Serwer TCP - Error - blad nasluchu na porcie 1339");
             VirtualPortsOn();
-            if (CountInLog("Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie 1339") == failures)
+            if (CountInLog("Wirtualne Porty Serwer TCP - Error - blad nasluchu na porcie 1339") == failures)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         }
@@ -322,7 +325,7 @@ TEST_F(Servers, AServerThatCannotListenSaysSoAndCompletesItsOnAndOffPairs) {
     TCPServerOn();
     TCPServerOff();
     CloseSock(taken);
-    EXPECT_TRUE(InOrder({"Serwer TCP On - Start", "Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na 127.0.0.1:",
+    EXPECT_TRUE(InOrder({"Serwer TCP On - Start", "Serwer TCP - Error - blad nasluchu na 127.0.0.1:",
                          "Serwer TCP On - Stop", "Serwer TCP Off - Start", "Serwer TCP Off - Stop"}))
         << Log();
 
@@ -332,11 +335,11 @@ TEST_F(Servers, AServerThatCannotListenSaysSoAndCompletesItsOnAndOffPairs) {
     settingsRecord.udpPort = FreePort(SOCK_DGRAM);
     TCPServerOn();
     UDPServerOn();
-    EXPECT_TRUE(WaitFor([] { return CountInLog("UDP Poling - B\xB3\xB9" "d nas\xB3uchu na kasa-1:") == 1; }));
+    EXPECT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Error - blad nasluchu na kasa-1:") == 1; }));
     EXPECT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Stop") == 1; }));
     TCPServerOff();
     UDPServerOff();
-    EXPECT_EQ(CountInLog("Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na kasa-1:"), 1);
+    EXPECT_EQ(CountInLog("Serwer TCP - Error - blad nasluchu na kasa-1:"), 1);
     EXPECT_EQ(CountInLog("Serwer TCP On - Stop"), 2);
     EXPECT_EQ(CountInLog("Serwer TCP Off - Stop"), 2);
     EXPECT_EQ(CountInLog("Serwer UDP Off - Stop"), 1);
@@ -365,7 +368,7 @@ TEST_F(Servers, AServerThatCannotListenSaysSoAndCompletesItsOnAndOffPairs) {
     VirtualPortsOff();
     CloseSock(held);
     EXPECT_TRUE(InOrder({"Wirtualne Porty Serwer TCP On - Start",
-                         "Wirtualne Porty Serwer TCP - B\xB3\xB9" "d nas\xB3uchu na porcie 1339",
+                         "Wirtualne Porty Serwer TCP - Error - blad nasluchu na porcie 1339",
                          "Wirtualne Porty Serwer TCP On - Stop", "Wirtualne Porty Serwer TCP Off - Start",
                          "Wirtualne Porty Serwer TCP Off - Stop"}))
         << Log();
@@ -390,7 +393,7 @@ TEST_F(Servers, UdpCountsDatagramsSkipsEmptyOnesAndSurvivesAnOversizedOne) {
     SendDatagram(u, port, "after");
     ASSERT_TRUE(WaitFor([] { return CountInLog("TCP/UDP receive:after") == 1; }));
     EXPECT_EQ(Stat(kStatUdpDatagrams), 2);
-    EXPECT_EQ(CountInLog("UDP Poling - Datagram d\xB3u\xBFszy ni\xBF 1023 bajt\xF3w pomini\xEAty"), 1);
+    EXPECT_EQ(CountInLog("UDP Poling - Error - datagram dluzszy niz 1023 bajtow pominiety"), 1);
     EXPECT_EQ(CountInLog("zzzz"), 0);
     EXPECT_EQ(CountInLog("UDP Poling - Stop"), 0);
 
@@ -434,6 +437,36 @@ TEST_F(Servers, UdpRepliesGoToTheLastSenderAndOffThenOnRebinds) {
     EXPECT_EQ(RecvDatagram(one), "reply");
     CloseSock(one);
     CloseSock(two);
+}
+
+// Refused senders are logged once each, the first 64 of them only; the
+// addresses are written from the number the filter was given.
+TEST_F(Servers, RefusedSendersAreLoggedOnceEachAndOnlyTheFirstSixtyFour) {
+#ifdef _WIN32
+    GTEST_SKIP() << "under Wine every loopback datagram arrives from 127.0.0.1";
+#endif
+    NetSetPeerFilter([](uint32_t address) { return address == 0x7F000001u; });
+    int port = FreePort(SOCK_DGRAM);
+    settingsRecord.udpPort = port;
+    UDPServerOn();
+    ASSERT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Ready") == 1; }));
+    for (uint32_t host = 10; host < 76; host++) {
+        Sock from = UdpSocket(0x7F000000u | host);
+        SendDatagram(from, port, "x");
+        if (host == 10) SendDatagram(from, port, "again");
+        CloseSock(from);
+    }
+    // One datagram thread: once the allowed one is handled, the rest were.
+    Sock allowed = UdpSocket();
+    SendDatagram(allowed, port, "after");
+    ASSERT_TRUE(WaitFor([] { return CountInLog("TCP/UDP receive:after") == 1; }));
+    CloseSock(allowed);
+    EXPECT_EQ(CountInLog("Odrzucono 127.0.0.10: adres spoza --allow\r\n"), 1) << Log();
+    EXPECT_EQ(CountInLog("Odrzucono 127.0.0.73: adres spoza --allow; kolejne odrzucone adresy nie beda zapisywane\r\n"),
+              1);
+    EXPECT_EQ(CountInLog("Odrzucono"), 64);
+    EXPECT_EQ(CountInLog("Odrzucono 127.0.0.74"), 0);
+    EXPECT_EQ(Stat(kStatUdpDatagrams), 1);
 }
 
 // ---- virtual port server ----
