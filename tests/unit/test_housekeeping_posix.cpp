@@ -1,8 +1,6 @@
-// The housekeeping tick with pseudo-terminals as devices (POSIX hosts): the
-// icon of an open port, and the always-open port whose device is unplugged
-// and comes back.
+// The housekeeping tick with a pseudo-terminal as the device (POSIX hosts):
+// the icon of an open port.
 #include <gtest/gtest.h>
-#include <memory>
 #include <string>
 #include "base/bridge.h"
 #include "base/settings.h"
@@ -22,7 +20,6 @@ struct TickPty : ::testing::Test {
     }
     void TearDown() override {
         SerialOff();
-        settingsRecord.alwaysOpen = 0;
         LogSetPath("");
     }
 };
@@ -39,40 +36,4 @@ TEST_F(TickPty, OpenPortShowsTheOpenIcon) {
     SerialOff();
     HousekeepingTick();
     EXPECT_EQ(bridge.trayIcon, kIconClosed);
-}
-
-// The ticks close the port of a device that fails every read (one line),
-// open it again once a device is back at its name, and the client that held
-// the port holds it throughout.
-TEST_F(TickPty, UnpluggedAlwaysOpenPortComesBackWithItsOwner) {
-    settingsRecord.autoDisconnectSeconds = 3600;  // no idle release meanwhile
-    settingsRecord.alwaysOpen = 1;
-    SetSettingsText(settingsRecord.portName, sizeof settingsRecord.portName, "COM5");
-    settingsRecord.baudRate = 9600;
-    settingsRecord.dataBits = 8;
-    settingsRecord.parityLetter = 'N';
-    settingsRecord.stopBits = 1;
-    auto device = std::make_unique<kt::Pty>();
-    ASSERT_TRUE(device->MapAs(5));
-    StartAlwaysOpenPort();
-    ASSERT_TRUE(SerialIsOpen()) << Log();
-    ASSERT_TRUE(ClaimAlwaysOpenPort());
-
-    // Pointed away first, so the retries cannot open a pty reusing its number.
-    ASSERT_TRUE(kt::LinkComPort(".", 5, "/nonexistent/kestrun-unplugged"));
-    device->Hangup();
-    ASSERT_TRUE(WaitFor([] { HousekeepingTick(); return !SerialIsOpen(); }, 10000)) << Log();
-    EXPECT_TRUE(AlwaysOpenPortClaimed());
-
-    device = std::make_unique<kt::Pty>();
-    ASSERT_TRUE(device->MapAs(5));
-    ASSERT_TRUE(WaitFor([] { HousekeepingTick(); return SerialIsOpen(); }, 10000)) << Log();
-    EXPECT_TRUE(AlwaysOpenPortClaimed());
-    EXPECT_FALSE(ClaimAlwaysOpenPort());  // a second client is still refused
-    EXPECT_EQ(SerialWriteByte('x'), 0);
-    EXPECT_EQ(device->Read(1, 3000), "x");
-    SerialOff();
-    std::string log = Log();
-    EXPECT_EQ(Count(log, "Error - port COM5 nie odpowiada od 2 s - zamknieto"), 1) << log;
-    EXPECT_EQ(Count(log, "Port zawsze otwarty COM5 otwarty ponownie"), 1) << log;
 }
