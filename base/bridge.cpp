@@ -8,13 +8,7 @@ void ResetBridgeState() {
     BridgeState& b = bridge;
     std::lock_guard<std::mutex> guard(b.textLock);
     memset(b.openPortName, 0, sizeof b.openPortName);
-    b.portHandle = kNoHandle;
     b.spoolFile = -1;
-    b.pollingRun = 0;
-    b.pollingStopped = 0;
-    b.rtsState = 1;
-    b.dtrState = 1;
-    b.portClaimed = 0;
     b.ReplyTarget = nullptr;
     memset(&b.commandBlock, 0, sizeof b.commandBlock);
     b.commandBlock.comNumber = 1;

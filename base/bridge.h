@@ -63,15 +63,10 @@ enum : int {
 enum : int { kIconNone = 0, kIconClosed = 130, kIconActivity = 137, kIconOpen = 139 };
 
 struct BridgeState {
-    // Port owner. openPortName and virtualStatus are guarded by textLock.
+    // Port owner (the serial port's own state is in serial/). openPortName
+    // and virtualStatus are guarded by textLock.
     char openPortName[41];
-    std::atomic<Handle> portHandle{kNoHandle};
     std::atomic<int32_t> spoolFile{-1};  // the open job file, -1 none
-    std::atomic<int32_t> pollingRun{0};
-    std::atomic<int32_t> pollingStopped{0};
-    std::atomic<int32_t> rtsState{1};
-    std::atomic<int32_t> dtrState{1};
-    std::atomic<int32_t> portClaimed{0};
     std::atomic<ClientCell*> ReplyTarget{nullptr};
 
     // Guarded by the protocol lock (bridge/protocol.h); deviceType mirrors its TYP

@@ -265,13 +265,12 @@ static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* 
         }
     } else if (settingsRecord.alwaysOpen) {
         if (tcp) {
-            int32_t free = 0;
-            if (bridge.portClaimed.compare_exchange_strong(free, 1))
+            if (ClaimAlwaysOpenPort())
                 bridge.ReplyTarget = cell;
             else
                 reply = kComRefused;
         } else {
-            reply = bridge.portClaimed ? kComRefused : kComOpened;
+            reply = AlwaysOpenPortClaimed() ? kComRefused : kComOpened;
         }
     } else {
         if (!tcp) SerialOff();
@@ -289,13 +288,12 @@ static void CommandTest(Outbox& out, bool tcp, ClientCell* cell) {
         reply = bridge.spoolFile >= 0 ? 1 : 0;
     } else if (settingsRecord.alwaysOpen) {
         if (tcp) {
-            reply = bridge.portClaimed ? 1 : 0;
+            reply = AlwaysOpenPortClaimed() ? 1 : 0;
         } else {
-            int32_t free = 0;
-            reply = bridge.portClaimed.compare_exchange_strong(free, 1) ? 0 : 1;
+            reply = ClaimAlwaysOpenPort() ? 0 : 1;
         }
     } else {
-        reply = bridge.portHandle != kNoHandle ? 1 : 0;
+        reply = SerialIsOpen() ? 1 : 0;
     }
     ReplyByte(out, tcp, cell, reply);
 }
@@ -306,7 +304,7 @@ static void CommandClose(bool tcp) {
     else if (tcp && FindOpenVirtualPort() >= 0)
         bridge.selectedVirtualSlot = -1;
     else if (settingsRecord.alwaysOpen)
-        bridge.portClaimed = 0;
+        ReleaseAlwaysOpenPort();
     else
         SerialOff();
     if (tcp) bridge.ReplyTarget = nullptr;
@@ -385,12 +383,10 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
         return 0;
     }
     if ((p = strstr(line, "RTS="))) {
-        bridge.rtsState = p[4] == '0' ? 1 : 0;
-        ToggleRTS();
+        SetRTS(p[4] != '0');
     }
     if ((p = strstr(line, "DTR="))) {
-        bridge.dtrState = p[4] == '0' ? 1 : 0;
-        ToggleDTR();
+        SetDTR(p[4] != '0');
     }
     if (strstr(line, "MSR=?")) ReplyByte(out, tcp, cell, SerialModemStatus());
     if (strstr(line, "DCB=?")) {
@@ -430,7 +426,7 @@ static bool closedPortSaid = false;
 // Writes the run of data bytes gathered for the serial port in one call; a
 // byte at a time would cap the line at a few hundred kB/s.
 static void FlushSerialRun(const uint8_t* run, int& count) {
-    if (count > 0 && bridge.portHandle == kNoHandle) {
+    if (count > 0 && !SerialIsOpen()) {
         if (!closedPortSaid) LogFormat("Error - port nie jest otwarty, pominieto %d bajtow", count);
         closedPortSaid = true;
     } else if (count > 0) {

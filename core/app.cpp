@@ -33,56 +33,6 @@ void StartupServices() {
     GetLocalAddresses(bridge.localAddresses);
 }
 
-// Main thread only: ticks since the always-open port was last tried while
-// closed, and whether its current outage has been logged.
-static int32_t reopenTicks = 0;
-static bool outageLogged = false;
-enum : int32_t { kReopenTicks = 10 };  // about 3 s
-
-// Opens the configured port with the fixed read time-outs 10, 50 and 0 ms;
-// 0 opened. quiet: a failure is left to the caller to report. The name
-// SerialOpen upper-cased goes back into the record, so the next save stores
-// "COM3" for a typed "com3".
-static int OpenAlwaysOpenPort(bool quiet) {
-    char name[sizeof settingsRecord.portName];
-    SettingsText(name, sizeof name, settingsRecord.portName);
-    int result = SerialOpen(name, (uint32_t)settingsRecord.baudRate.load(), settingsRecord.dataBits,
-                            settingsRecord.parityLetter, settingsRecord.stopBits, 10, 50, 0, quiet);
-    SetSettingsText(settingsRecord.portName, sizeof settingsRecord.portName, name);
-    return result;
-}
-
-static void LogOutage() {
-    char name[sizeof settingsRecord.portName];
-    SettingsText(name, sizeof name, settingsRecord.portName);
-    LogFormat("Port zawsze otwarty %s zamkniety - ponawiam otwarcie co %d s", name,
-              (int)(kReopenTicks * 300 / 1000));
-    outageLogged = true;
-}
-
-void StartAlwaysOpenPort() {
-    reopenTicks = 0;
-    outageLogged = false;
-    if (settingsRecord.alwaysOpen && OpenAlwaysOpenPort(false) != 0) LogOutage();
-}
-
-void KeepAlwaysOpenPortOpen() {
-    if (!settingsRecord.alwaysOpen || bridge.portHandle != kNoHandle) {
-        reopenTicks = 0;
-        return;
-    }
-    if (++reopenTicks < kReopenTicks) return;
-    reopenTicks = 0;
-    if (OpenAlwaysOpenPort(true) == 0) {
-        char name[sizeof settingsRecord.portName];
-        SettingsText(name, sizeof name, settingsRecord.portName);
-        LogFormat("Port zawsze otwarty %s otwarty ponownie", name);
-        outageLogged = false;
-    } else if (!outageLogged) {
-        LogOutage();
-    }
-}
-
 void ShutdownServices() {
     // No send may wait on a client now: every join below is then short.
     CutAllConnections();

@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 #include "base/settings.h"
+// StartAlwaysOpenPort and KeepAlwaysOpenPortOpen live beside the always-open
+// claim, in serial/.
+#include "serial/serial.h"
 
 // The program itself is per platform: app_posix.cpp (the daemon's main) and
 // app_win32.cpp (the tray application's WinMain and window).
@@ -34,14 +37,6 @@ void HousekeepingTick();
 // trayIcon from the activity and the base icon and shows the statistics.
 // operation is kTrayModify, or kTrayAdd when the shell restarted.
 void RefreshTray(int operation);
-// Opens the always-open port when the settings ask for it (start-up, a
-// changed setting); a failure starts an outage, logged once, that
-// KeepAlwaysOpenPortOpen ends.
-void StartAlwaysOpenPort();
-// Each tick: while the settings ask for the always-open port and it is
-// closed (absent device, closed by a failed replay), tries it every 10 ticks,
-// quietly; the outage is logged once, the reopening once.
-void KeepAlwaysOpenPortOpen();
 // Saves the record to setup.dat (replaced whole, never cut short); a failure
 // is logged and its error code returned, for the caller to tell the user.
 int StoreSettings();

@@ -20,6 +20,7 @@ int32_t IdleLimitTicks(int32_t autoDisconnectSeconds) {
 }
 
 void RefreshTray(int operation) {
+    bridge.baseIcon = SerialIsOpen() ? kIconOpen : kIconClosed;
     bridge.trayIcon = bridge.ActivityCounter ? (int32_t)kIconActivity : bridge.baseIcon;
     char text[256];
     FormatStatistics(text);
@@ -46,7 +47,7 @@ void HousekeepingTick() {
 
     // Icon choice: only the serial device counts for the base icon; traffic
     // shows the activity icon on every second tick that sees it.
-    b.baseIcon = b.portHandle != kNoHandle ? kIconOpen : kIconClosed;
+    b.baseIcon = SerialIsOpen() ? kIconOpen : kIconClosed;
     bool activity = b.ActivityCounter != 0;
     if (activity) b.activityHold++;
     if (b.activityHold > 1) {
@@ -81,7 +82,7 @@ void HousekeepingTick() {
             SerialOff();
             b.Statistics[kStatAutoDisconnects]++;
             LogText("Wykonano autorozlaczenie!");
-        } else if (b.portClaimed.exchange(0)) {
+        } else if (ReleaseAlwaysOpenPort()) {
             // The always-open port stays open for the next client.
             b.Statistics[kStatAutoDisconnects]++;
             LogText("Wykonano autorozlaczenie!");

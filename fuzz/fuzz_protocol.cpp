@@ -240,7 +240,7 @@ void ResetState() {
     block.commandLength = 0;
     block.typ = 0;
     bridge.deviceType = 0;
-    bridge.portClaimed = 0;
+    ReleaseAlwaysOpenPort();
     bridge.ReplyTarget = nullptr;
     for (int i = 0; i < kStatCount; i++) bridge.Statistics[i] = 0;
     fake::ClearDevice();

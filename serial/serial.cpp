@@ -8,44 +8,56 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
-#include <shared_mutex>
 #include <system_error>
 #include <thread>
 #include "log/log.h"
 
-// serialLock orders SerialOpen and SerialOff. portUse is held shared by every
-// read, write and line change on the device and exclusively by the close, so
-// no thread ever uses a handle (or a reused descriptor) after it is closed.
-static std::mutex serialLock;
-// The name the open serial port was opened by; guarded by serialLock.
-static char serialPortName[41];
-static std::shared_mutex portUse;
-static std::atomic<int32_t> portClosing{0};
-static std::atomic<bool> serialShutDown{false};  // set once, at the program's end
-// Each open starts a new run; a SerialPolling thread left over from an
-// earlier run (still handing its last block on) ends instead of reading the
-// new port.
-static std::atomic<uint32_t> pollingRunId{0};
-// The run whose port is open and not being closed, 0 once SerialOff has
-// begun. runLock makes a reader's start and SerialOff's stop request one
-// after the other, so a reader that starts late (after SerialOpen stopped
-// waiting, even after the close) sees its port is gone and ends.
-static std::mutex runLock;
-static std::atomic<uint32_t> openRun{0};
-// Held by SerialOff from the cancel to its closing line: a reader woken by
-// the cancel logs its stop after that line.
-static std::mutex stopLineLock;
-// Guarded by serialLock. pollingThread reads the open port; retiringThread
-// is at most one reader of an earlier run that had not ended when its port
-// closed. A reader can only be held up handing a block to the sink, whose
-// sends are bounded, so joining it is bounded too. Never destroyed: a
-// program that ends with the port still open must not die in the
-// destructor of a running thread.
-static std::thread& pollingThread = *new std::thread();
-static std::thread& retiringThread = *new std::thread();
-// Where device input goes once the handshake has seen it; set from above.
-static std::atomic<SerialInputSink> inputSink{nullptr};
+// The one serial port of the program: its device, its reader threads and
+// the handshake between them and the close.
+struct SerialPort {
+    enum State { kClosed, kOpen, kClosing };
+    enum ReaderPhase { kStarting, kReading, kEnded };
+
+    // Held by SerialOpen and by each close from beginning to end, so they
+    // come one after the other. Guards name, reader, retiring and shutDown.
+    std::mutex openClose;
+    char name[41] = {0};  // the name the open port was opened by
+    // reader reads the open port; retiring is at most one reader of an
+    // earlier open that was still handing a block on when its port closed.
+    // A reader can only be held up handing a block to the sink, whose sends
+    // are bounded, so joining it is bounded too.
+    std::thread reader;
+    std::thread retiring;
+    bool shutDown = false;  // set once, at the program's end
+
+    // Guards the fields below it; `changed` is notified whenever they change
+    // in a way that someone waits for.
+    std::mutex lock;
+    std::condition_variable changed;
+    // The number of the latest open. Its reader carries it, so a reader of
+    // an earlier open (retiring, or one that starts late) never reads the
+    // port of a later one.
+    uint32_t run = 0;
+    State state = kClosed;
+    ReaderPhase readerPhase = kEnded;  // of the reader of `run`
+    int users = 0;                     // threads using the device now
+    bool lost = false;                 // every read of `run` has failed for 2 s
+    // From the close's cancel to its closing line: a reader woken by the
+    // cancel logs its stop after that line.
+    bool closeLineDue = false;
+
+    // Read by any thread without a lock; device changes under openClose.
+    std::atomic<Handle> device{kNoHandle};
+    std::atomic<int32_t> rtsState{1};
+    std::atomic<int32_t> dtrState{1};
+    std::atomic<SerialInputSink> sink{nullptr};
+};
+
+// Never destroyed: a program that ends with the port still open must not die
+// in the destructor of a running reader.
+static SerialPort& serial = *new SerialPort();
 
 // Reads of at most this many bytes; a failing device is retried at this pace.
 static const int kReadSize = 2047;
@@ -54,7 +66,12 @@ static const int kFailedReadPauseMs = 50;
 // gone) is taken for lost and closed by the housekeeping tick: a port left
 // on a dead device would never come back when the device does.
 static const int kLostAfterMs = 2000;
-static std::atomic<uint32_t> lostRun{0};  // the open whose device was lost
+// How long the close waits for the reader before it cancels the device, and
+// after, before the reader is left to retire.
+static const int kReaderStopMs = 1000;
+static const int kReaderEndMs = 200;
+// How long SerialOpen waits for its reader to report.
+static const int kReaderStartMs = 5000;
 
 static const int kCtsTypes[] = {10,  22,  23,  36,  72,  85,  89,  120, 132,
                                 136, 154, 182, 208, 212, 220, 225, 227, 272};
@@ -89,57 +106,65 @@ void SerialDeviceName(const char* upperName, char* out, size_t outSize) {
         snprintf(out, outSize, "%s", upperName);
 }
 
-bool PortClosing() {
-    return portClosing.load() != 0;
+bool SerialIsOpen() {
+    return serial.device.load() != kNoHandle;
 }
 
-// Shared use of the open device: true with its handle while a port is open
-// and not being closed; the device cannot be closed until ReleasePortUse.
-static bool AcquirePortUse(Handle& port) {
-    if (portClosing.load() || bridge.portHandle.load() == kNoHandle) return false;
-    portUse.lock_shared();
-    port = bridge.portHandle.load();
-    if (portClosing.load() || port == kNoHandle) {
-        portUse.unlock_shared();
-        return false;
-    }
+// Shared use of the open device: true with its handle while the port is open
+// (and is the open `onlyRun`, when that is not 0). The close waits until
+// every use has ended before it closes the device.
+static bool UseDevice(Handle& device, uint32_t onlyRun = 0) {
+    std::lock_guard<std::mutex> guard(serial.lock);
+    if (serial.state != SerialPort::kOpen || (onlyRun != 0 && serial.run != onlyRun)) return false;
+    serial.users++;
+    device = serial.device.load();
     return true;
 }
 
-static void ReleasePortUse() {
-    portUse.unlock_shared();
+static void EndUse() {
+    std::lock_guard<std::mutex> guard(serial.lock);
+    if (--serial.users == 0 && serial.state == SerialPort::kClosing) serial.changed.notify_all();
 }
 
 void SerialSetInputSink(SerialInputSink sink) {
-    inputSink = sink;
+    serial.sink = sink;
 }
 
-// SerialPolling's start and end: flags and log lines of the run it belongs
-// to. The flags are set only while that run's port is open.
+// Whether the reader of `run` is to go on; the caller holds serial.lock.
+static bool Continues(uint32_t run) {
+    return serial.run == run && serial.state == SerialPort::kOpen;
+}
+
+// The reader's start and end as SerialOpen and the close wait for them; the
+// phase is that of the latest open's reader only.
 static void PollingStarted(uint32_t run) {
     LogText("Serial Polling - start");
-    std::lock_guard<std::mutex> guard(runLock);
-    if (openRun.load() != run) return;
-    bridge.pollingStopped = 0;
-    bridge.pollingRun = 1;
-}
-
-static bool PollingContinues(uint32_t run) {
-    return bridge.pollingRun.load() && openRun.load() == run;
+    std::lock_guard<std::mutex> guard(serial.lock);
+    if (!Continues(run)) return;
+    serial.readerPhase = SerialPort::kReading;
+    serial.changed.notify_all();
 }
 
 static void PollingEnded(uint32_t run) {
-    {
-        std::lock_guard<std::mutex> guard(stopLineLock);
-        LogText("Serial Polling - stop");
-    }
-    if (pollingRunId.load() == run) bridge.pollingStopped = 1;
+    std::unique_lock<std::mutex> lock(serial.lock);
+    serial.changed.wait(lock, [] { return !serial.closeLineDue; });
+    lock.unlock();
+    LogText("Serial Polling - stop");
+    lock.lock();
+    if (serial.run != run) return;
+    serial.readerPhase = SerialPort::kEnded;
+    serial.changed.notify_all();
 }
 
-// Sleeps up to ms in 10 ms steps while the run continues.
+// Waits up to ms while the reader's open goes on.
 static void PollingPause(uint32_t run, int ms) {
-    for (int waited = 0; waited < ms && PollingContinues(run); waited += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::unique_lock<std::mutex> lock(serial.lock);
+    serial.changed.wait_for(lock, std::chrono::milliseconds(ms), [run] { return !Continues(run); });
+}
+
+static void MarkLost(uint32_t run) {
+    std::lock_guard<std::mutex> guard(serial.lock);
+    if (Continues(run)) serial.lost = true;
 }
 
 // Writes ACK for every CR the device sent while TYP is 108.
@@ -156,18 +181,14 @@ static void SerialPolling(uint32_t run) {
     std::chrono::steady_clock::time_point failingSince;
     bool failing = false;
     PollingStarted(run);
-    while (PollingContinues(run)) {
-        Handle port;
-        if (!AcquirePortUse(port)) {
-            PollingPause(run, 10);
-            continue;
-        }
-        int count = PortRead(port, buffer, kReadSize);
-        ReleasePortUse();
+    Handle device = kNoHandle;
+    while (UseDevice(device, run)) {
+        int count = PortRead(device, buffer, kReadSize);
+        EndUse();
         if (count != kReadFailed) failing = false;
         if (count > 0) {
             AckDeviceLines(buffer, count);
-            SerialInputSink sink = inputSink;
+            SerialInputSink sink = serial.sink;
             if (sink) sink(buffer, count);
         } else if (count == kReadFailed) {
             // A device that fails at once (unplugged, pty closed) is retried
@@ -175,7 +196,7 @@ static void SerialPolling(uint32_t run) {
             auto now = std::chrono::steady_clock::now();
             if (!failing) failingSince = now;
             failing = true;
-            if (now - failingSince >= std::chrono::milliseconds(kLostAfterMs)) lostRun = run;
+            if (now - failingSince >= std::chrono::milliseconds(kLostAfterMs)) MarkLost(run);
             PollingPause(run, kFailedReadPauseMs);
         } else if (count == kReadEmptyAtOnce) {
             // Not issued again back to back; the driver keeps what arrives
@@ -186,26 +207,29 @@ static void SerialPolling(uint32_t run) {
     PollingEnded(run);
 }
 
-// Cancels what waits on the device and closes it; the caller holds
-// serialLock. PortCancel's result: 0 when the waits were cancelled.
-static int ClosePortLocked(Handle port) {
-    portClosing = 1;
-    int cancelled = PortCancel(port);
-    portUse.lock();
-    PortClose(port);
-    bridge.portHandle = kNoHandle;
-    ClearOpenPortNameIf(serialPortName);
-    serialPortName[0] = 0;
-    portClosing = 0;
-    portUse.unlock();
+// Cancels what waits on the device, waits for every use to end and closes
+// it. The caller holds openClose and has set the state to kClosing.
+// PortCancel's result: 0 when the waits were cancelled.
+static int CloseDeviceLocked() {
+    Handle device = serial.device.load();
+    int cancelled = PortCancel(device);
+    {
+        // Every use ends soon: its waits on the device have been cancelled.
+        std::unique_lock<std::mutex> lock(serial.lock);
+        serial.changed.wait(lock, [] { return serial.users == 0; });
+    }
+    PortClose(device);
+    serial.device = kNoHandle;
+    ClearOpenPortNameIf(serial.name);
+    serial.name[0] = 0;
     return cancelled;
 }
 
 // Keeps the reader of a closed port as the one retiring thread, after the
-// earlier one has ended; the caller holds serialLock.
+// earlier one has ended; the caller holds openClose.
 static void RetireReaderLocked() {
-    if (retiringThread.joinable()) retiringThread.join();
-    retiringThread = std::move(pollingThread);
+    if (serial.retiring.joinable()) serial.retiring.join();
+    serial.retiring = std::move(serial.reader);
 }
 
 void SerialNameUpperCase(char* name) {
@@ -221,110 +245,123 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     if (strnlen(name, 41) > 40) return 1;
     SerialNameUpperCase(name);
 
-    std::lock_guard<std::mutex> guard(serialLock);
+    std::lock_guard<std::mutex> guard(serial.openClose);
     // Checked under the lock: an open that comes after the shutdown's close
     // sees the flag.
-    if (serialShutDown || bridge.portHandle.load() != kNoHandle) return 1;
-    Handle port = OpenCommPort(name, baud, dataBits, parity, stopBits, t1, t2, t3, quiet);
-    if (port == kNoHandle) return 1;
-    bridge.portHandle = port;
-    bridge.pollingRun = 0;
-    snprintf(serialPortName, sizeof serialPortName, "%s", name);
+    if (serial.shutDown || serial.device.load() != kNoHandle) return 1;
+    Handle device = OpenCommPort(name, baud, dataBits, parity, stopBits, t1, t2, t3, quiet);
+    if (device == kNoHandle) return 1;
+    uint32_t run;
+    {
+        std::lock_guard<std::mutex> state(serial.lock);
+        run = ++serial.run;
+        serial.state = SerialPort::kOpen;
+        serial.readerPhase = SerialPort::kStarting;
+        serial.lost = false;
+        serial.device = device;
+    }
+    snprintf(serial.name, sizeof serial.name, "%s", name);
     SetOpenPortName(name);
-    uint32_t run = ++pollingRunId;
-    openRun = run;
-    if (pollingThread.joinable()) RetireReaderLocked();
+    if (serial.reader.joinable()) RetireReaderLocked();
     try {
-        pollingThread = std::thread(SerialPolling, run);
+        serial.reader = std::thread(SerialPolling, run);
     } catch (const std::system_error&) {
         LogText("Error - nie uruchomiono watku SerialPolling");
-        openRun = 0;
-        ClosePortLocked(port);
+        {
+            std::lock_guard<std::mutex> state(serial.lock);
+            serial.state = SerialPort::kClosing;
+        }
+        CloseDeviceLocked();
+        std::lock_guard<std::mutex> state(serial.lock);
+        serial.state = SerialPort::kClosed;
         return 1;
     }
-    // The thread reports within milliseconds; the wait is bounded all the
-    // same, and a thread that reports late still runs this port.
-    for (int i = 0; i < 500 && !bridge.pollingRun.load(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        // The reader reports within milliseconds; the wait is bounded all
+        // the same, and a reader that reports late still reads this port.
+        std::unique_lock<std::mutex> lock(serial.lock);
+        serial.changed.wait_for(lock, std::chrono::milliseconds(kReaderStartMs),
+                                [] { return serial.readerPhase != SerialPort::kStarting; });
+    }
     bridge.IdleTicks = 0;
     return 0;
 }
 
-// Closes the open port; only the open `run` when it is not 0.
-static void SerialOffRun(uint32_t onlyRun) {
-    std::lock_guard<std::mutex> guard(serialLock);
-    Handle port = bridge.portHandle.load();
-    if (port == kNoHandle) return;
-    if (onlyRun != 0 && openRun.load() != onlyRun) return;
+// Closes the open port, if any: asks its reader to stop, gives it a second,
+// then cancels what still waits on the device and closes it. The caller
+// holds openClose.
+static void SerialOffLocked() {
+    if (serial.device.load() == kNoHandle) return;
     LogText("Serial Off - start");
-    {
-        std::lock_guard<std::mutex> runGuard(runLock);
-        openRun = 0;
-        bridge.pollingRun = 0;
-    }
-    bool stopped = bridge.pollingStopped.load() != 0;
-    for (int i = 0; i < 100 && !stopped; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        stopped = bridge.pollingStopped.load() != 0;
-    }
-    {
-        // From here every wait on the device gives up: the reader that did
-        // not stop, and writers still waiting for their byte. The closing
-        // line comes before the stop line of a reader the cancel woke; the
-        // reader waits for it holding nothing the close needs.
-        std::lock_guard<std::mutex> lines(stopLineLock);
-        int cancelled = ClosePortLocked(port);
-        LogText(stopped || cancelled == 0 ? "Serial Off - stop"
-                                          : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling");
-    }
+    std::unique_lock<std::mutex> lock(serial.lock);
+    serial.state = SerialPort::kClosing;
+    serial.lost = false;
+    serial.changed.notify_all();
+    auto ended = [] { return serial.readerPhase == SerialPort::kEnded; };
+    bool stopped = serial.changed.wait_for(lock, std::chrono::milliseconds(kReaderStopMs), ended);
+    // From here every wait on the device gives up: the reader that did not
+    // stop, and writers still waiting for their byte. The closing line comes
+    // before the stop line of a reader the cancel woke.
+    serial.closeLineDue = true;
+    lock.unlock();
+    int cancelled = CloseDeviceLocked();
+    LogText(stopped || cancelled == 0 ? "Serial Off - stop"
+                                      : "Serial Off - stop - Error - nie zatrzymano watku SerialPolling");
+    lock.lock();
+    serial.state = SerialPort::kClosed;
+    serial.closeLineDue = false;
+    serial.changed.notify_all();
     // A reader woken by the cancel ends at once; one still handing a block
     // on retires, and its run can no longer touch any port.
-    for (int i = 0; i < 20 && !stopped; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        stopped = bridge.pollingStopped.load() != 0;
-    }
-    if (pollingThread.joinable()) {
+    if (!stopped) stopped = serial.changed.wait_for(lock, std::chrono::milliseconds(kReaderEndMs), ended);
+    lock.unlock();
+    if (serial.reader.joinable()) {
         if (stopped)
-            pollingThread.join();
+            serial.reader.join();
         else
             RetireReaderLocked();
     }
 }
 
 void SerialOff() {
-    bridge.portClaimed = 0;
-    SerialOffRun(0);
+    ReleaseAlwaysOpenPort();
+    std::lock_guard<std::mutex> guard(serial.openClose);
+    SerialOffLocked();
 }
 
 void SerialCloseLost() {
-    uint32_t run = lostRun.exchange(0);
-    if (run == 0) return;
-    char name[41];
     {
-        std::lock_guard<std::mutex> guard(serialLock);
-        if (openRun.load() != run) return;
-        snprintf(name, sizeof name, "%s", serialPortName);
+        // Each tick asks; only a lost device waits for a running open or close.
+        std::lock_guard<std::mutex> state(serial.lock);
+        if (!serial.lost) return;
     }
-    LogFormat("Error - port %s nie odpowiada od 2 s - zamknieto", name);
+    std::lock_guard<std::mutex> guard(serial.openClose);
+    {
+        std::lock_guard<std::mutex> state(serial.lock);
+        if (!serial.lost || serial.state != SerialPort::kOpen) return;
+        serial.lost = false;
+    }
+    LogFormat("Error - port %s nie odpowiada od 2 s - zamknieto", serial.name);
     // The claim stays: the always-open port's owner keeps it when the port
     // comes back.
-    SerialOffRun(run);
+    SerialOffLocked();
 }
 
 void SerialShutdown() {
-    serialShutDown = true;
-    SerialOff();
-    std::lock_guard<std::mutex> guard(serialLock);
-    if (pollingThread.joinable()) pollingThread.join();
-    if (retiringThread.joinable()) retiringThread.join();
+    ReleaseAlwaysOpenPort();
+    std::lock_guard<std::mutex> guard(serial.openClose);
+    serial.shutDown = true;
+    SerialOffLocked();
+    if (serial.reader.joinable()) serial.reader.join();
+    if (serial.retiring.joinable()) serial.retiring.join();
 }
 
 int SerialWriteBytes(const uint8_t* data, int count) {
     if (!data || count <= 0) return 0;
-    Handle port;
-    if (!AcquirePortUse(port)) return 0;
-    int written = PortWriteBytes(port, data, count);
-    ReleasePortUse();
+    Handle device;
+    if (!UseDevice(device)) return 0;
+    int written = PortWriteBytes(device, data, count);
+    EndUse();
     return written;
 }
 
@@ -332,22 +369,37 @@ int SerialWriteByte(uint8_t byte) {
     return SerialWriteBytes(&byte, 1) == 1 ? 0 : 1;
 }
 
-// Flips the stored state, then drives the line of an open port to match.
-static void ToggleLine(std::atomic<int32_t>& state, int setFunction, int clearFunction) {
-    int32_t now = state.load() == 0 ? 1 : 0;
+// Stores a line's state, then drives the line of an open port to match.
+static void SetLine(std::atomic<int32_t>& state, int32_t now, int setFunction, int clearFunction) {
     state = now;
-    Handle port;
-    if (!AcquirePortUse(port)) return;
-    PortEscape(port, now == 1 ? setFunction : clearFunction);
-    ReleasePortUse();
+    Handle device;
+    if (!UseDevice(device)) return;
+    PortEscape(device, now == 1 ? setFunction : clearFunction);
+    EndUse();
 }
 
 void ToggleRTS() {
-    ToggleLine(bridge.rtsState, 3, 4);
+    SetLine(serial.rtsState, serial.rtsState.load() == 0 ? 1 : 0, 3, 4);
 }
 
 void ToggleDTR() {
-    ToggleLine(bridge.dtrState, 5, 6);
+    SetLine(serial.dtrState, serial.dtrState.load() == 0 ? 1 : 0, 5, 6);
+}
+
+void SetRTS(bool on) {
+    SetLine(serial.rtsState, on ? 1 : 0, 3, 4);
+}
+
+void SetDTR(bool on) {
+    SetLine(serial.dtrState, on ? 1 : 0, 5, 6);
+}
+
+int32_t RtsState() {
+    return serial.rtsState.load();
+}
+
+int32_t DtrState() {
+    return serial.dtrState.load();
 }
 
 bool IsHandshakeAck(uint8_t byte) {
@@ -355,31 +407,31 @@ bool IsHandshakeAck(uint8_t byte) {
 }
 
 uint8_t SerialModemStatus() {
-    Handle port;
-    if (!AcquirePortUse(port)) return 0;
-    uint8_t status = PortModemStatus(port);
-    ReleasePortUse();
+    Handle device;
+    if (!UseDevice(device)) return 0;
+    uint8_t status = PortModemStatus(device);
+    EndUse();
     return status;
 }
 
 void SerialGetDcb(uint8_t dcb[kDcbSize]) {
     memset(dcb, 0, kDcbSize);
-    Handle port;
-    if (!AcquirePortUse(port)) return;
-    if (PortGetDcb(port, dcb) != 0) memset(dcb, 0, kDcbSize);
-    ReleasePortUse();
+    Handle device;
+    if (!UseDevice(device)) return;
+    if (PortGetDcb(device, dcb) != 0) memset(dcb, 0, kDcbSize);
+    EndUse();
 }
 
 void SerialSetDcb(const uint8_t dcb[kDcbSize]) {
-    Handle port;
-    if (!AcquirePortUse(port)) return;
-    PortSetDcb(port, dcb);
-    ReleasePortUse();
+    Handle device;
+    if (!UseDevice(device)) return;
+    PortSetDcb(device, dcb);
+    EndUse();
 }
 
 void SerialPurge() {
-    Handle port;
-    if (!AcquirePortUse(port)) return;
-    PortPurge(port);
-    ReleasePortUse();
+    Handle device;
+    if (!UseDevice(device)) return;
+    PortPurge(device);
+    EndUse();
 }

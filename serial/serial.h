@@ -23,10 +23,12 @@ void SerialNameUpperCase(char* name);
 // the parameter line is logged only once the port opens.
 int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBits,
                int t1, int t2, int t3, bool quiet = false);
-// Closes the port if one is open; always clears portClaimed.
+// Whether the serial port is open (from its open until its close has ended).
+bool SerialIsOpen();
+// Closes the port if one is open; always releases the always-open claim.
 void SerialOff();
 // Closes the port when its device has failed every read for 2 s (logged
-// once). Called by the housekeeping tick.
+// once); the always-open claim stays. Called by the housekeeping tick.
 void SerialCloseLost();
 // The program's end: SerialOff, and every later SerialOpen is refused, so a
 // client's COM arriving before the servers stop cannot open the port again.
@@ -37,8 +39,15 @@ int SerialWriteByte(uint8_t byte);
 // calls (IdleTicks reset, up to 1000 ms for each byte); the count written,
 // which is short when the port closed or a byte timed out.
 int SerialWriteBytes(const uint8_t* data, int count);
+// The RTS and DTR states last given (both 1 at start, kept while no port is
+// open and across opens): a toggle flips one, a set gives it; either drives
+// the line of an open port to match.
 void ToggleRTS();
 void ToggleDTR();
+void SetRTS(bool on);
+void SetDTR(bool on);
+int32_t RtsState();
+int32_t DtrState();
 // True for a client byte ACK while TYP is 108 (the protocol drops it).
 bool IsHandshakeAck(uint8_t byte);
 // True for the 18 device types that use CTS output flow control.
@@ -56,12 +65,31 @@ void SerialGetDcb(uint8_t dcb[kDcbSize]);    // Windows DCB image
 void SerialSetDcb(const uint8_t dcb[kDcbSize]);
 void SerialPurge();                          // both queues
 
-// ---- Shared with the two back ends (serial.cpp) ----
-// Set by SerialOff before it cancels pending I/O and closes the device; every
-// wait on the device watches it.
-bool PortClosing();
+// ---- The always-open port (always_open.cpp) ----
+// The port of the settings, kept open while alwaysOpen is set. A TCP
+// client's COM (or a UDP TEST) claims it; the claim ends with the port's
+// close, a client's CLOSE, the end of a replayed job or the idle timeout,
+// and outlives the close of a lost device, so its owner keeps the port when
+// the device comes back.
+// Takes the claim; true when it was free.
+bool ClaimAlwaysOpenPort();
+// Gives the claim up; true when it was held.
+bool ReleaseAlwaysOpenPort();
+bool AlwaysOpenPortClaimed();
+// Opens the always-open port when the settings ask for it (start-up, a
+// changed setting); a failure starts an outage, logged once, that
+// KeepAlwaysOpenPortOpen ends.
+void StartAlwaysOpenPort();
+// Each tick (main thread): while the settings ask for the always-open port
+// and it is closed (absent device, closed by a failed replay or a lost
+// device), tries it every 10 ticks, quietly; the outage is logged once, the
+// reopening once.
+void KeepAlwaysOpenPortOpen();
 
 // ---- Platform seam (serial_posix.cpp / serial_win32.cpp) ----
+// A Handle names one open device: the back end's own record of it (the
+// system handle and what the back end keeps per device), from OpenCommPort
+// to PortClose. Each call below works on the device it is given.
 // Whether OpenCommPort would accept these line settings at all, whatever the
 // device: a rate the platform can set, 5 to 8 data bits, a parity letter of
 // NOEMS, one or two stop bits.
@@ -78,10 +106,12 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
 enum : int { kReadFailed = -1, kReadEmptyAtOnce = -2 };
 int PortRead(Handle port, uint8_t* buffer, int size);
 // Writes bytes in order, each within 1000 ms; the count written. Stops when
-// the port is being closed.
+// the device is cancelled.
 int PortWriteBytes(Handle port, const uint8_t* data, int count);
-// Cancels pending I/O on the device (CancelIo; a wake-up on POSIX); 0 done.
+// Cancels every wait on the device, the pending ones and any begun later,
+// until PortClose; 0 done.
 int PortCancel(Handle port);
+// Closes the device and frees its record; no call on it may be running.
 void PortClose(Handle port);
 // Escape functions as on Windows: 3 SETRTS, 4 CLRRTS, 5 SETDTR, 6 CLRDTR.
 void PortEscape(Handle port, int function);

@@ -26,14 +26,23 @@ static const int kWriteTimeoutMs = 1000;
 // issuing such reads back to back, each first waits this long for data.
 static const int kImmediateReadWaitMs = 20;
 
-// The one device of this back end. Set by OpenCommPort before SerialPolling
-// starts; the wake pipe is written to cancel every wait on the device.
-static int wakeRead = -1, wakeWrite = -1;
-static uint32_t readInterval, readConstant, readMultiplier;
-// The DCB image last applied: what termios cannot hold (DTR/RTS control
-// modes, limits, special characters) is answered from here.
-static std::mutex dcbLock;
-static uint8_t dcbImage[kDcbSize];
+// One open device, named by its Handle: the descriptor, the read time-outs
+// it was opened with, and the wake pipe, one byte in which cancels every
+// wait on the device from then on. The DCB image last applied answers what
+// termios cannot hold (DTR/RTS control modes, limits, special characters);
+// dcbLock guards it.
+struct PosixPort {
+    int fd = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    uint32_t readInterval = 0, readConstant = 0, readMultiplier = 0;
+    std::mutex dcbLock;
+    uint8_t dcbImage[kDcbSize] = {0};
+};
+
+static PosixPort& Device(Handle port) {
+    return *reinterpret_cast<PosixPort*>(port);
+}
 
 static int64_t NowMs() {
     struct timespec ts;
@@ -133,6 +142,7 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     int lines = TIOCM_DTR | TIOCM_RTS;
     int wake[2];
     bool exclusive = false;
+    PosixPort* device = nullptr;
     if (!PortParametersValid(baud, dataBits, parity, stopBits)) goto fail;
     if (!DevicePath(name, path, sizeof path)) goto fail;
     fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -160,17 +170,16 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     // DTR and RTS on while the port is open (a pty has no lines: ignored).
     ioctl(fd, TIOCMBIS, &lines);
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) goto fail_close;
-    wakeRead = wake[0];
-    wakeWrite = wake[1];
-    readInterval = (uint32_t)t1;
-    readConstant = (uint32_t)t2;
-    readMultiplier = (uint32_t)t3;
-    {
-        std::lock_guard<std::mutex> guard(dcbLock);
-        DefaultDcbImage(dcbImage, baud, dataBits, parity, stopBits, ctsFlow);
-    }
+    device = new PosixPort();
+    device->fd = fd;
+    device->wakeRead = wake[0];
+    device->wakeWrite = wake[1];
+    device->readInterval = (uint32_t)t1;
+    device->readConstant = (uint32_t)t2;
+    device->readMultiplier = (uint32_t)t3;
+    DefaultDcbImage(device->dcbImage, baud, dataBits, parity, stopBits, ctsFlow);
     if (quiet) LogText(text);
-    return (Handle)fd;
+    return (Handle)device;
 
 fail_close:
     if (exclusive) ioctl(fd, TIOCNXCL);
@@ -180,9 +189,9 @@ fail:
     return kNoHandle;
 }
 
-// Waits for the device (and the wake pipe); poll's result, with the events.
-static int WaitDevice(int fd, short events, int timeoutMs, bool& woken, short& revents) {
-    struct pollfd p[2] = {{fd, events, 0}, {wakeRead, POLLIN, 0}};
+// Waits for the device (and its wake pipe); poll's result, with the events.
+static int WaitDevice(const PosixPort& device, short events, int timeoutMs, bool& woken, short& revents) {
+    struct pollfd p[2] = {{device.fd, events, 0}, {device.wakeRead, POLLIN, 0}};
     int r = poll(p, 2, timeoutMs);
     woken = r > 0 && (p[1].revents & POLLIN);
     revents = p[0].revents;
@@ -194,8 +203,9 @@ static int WaitDevice(int fd, short events, int timeoutMs, bool& woken, short& r
 // interval with 0/0 returns what is there, MAXDWORD interval and multiplier
 // with a constant return at the first byte or after the constant.
 // Count read; -1 when the device failed, -2 when cancelled.
-static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
-    const uint32_t interval = readInterval, constant = readConstant, multiplier = readMultiplier;
+static int ReadWithTimeouts(const PosixPort& device, uint8_t* buffer, int want) {
+    const uint32_t interval = device.readInterval, constant = device.readConstant,
+                   multiplier = device.readMultiplier;
     const bool immediate = interval == kMaxDword && constant == 0 && multiplier == 0;
     const bool firstByte =
         interval == kMaxDword && multiplier == kMaxDword && constant > 0 && constant < kMaxDword;
@@ -223,7 +233,7 @@ static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
         }
         bool woken;
         short revents;
-        int r = WaitDevice(fd, POLLIN, timeout, woken, revents);
+        int r = WaitDevice(device, POLLIN, timeout, woken, revents);
         if (r < 0) {
             if (errno == EINTR) continue;
             return got > 0 ? got : -1;
@@ -233,7 +243,7 @@ static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
         if (woken) return -2;
         if (r == 0) return got;  // a time-out ended the read
         if (revents & POLLIN) {
-            ssize_t n = read(fd, buffer + got, (size_t)(want - got));
+            ssize_t n = read(device.fd, buffer + got, (size_t)(want - got));
             if (n > 0) {
                 got += (int)n;
                 lastByte = NowMs();
@@ -248,12 +258,12 @@ static int ReadWithTimeouts(int fd, uint8_t* buffer, int want) {
 }
 
 int PortRead(Handle port, uint8_t* buffer, int size) {
-    int count = ReadWithTimeouts((int)port, buffer, size);
+    int count = ReadWithTimeouts(Device(port), buffer, size);
     return count == -2 ? 0 : count;  // cancelled: the loop sees the stop
 }
 
 int PortWriteBytes(Handle port, const uint8_t* data, int count) {
-    int fd = (int)port;
+    const PosixPort& device = Device(port);
     int written = 0;
     while (written < count) {
         bridge.IdleTicks = 0;
@@ -261,18 +271,17 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
         // always gets its full 1000 ms.
         int64_t end = NowMs() + kWriteTimeoutMs;
         for (;;) {
-            ssize_t n = write(fd, data + written, (size_t)(count - written));
+            ssize_t n = write(device.fd, data + written, (size_t)(count - written));
             if (n > 0) {
                 written += (int)n;
                 break;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR) return written;
-            if (PortClosing()) return written;
             int64_t left = end - NowMs();
             if (left <= 0) return written;
             bool woken;
             short revents;
-            if (WaitDevice(fd, POLLOUT, (int)left, woken, revents) < 0 && errno != EINTR)
+            if (WaitDevice(device, POLLOUT, (int)left, woken, revents) < 0 && errno != EINTR)
                 return written;
             if (woken) return written;
             if (revents & (POLLERR | POLLHUP | POLLNVAL)) return written;
@@ -283,33 +292,34 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
 }
 
 int PortCancel(Handle port) {
-    if (wakeWrite < 0) return 1;
     uint8_t one = 1;
-    // A full pipe already wakes every waiter.
-    return write(wakeWrite, &one, 1) == 1 || errno == EAGAIN ? 0 : 1;
+    // The byte stays in the pipe, so every later wait wakes too; a full pipe
+    // already wakes every waiter.
+    return write(Device(port).wakeWrite, &one, 1) == 1 || errno == EAGAIN ? 0 : 1;
 }
 
 void PortClose(Handle port) {
+    PosixPort* device = &Device(port);
     int off = TIOCM_DTR | TIOCM_RTS;
-    ioctl((int)port, TIOCMBIC, &off);
+    ioctl(device->fd, TIOCMBIC, &off);
     // The exclusive mode outlives this descriptor while others hold the
     // device open; without this, the next open by an ordinary user fails.
-    ioctl((int)port, TIOCNXCL);
-    close((int)port);
-    if (wakeRead >= 0) close(wakeRead);
-    if (wakeWrite >= 0) close(wakeWrite);
-    wakeRead = wakeWrite = -1;
+    ioctl(device->fd, TIOCNXCL);
+    close(device->fd);
+    close(device->wakeRead);
+    close(device->wakeWrite);
+    delete device;
 }
 
 void PortEscape(Handle port, int function) {
     int line = function == 3 || function == 4 ? TIOCM_RTS : TIOCM_DTR;
     bool set = function == 3 || function == 5;
-    ioctl((int)port, set ? TIOCMBIS : TIOCMBIC, &line);
+    ioctl(Device(port).fd, set ? TIOCMBIS : TIOCMBIC, &line);
 }
 
 uint8_t PortModemStatus(Handle port) {
     int lines = 0;
-    if (ioctl((int)port, TIOCMGET, &lines) != 0) return 0;
+    if (ioctl(Device(port).fd, TIOCMGET, &lines) != 0) return 0;
     uint8_t status = 0;
     if (lines & TIOCM_CTS) status |= 0x10;
     if (lines & TIOCM_DSR) status |= 0x20;
@@ -321,24 +331,26 @@ uint8_t PortModemStatus(Handle port) {
 int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]) {
     // termios is changed by this program only, and a pty keeps no framing,
     // so the image last applied is the truthful answer.
-    std::lock_guard<std::mutex> guard(dcbLock);
-    memcpy(dcb, dcbImage, kDcbSize);
+    PosixPort& device = Device(port);
+    std::lock_guard<std::mutex> guard(device.dcbLock);
+    memcpy(dcb, device.dcbImage, kDcbSize);
     return 0;
 }
 
 int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
-    int fd = (int)port;
+    PosixPort& device = Device(port);
+    int fd = device.fd;
     struct termios t;
     if (tcgetattr(fd, &t) != 0) return 1;
     uint8_t image[kDcbSize];
     memcpy(image, dcb, kDcbSize);
     {
         // What this device cannot take keeps its present value.
-        std::lock_guard<std::mutex> guard(dcbLock);
-        if (image[kDcbOffDataBits] < 5 || image[kDcbOffDataBits] > 8)
-            image[kDcbOffDataBits] = dcbImage[kDcbOffDataBits];
-        if (image[kDcbOffParity] > 4) image[kDcbOffParity] = dcbImage[kDcbOffParity];
-        if (image[kDcbOffStopBits] > 2) image[kDcbOffStopBits] = dcbImage[kDcbOffStopBits];
+        std::lock_guard<std::mutex> guard(device.dcbLock);
+        const uint8_t* now = device.dcbImage;
+        if (image[kDcbOffDataBits] < 5 || image[kDcbOffDataBits] > 8) image[kDcbOffDataBits] = now[kDcbOffDataBits];
+        if (image[kDcbOffParity] > 4) image[kDcbOffParity] = now[kDcbOffParity];
+        if (image[kDcbOffStopBits] > 2) image[kDcbOffStopBits] = now[kDcbOffStopBits];
     }
     PutLe32(image, kDcbSize);
     uint32_t flags = (uint32_t)GetLe32(image + kDcbOffFlags);
@@ -358,17 +370,17 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     if (tcsetattr(fd, TCSANOW, &t) != 0) return 1;
     // A rate the driver refuses leaves the line at its present rate.
     if (SetLineRate(fd, (uint32_t)GetLe32(image + kDcbOffBaud)) != 0) {
-        std::lock_guard<std::mutex> guard(dcbLock);
-        memcpy(image + kDcbOffBaud, dcbImage + kDcbOffBaud, 4);
+        std::lock_guard<std::mutex> guard(device.dcbLock);
+        memcpy(image + kDcbOffBaud, device.dcbImage + kDcbOffBaud, 4);
     }
     int dtr = TIOCM_DTR, rts = TIOCM_RTS;
     ioctl(fd, dtrControl == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
     if (rtsControl != 2) ioctl(fd, rtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);
-    std::lock_guard<std::mutex> guard(dcbLock);
-    memcpy(dcbImage, image, kDcbSize);
+    std::lock_guard<std::mutex> guard(device.dcbLock);
+    memcpy(device.dcbImage, image, kDcbSize);
     return 0;
 }
 
 int PortPurge(Handle port) {
-    return tcflush((int)port, TCIOFLUSH) == 0 ? 0 : 1;
+    return tcflush(Device(port).fd, TCIOFLUSH) == 0 ? 0 : 1;
 }

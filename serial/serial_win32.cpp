@@ -1,5 +1,5 @@
 // The serial port on Windows: one overlapped device handle, an event for each
-// read and write, CancelIo when the reader does not stop.
+// read and write, and a cancel event that ends every wait on the device.
 // Twin: serial_posix.cpp.
 #include <windows.h>
 #include <cstdio>
@@ -10,6 +10,18 @@
 
 static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
 
+// One open device, named by its Handle: the overlapped device handle and a
+// manual-reset event that PortCancel sets for good. A wait that sees it
+// cancels its own operation: CancelIo reaches only the I/O of the thread
+// that calls it.
+struct Win32Port {
+    HANDLE device;
+    HANDLE cancel;
+};
+
+static Win32Port& Device(Handle port) {
+    return *reinterpret_cast<Win32Port*>(port);
+}
 
 static void ParameterText(char* text, size_t size, uint32_t baud, int dataBits, char parity, int stopBits) {
     snprintf(text, size, "baud=%lu data=%i parity=%c stop=%i", (unsigned long)baud, dataBits, parity,
@@ -57,9 +69,11 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
         timeouts.ReadTotalTimeoutConstant = (DWORD)t2;
         timeouts.WriteTotalTimeoutMultiplier = 0;
         timeouts.WriteTotalTimeoutConstant = 1000;
-        if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024)) {
+        HANDLE cancel = nullptr;
+        if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024) &&
+            (cancel = CreateEventA(nullptr, TRUE, FALSE, nullptr)) != nullptr) {
             if (quiet) LogText(text);
-            return (Handle)h;
+            return (Handle) new Win32Port{h, cancel};
         }
         CloseHandle(h);
     }
@@ -67,30 +81,23 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     return kNoHandle;
 }
 
-// Waits for an overlapped operation in 10 ms steps. When SerialOff closes the
-// port the operation is cancelled here, on the thread that issued it (the
-// only thread whose I/O CancelIo reaches), and waited for to its end.
-static bool WaitOverlapped(HANDLE h, OVERLAPPED* ov, DWORD* count) {
-    for (;;) {
-        DWORD r = WaitForSingleObject(ov->hEvent, 10);
-        if (r == WAIT_OBJECT_0) break;
-        if (r != WAIT_TIMEOUT) {
-            CancelIo(h);
-            GetOverlappedResult(h, ov, count, TRUE);
-            return false;
-        }
-        if (PortClosing()) {
-            CancelIo(h);
-            GetOverlappedResult(h, ov, count, TRUE);
-            return false;
-        }
+// Waits for an overlapped operation or the device's cancel. A cancelled
+// operation is cancelled here, on the thread that issued it, and waited for
+// to its end.
+static bool WaitOverlapped(const Win32Port& port, OVERLAPPED* ov, DWORD* count) {
+    HANDLE events[2] = {ov->hEvent, port.cancel};
+    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        CancelIo(port.device);
+        GetOverlappedResult(port.device, ov, count, TRUE);
+        return false;
     }
-    if (GetOverlappedResult(h, ov, count, FALSE)) return true;
+    if (GetOverlappedResult(port.device, ov, count, FALSE)) return true;
     return GetLastError() == ERROR_IO_INCOMPLETE;  // counts as completed
 }
 
 int PortRead(Handle port, uint8_t* buffer, int size) {
-    HANDLE h = (HANDLE)port;
+    const Win32Port& device = Device(port);
+    HANDLE h = device.device;
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) return kReadFailed;
     OVERLAPPED ov;
@@ -102,7 +109,7 @@ int PortRead(Handle port, uint8_t* buffer, int size) {
     if (ReadFile(h, buffer, (DWORD)size, &count, &ov))
         ok = true;
     else if (GetLastError() == ERROR_IO_PENDING)
-        ok = WaitOverlapped(h, &ov, &count);
+        ok = WaitOverlapped(device, &ov, &count);
     else
         ok = false;
     // A read whose time-outs ran out is a read, not a failure, also where
@@ -119,7 +126,8 @@ int PortRead(Handle port, uint8_t* buffer, int size) {
 }
 
 int PortWriteBytes(Handle port, const uint8_t* data, int count) {
-    HANDLE h = (HANDLE)port;
+    const Win32Port& device = Device(port);
+    HANDLE h = device.device;
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) return 0;
     // The rest of the run goes out in one write; the 1000 ms write time-out
@@ -136,7 +144,7 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
         if (WriteFile(h, data + written, (DWORD)(count - written), &done, &ov))
             ok = true;
         else if (GetLastError() == ERROR_IO_PENDING)
-            ok = WaitOverlapped(h, &ov, &done);
+            ok = WaitOverlapped(device, &ov, &done);
         else
             ok = false;
         written += (int)done;
@@ -147,20 +155,23 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
 }
 
 int PortCancel(Handle port) {
-    return CancelIo((HANDLE)port) ? 0 : 1;
+    return SetEvent(Device(port).cancel) ? 0 : 1;
 }
 
 void PortClose(Handle port) {
-    CloseHandle((HANDLE)port);
+    Win32Port* device = &Device(port);
+    CloseHandle(device->device);
+    CloseHandle(device->cancel);
+    delete device;
 }
 
 void PortEscape(Handle port, int function) {
-    EscapeCommFunction((HANDLE)port, (DWORD)function);
+    EscapeCommFunction(Device(port).device, (DWORD)function);
 }
 
 uint8_t PortModemStatus(Handle port) {
     DWORD status = 0;
-    if (!GetCommModemStatus((HANDLE)port, &status)) return 0;
+    if (!GetCommModemStatus(Device(port).device, &status)) return 0;
     return (uint8_t)status;
 }
 
@@ -168,7 +179,7 @@ int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]) {
     DCB d;
     memset(&d, 0, sizeof d);
     d.DCBlength = sizeof d;
-    if (!GetCommState((HANDLE)port, &d)) return 1;
+    if (!GetCommState(Device(port).device, &d)) return 1;
     memcpy(dcb, &d, kDcbSize);
     return 0;
 }
@@ -176,9 +187,9 @@ int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]) {
 int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     DCB d;
     memcpy(&d, dcb, kDcbSize);
-    return SetCommState((HANDLE)port, &d) ? 0 : 1;
+    return SetCommState(Device(port).device, &d) ? 0 : 1;
 }
 
 int PortPurge(Handle port) {
-    return PurgeComm((HANDLE)port, PURGE_TXCLEAR | PURGE_RXCLEAR) ? 0 : 1;
+    return PurgeComm(Device(port).device, PURGE_TXCLEAR | PURGE_RXCLEAR) ? 0 : 1;
 }

@@ -218,7 +218,7 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
         memcpy(&stored, header + kSpoolPortNameSize, sizeof stored);
         bool portReady;
         if (alwaysOpen)
-            portReady = bridge.portHandle != kNoHandle;
+            portReady = SerialIsOpen();
         else  // a retry opens quietly: the first attempt logged the failure
             portReady = SerialOpen(name, (uint32_t)stored.baud, stored.dataBits, stored.parity,
                                    stored.stopBits, stored.timeout1, stored.timeout2,
@@ -246,7 +246,7 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
                 LogFormat("Koniec wydruku nr:%04d Error wyslano %d bajtow", number, sent);
             } else {
                 if (!alwaysOpen) SerialOff();
-                bridge.portClaimed = 0;
+                ReleaseAlwaysOpenPort();
                 // A copy cut short by the port is a failure, not a success;
                 // it is not sent again, so no receipt is printed twice.
                 if (end == kCopyWriteFailed)

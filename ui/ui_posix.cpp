@@ -91,7 +91,7 @@ void TrayIconUpdate(int operation, int icon, const char* text) {
     // The line leads with the port's state; the activity icon stands for the
     // state under it, so the blink alone changes nothing.
     bool open = icon == kIconOpen ||
-                (icon == kIconActivity && bridge.portHandle.load() != kNoHandle);
+                (icon == kIconActivity && bridge.baseIcon == kIconOpen);
     const char* state = "";
     if (icon == kIconOpen || icon == kIconClosed || icon == kIconActivity)
         state = open ? "port otwarty" : "port zamkni\xEAty";

@@ -1,7 +1,8 @@
 // The serial port of the real program, driven over its TCP and UDP control
 // ports with pseudo-terminals as devices (natively through ports/COMn, under
 // Wine through the prefix's COM ports): name forms, the open failure, the
-// type-108 handshake, read time-outs, a device that goes away, closing.
+// type-108 handshake, read time-outs, a device that goes away, closing, the
+// always-open port's owner across an unplugged device.
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <cstdio>
@@ -23,11 +24,11 @@ static const double kIdleCpu = 0.25;
 struct Bridge {
     int tcp = FreePort();
     int udp = FreePort();
+    Setup setup;
     Program prog;
     void Start() {
-        Setup s;
-        s.Int(kOffTcpPort, tcp).Int(kOffUdpPort, udp);
-        s.Write(prog.dir.path);
+        setup.Int(kOffTcpPort, tcp).Int(kOffUdpPort, udp);
+        setup.Write(prog.dir.path);
         prog.Start();
         ASSERT_TRUE(WaitListening(tcp, 30000)) << "TCP control port never listened";
     }
@@ -199,4 +200,33 @@ TEST(E2eSerial, DeviceThatGoesAwayNeitherSpinsNorBlocksTheClose) {
     ASSERT_TRUE(b.prog.WaitLog("Serial Off - stop", kWait)) << b.prog.Log();
     EXPECT_LT(NowMs() - start, kCloseBound);
     EXPECT_TRUE(b.prog.Running());
+}
+
+// The always-open port's device is unplugged while a client holds the port:
+// the port is closed once its reads have failed for 2 s and opened again when
+// a device is back at its name, and the client holds it throughout.
+TEST(E2eSerial, UnpluggedAlwaysOpenPortStaysWithItsOwner) {
+    Bridge b;
+    auto dev = std::make_unique<Pty>();
+    b.prog.MapCom(5, dev->slavePath);
+    b.setup.Int(kOffAlwaysOpen, 1).Int(kOffAutoDisconnectSeconds, 3600).Text(kOffPortName, 101, "COM5");
+    b.setup.Int(kOffBaudRate, 9600).Byte(kOffParityLetter, 'N').Int(kOffStopBits, 1).Int(kOffDataBits, 8);
+    b.Start();
+    ASSERT_TRUE(b.prog.WaitLog("Serial Polling - start", kWait)) << b.prog.Log();
+    TcpClient owner(b.tcp), other(b.tcp);
+    ASSERT_EQ(Ask(owner, "COM5", kWait), 0);
+    ASSERT_EQ(Ask(other, "COM5", kWait), 1);
+
+    // Pointed away first, so the retries cannot open a pty reusing its number.
+    b.prog.MapCom(5, "/nonexistent/kestrun-unplugged");
+    dev.reset();
+    ASSERT_TRUE(b.prog.WaitLog("Error - port COM5 nie odpowiada od 2 s - zamknieto", kWait)) << b.prog.Log();
+    EXPECT_EQ(Ask(other, "COM5", kWait), 1);
+    dev = std::make_unique<Pty>();
+    b.prog.MapCom(5, dev->slavePath);
+    ASSERT_TRUE(b.prog.WaitLog("Port zawsze otwarty COM5 otwarty ponownie", kWait)) << b.prog.Log();
+    EXPECT_EQ(Ask(other, "COM5", kWait), 1);
+    dev->Write("back");
+    EXPECT_EQ(owner.Read(4, kWait), "back");
+    EXPECT_EQ(b.prog.CountLog("nie odpowiada"), 1);
 }

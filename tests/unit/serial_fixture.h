@@ -26,6 +26,8 @@ struct SerialBase : ::testing::Test {
     }
     void TearDown() override {
         SerialOff();
+        SetRTS(true);
+        SetDTR(true);
         for (auto& c : tcpCells) c.socket = kNoHandle;
         ResetBridgeState();
         settingsRecord.udpEnabled = 0;

@@ -1,6 +1,7 @@
 // The housekeeping tick in-process: first refresh, the activity blink, change
 // detection, the idle count and its limit, both alwaysOpen modes, the
-// bufferPrints rule and the print-dispatch cadence.
+// bufferPrints rule and the print-dispatch cadence. With a device (a pty):
+// test_housekeeping_posix.cpp.
 #include <gtest/gtest.h>
 #include <climits>
 #include <string>
@@ -23,6 +24,7 @@ struct Tick : ::testing::Test {
         LogSetPath("k.log");
     }
     void TearDown() override {
+        ReleaseAlwaysOpenPort();
         LogSetPath("");
     }
     static int CountAutoLines() {
@@ -76,16 +78,6 @@ TEST_F(Tick, SteadyTrafficAlternatesTheIconAndSingleBurstsShowOnce) {
     EXPECT_EQ(bridge.trayIcon, kIconClosed);
 }
 
-TEST_F(Tick, OpenPortShowsTheOpenIcon) {
-    Settle();
-    bridge.portHandle = 12345;  // only the handle is looked at
-    HousekeepingTick();
-    EXPECT_EQ(bridge.trayIcon, kIconOpen);
-    bridge.portHandle = kNoHandle;
-    HousekeepingTick();
-    EXPECT_EQ(bridge.trayIcon, kIconClosed);
-}
-
 TEST_F(Tick, IdleLimitDisconnectsOnTheTickAfterItAndEveryTimeoutIsCounted) {
     settingsRecord.autoDisconnectSeconds = 1;  // limit 3: the 4th quiet tick
     Settle();
@@ -94,11 +86,11 @@ TEST_F(Tick, IdleLimitDisconnectsOnTheTickAfterItAndEveryTimeoutIsCounted) {
         EXPECT_EQ(bridge.IdleTicks, i);
     }
     EXPECT_EQ(CountAutoLines(), 0);
-    bridge.portClaimed = 1;
+    ClaimAlwaysOpenPort();
     HousekeepingTick();
     EXPECT_EQ(bridge.IdleTicks, 0);
     EXPECT_EQ(bridge.Statistics[kStatAutoDisconnects], 1);
-    EXPECT_EQ(bridge.portClaimed, 0);  // SerialOff always clears the claim
+    EXPECT_FALSE(AlwaysOpenPortClaimed());  // SerialOff always clears the claim
     EXPECT_EQ(CountAutoLines(), 1);
 
     // The counter changed, so the next tick refreshes and is not quiet; with
@@ -142,9 +134,9 @@ TEST_F(Tick, AlwaysOpenReleasesOnlyAClaimAndKeepsThePort) {
     EXPECT_EQ(bridge.Statistics[kStatAutoDisconnects], 0);
     EXPECT_EQ(CountAutoLines(), 0);
 
-    bridge.portClaimed = 1;
+    ClaimAlwaysOpenPort();
     HousekeepingTick();
-    EXPECT_EQ(bridge.portClaimed, 0);
+    EXPECT_FALSE(AlwaysOpenPortClaimed());
     EXPECT_EQ(bridge.Statistics[kStatAutoDisconnects], 1);
     EXPECT_EQ(CountAutoLines(), 1);
 }
@@ -154,12 +146,12 @@ TEST_F(Tick, BufferPrintsNeverDisconnectsButStillClearsTheCount) {
     settingsRecord.bufferPrints = 1;
     bridge.dispatcherRunning = 1;  // keeps any dispatcher from starting here
     Settle();
-    bridge.portClaimed = 1;
+    ClaimAlwaysOpenPort();
     for (int i = 0; i < 10; i++) {
         HousekeepingTick();
         EXPECT_EQ(bridge.IdleTicks, 0);
     }
-    EXPECT_EQ(bridge.portClaimed, 1);
+    EXPECT_TRUE(AlwaysOpenPortClaimed());
     EXPECT_EQ(bridge.Statistics[kStatAutoDisconnects], 0);
     EXPECT_EQ(CountAutoLines(), 0);
 }

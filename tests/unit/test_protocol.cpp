@@ -172,15 +172,15 @@ TEST_F(Protocol, SetdcbBlockIsTakenFromItsOwnClientOnlyAndHandshakeAckIsDropped)
 TEST_F(Protocol, RtsDtrAndStatusRepliesWithoutPort) {
     TcpPair c(&tcpCells[0]);
     c.Feed(Cmd("RTS=0"));
-    EXPECT_EQ(0, bridge.rtsState);
+    EXPECT_EQ(0, RtsState());
     c.Feed(Cmd("RTS=1"));
-    EXPECT_EQ(1, bridge.rtsState);
+    EXPECT_EQ(1, RtsState());
     c.Feed(Cmd("RTS=0") + Cmd("RTS=x"));
-    EXPECT_EQ(1, bridge.rtsState);
+    EXPECT_EQ(1, RtsState());
     c.Feed(Cmd("DTR=0"));
-    EXPECT_EQ(0, bridge.dtrState);
+    EXPECT_EQ(0, DtrState());
     c.Feed(Cmd("DTR=?"));
-    EXPECT_EQ(1, bridge.dtrState);
+    EXPECT_EQ(1, DtrState());
     // No port open: the replies still have their lengths, in table order.
     c.Feed(Cmd("DCB=? MSR=?"));
     EXPECT_EQ(29u, c.Reply(29).size());
@@ -216,7 +216,7 @@ TEST_F(Protocol, RepliesWithAlwaysOpen) {
     UdpPair u;
     u.Feed(Cmd("COM1"));  // only reports
     EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
-    EXPECT_EQ(0, bridge.portClaimed);
+    EXPECT_FALSE(AlwaysOpenPortClaimed());
     a.Feed(Cmd("COM1"));
     EXPECT_EQ(std::string(1, '\0'), a.Reply(1));
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
@@ -226,13 +226,13 @@ TEST_F(Protocol, RepliesWithAlwaysOpen) {
     u.Feed(Cmd("COM1"));
     EXPECT_EQ(std::string(1, '\1'), u.Reply(1));
     u.Feed(Cmd("CLOSE"));  // UDP leaves the ReplyTarget
-    EXPECT_EQ(0, bridge.portClaimed);
+    EXPECT_FALSE(AlwaysOpenPortClaimed());
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
     u.Feed(Cmd("TEST"));  // claims
     EXPECT_EQ(std::string(1, '\0'), u.Reply(1));
-    EXPECT_EQ(1, bridge.portClaimed);
+    EXPECT_TRUE(AlwaysOpenPortClaimed());
     b.Feed(Cmd("CLOSE"));  // anyone may release it
-    EXPECT_EQ(0, bridge.portClaimed);
+    EXPECT_FALSE(AlwaysOpenPortClaimed());
     EXPECT_EQ(nullptr, bridge.ReplyTarget.load());
     b.Feed(Cmd("COM1"));
     EXPECT_EQ(std::string(1, '\0'), b.Reply(1));

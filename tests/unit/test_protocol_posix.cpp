@@ -39,7 +39,7 @@ TEST_F(ProtocolPty, PlainPortOverTcpAndUdp) {
     EXPECT_EQ(&tcpCells[0], bridge.ReplyTarget.load());
     // CLOSE from any TCP client closes it and clears the ReplyTarget.
     b.Feed(Cmd("CLOSE"));
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
+    EXPECT_FALSE(SerialIsOpen());
     EXPECT_EQ(nullptr, bridge.ReplyTarget.load());
     b.Feed(Cmd("TEST"));
     EXPECT_EQ(std::string(1, '\0'), b.Reply(1));
@@ -49,6 +49,6 @@ TEST_F(ProtocolPty, PlainPortOverTcpAndUdp) {
     u.Feed(Cmd("TEST"));
     EXPECT_EQ(std::string(1, '\1'), u.Reply(1));
     u.Feed(Cmd("CLOSE"));
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
+    EXPECT_FALSE(SerialIsOpen());
     EXPECT_EQ(4, bridge.Statistics[kStatConnections]);
 }

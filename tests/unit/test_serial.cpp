@@ -66,7 +66,7 @@ TEST_F(SerialNames, MissingDeviceOrBadParametersLogTheOpenError) {
     size_t params = log.find("baud=9600 data=8 parity=N stop=1");
     ASSERT_NE(params, std::string::npos) << log;
     EXPECT_NE(log.find("Error - blad otwarcia portu COM", params), std::string::npos) << log;
-    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
 
     char name2[16] = "COM250";
     EXPECT_EQ(SerialOpen(name2, 9600, 9, 'N', 1, 10, 50, 0), 1);
@@ -75,10 +75,10 @@ TEST_F(SerialNames, MissingDeviceOrBadParametersLogTheOpenError) {
 }
 
 TEST_F(SerialNames, NoPortOpen) {
-    bridge.portClaimed = 1;
+    ClaimAlwaysOpenPort();
     bridge.IdleTicks = 7;
     SerialOff();
-    EXPECT_EQ(bridge.portClaimed.load(), 0);
+    EXPECT_FALSE(AlwaysOpenPortClaimed());
     EXPECT_EQ(SerialWriteByte('x'), 1);
     EXPECT_EQ(SerialWriteBytes((const uint8_t*)"xy", 2), 0);
     EXPECT_EQ(bridge.IdleTicks.load(), 7);
@@ -91,10 +91,10 @@ TEST_F(SerialNames, NoPortOpen) {
     SerialPurge();
     // The stored line states flip with no port open.
     ToggleRTS();
-    EXPECT_EQ(bridge.rtsState.load(), 0);
+    EXPECT_EQ(RtsState(), 0);
     ToggleRTS();
-    EXPECT_EQ(bridge.rtsState.load(), 1);
+    EXPECT_EQ(RtsState(), 1);
     ToggleDTR();
-    EXPECT_EQ(bridge.dtrState.load(), 0);
+    EXPECT_EQ(DtrState(), 0);
     EXPECT_EQ(Log(), "");
 }

@@ -41,10 +41,10 @@ TEST_F(SerialPty, OpenByNameAndByNumberForm) {
     char open[41];
     GetOpenPortName(open);
     EXPECT_STREQ(open, "COM3");
-    EXPECT_NE(bridge.portHandle.load(), kNoHandle);
-    EXPECT_EQ(bridge.pollingRun.load(), 1);
+    EXPECT_TRUE(SerialIsOpen());
+    EXPECT_TRUE(LogHas("Serial Polling - start"));  // the reader runs
     SerialOff();
-    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
     char zero[41] = {0};
     EXPECT_EQ(memcmp(bridge.openPortName, zero, 41), 0);
 
@@ -212,7 +212,7 @@ TEST_F(SerialPty, AllZeroTimeoutsWaitForAFullBlockAndCloseAfterASecond) {
     // would otherwise never end; a loaded sanitizer build may add seconds.
     EXPECT_GE(ms, 900);
     EXPECT_LT(ms, 6000);
-    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
     // The reader, woken by the cancel, logs its stop after the close's line.
     EXPECT_TRUE(WaitFor([] { return LogHas("Serial Polling - stop"); }));
     std::string log = Log();
@@ -229,13 +229,13 @@ TEST_F(SerialPty, DeviceThatDisappearsKeepsThePortOpenWithoutSpinning) {
     pty.Hangup();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_LT(BusiestThreadCpu(800), 0.2);
-    EXPECT_NE(bridge.portHandle.load(), kNoHandle);  // open until SerialOff
+    EXPECT_TRUE(SerialIsOpen());  // open until SerialOff
     auto start = std::chrono::steady_clock::now();
     SerialOff();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                   .count();
     EXPECT_LT(ms, 6000);
-    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
     EXPECT_TRUE(LogHas("Serial Off - stop"));
 }
 
@@ -282,6 +282,39 @@ TEST_F(SerialPty, DcbImageFollowsTheOpenAndSetDcb) {
     EXPECT_EQ(SerialModemStatus() & 0x0F, 0);
 }
 
+// Two devices at once through the platform calls: each answers its own DCB,
+// and a cancel ends the waits of the device it names only.
+TEST_F(SerialPty, EachDeviceKeepsItsOwnDcbAndCancel) {
+    kt::Pty other;
+    ASSERT_TRUE(other.MapAs(4));
+    Handle a = OpenCommPort("COM3", 9600, 8, 'N', 1, 10, 50, 0, false);
+    Handle b = OpenCommPort("COM4", 19200, 7, 'E', 1, 10, 50, 0, false);
+    ASSERT_NE(a, kNoHandle);
+    ASSERT_NE(b, kNoHandle);
+    uint8_t dcb[kDcbSize];
+    ASSERT_EQ(PortGetDcb(a, dcb), 0);
+    EXPECT_EQ(GetLe32(dcb + kDcbOffBaud), 9600);
+    EXPECT_EQ(dcb[kDcbOffDataBits], 8);
+    ASSERT_EQ(PortGetDcb(b, dcb), 0);
+    EXPECT_EQ(GetLe32(dcb + kDcbOffBaud), 19200);
+    EXPECT_EQ(dcb[kDcbOffDataBits], 7);
+
+    uint8_t buffer[64];
+    EXPECT_EQ(PortCancel(b), 0);
+    other.Write("b");
+    EXPECT_EQ(PortRead(b, buffer, sizeof buffer), 0);  // cancelled: dropped
+    pty.Write("ab");
+    ASSERT_EQ(PortRead(a, buffer, sizeof buffer), 2);
+    EXPECT_EQ(std::string((char*)buffer, 2), "ab");
+    EXPECT_EQ(PortWriteBytes(a, (const uint8_t*)"a", 1), 1);
+    EXPECT_EQ(pty.Read(1, 3000), "a");
+    EXPECT_EQ(PortCancel(a), 0);
+    pty.Write("c");
+    EXPECT_EQ(PortRead(a, buffer, sizeof buffer), 0);
+    PortClose(a);
+    PortClose(b);
+}
+
 TEST_F(SerialPty, AnyRateTheDriverMakesIsSetAndRateZeroFails) {
     // A pseudo-terminal takes any rate, so only the rates it makes and our
     // own refusal of 0 can be shown here; a driver's refusal cannot.
@@ -307,7 +340,7 @@ TEST_F(SerialPty, AnyRateTheDriverMakesIsSetAndRateZeroFails) {
     SerialOff();
 
     EXPECT_EQ(SerialOpen(name, 0, 8, 'N', 1, 10, 50, 0), 1);
-    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
     EXPECT_EQ(Count(Log(), "Error - blad otwarcia portu COM"), 1);
 }
 
@@ -355,7 +388,7 @@ TEST_F(SerialPty, WritersOpenAndCloseFromManyThreads) {
     for (auto& w : writers) w.join();
     drain.join();
     EXPECT_GT(written.load(), 0);
-    EXPECT_EQ(bridge.portHandle.load(), kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
     EXPECT_EQ(SerialWriteByte('w'), 1);
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include "base/bridge.h"
 #include "base/settings.h"
+#include "serial/serial.h"
 #include "unit_util.h"
 
 static std::string Image() {
@@ -164,10 +165,10 @@ TEST(BridgeState, CommandBlockLayoutAndInitialValues) {
     EXPECT_EQ(GetLe32(base + 2081), 0);
     EXPECT_EQ(GetLe32(base + 2085), 0);
     for (int i = 0; i < kStatCount; i++) EXPECT_EQ(bridge.Statistics[i], 0);
-    EXPECT_EQ(bridge.portHandle, kNoHandle);
+    EXPECT_FALSE(SerialIsOpen());
     EXPECT_EQ(bridge.selectedVirtualSlot, -1);
-    EXPECT_EQ(bridge.rtsState, 1);
-    EXPECT_EQ(bridge.dtrState, 1);
+    EXPECT_EQ(RtsState(), 1);
+    EXPECT_EQ(DtrState(), 1);
     EXPECT_EQ(bridge.ReplyTarget.load(), nullptr);
 }
 

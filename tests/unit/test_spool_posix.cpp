@@ -30,7 +30,7 @@ TEST_F(SpoolPty, WaitingJobPrintsOnceTheDeviceAppearsAndOtherPortsGoAhead) {
     PrintDispatcher();
     EXPECT_EQ(3, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ("receipt-2", pty.Read(9, 3000));
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
+    EXPECT_FALSE(SerialIsOpen());
 
     std::string log = Log();
     EXPECT_EQ(1, Count(log, "Start wydruku nr:0000"));
@@ -49,7 +49,7 @@ TEST_F(SpoolPty, AlwaysOpenPortIsUsedAndLeftOpenAndAnEmptyJobPrintsNothing) {
     char name[] = "COM3";
     ASSERT_EQ(0, SerialOpen(name, 9600, 8, 'N', 1, 10, 50, 0));
     settingsRecord.alwaysOpen = 1;
-    bridge.portClaimed = 1;
+    ClaimAlwaysOpenPort();
     WriteJob(0, "COM5", 19200, "");
     WriteJob(1, "COM5", 19200, "xyz");
     bridge.Statistics[kStatBuffered] = 2;
@@ -57,8 +57,8 @@ TEST_F(SpoolPty, AlwaysOpenPortIsUsedAndLeftOpenAndAnEmptyJobPrintsNothing) {
     PrintDispatcher();
     EXPECT_EQ(2, bridge.Statistics[kStatPrinted]);
     EXPECT_EQ("xyz", pty.Read(3, 3000));
-    EXPECT_NE(kNoHandle, bridge.portHandle);
-    EXPECT_EQ(0, bridge.portClaimed);
+    EXPECT_TRUE(SerialIsOpen());
+    EXPECT_FALSE(AlwaysOpenPortClaimed());
     std::string log = Log();
     EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 OK wyslano 0 bajtow"));
     EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0001 OK wyslano 3 bajtow"));
@@ -73,7 +73,7 @@ TEST_F(SpoolPty, ReplayCutShortByThePrinterEndsWithTheErrorLine) {
     bridge.Statistics[kStatBuffered] = 1;
     PrintDispatcher();
     EXPECT_EQ(1, bridge.Statistics[kStatPrinted]);
-    EXPECT_EQ(kNoHandle, bridge.portHandle);
+    EXPECT_FALSE(SerialIsOpen());
     std::string log = Log();
     EXPECT_NE(std::string::npos, log.find("Error - blad wyslania na port szeregowy"));
     EXPECT_NE(std::string::npos, log.find("Koniec wydruku nr:0000 Error wyslano "));
