@@ -12,8 +12,9 @@
 // A server over one table of client cells. state: 0 running, 1 asked to
 // stop, -1 stopped (set by the thread on its way out). The hooks are the
 // server's own: accepted once a connection sits in its cell (peer dotted),
-// received with each chunk read, ended before a connection that closed or
-// failed is closed, stopped once every cell is closed at the end.
+// received with each chunk read, ended before a connection is closed,
+// whichever way it ended (closed or failed, cut by a send, or the server's
+// stop), stopped once every cell is closed at the end.
 struct CellServer {
     ClientCell* cells;
     int connectionStat;  // the Statistics counter of accepted connections

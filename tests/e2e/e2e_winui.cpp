@@ -379,6 +379,43 @@ TEST_F(WinUi, SettingsOkMovesTheTcpServerAndWritesTheFile) {
     ExpectEnded(program);
 }
 
+// The restart that OK makes ends the TCP server's connections as a client's
+// close does: a line one client left unfinished never runs on in the next
+// client's, whose COM3 opens at its own rate. Twice over, since the stop may
+// meet the server's loop at any point of its pass.
+TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
+    Program program;
+    Pty device;
+    program.MapCom(3, device.slavePath);
+    Launch(program);
+    int port = tcpPort;
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE("restart " + std::to_string(round));
+        TcpClient a(port);
+        a.Send("\x1b" "BAUD=96");
+        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:\x1b" "BAUD=96") == round; }, 10000));
+        int next = FreePort();
+        Open(32772, "Ustawienia");
+        Driven d = Drive({"dialog", "Ustawienia", "set:1012=" + std::to_string(next), "press:1", GoneStep()});
+        ASSERT_EQ(d.code, 0) << d;
+        ASSERT_TRUE(WaitListening(next, 10000)) << program.Log();
+        EXPECT_TRUE(a.ClosedByPeer(10000));
+
+        TcpClient b(next);
+        b.Send(Esc("BAUD=1200") + Esc("COM3"));
+        ASSERT_EQ(b.Read(1, 10000), Bytes(1, '\0')) << program.Log();
+        b.Send(Esc("DCB=?"));
+        Bytes dcb = b.Read(28, 10000);
+        ASSERT_EQ(dcb.size(), 28u);
+        EXPECT_EQ(GetLe32((const uint8_t*)dcb.data() + 4), 1200);
+        b.Send(Esc("CLOSE") + Esc("TEST"));
+        EXPECT_EQ(b.Read(1, 10000), Bytes(1, '\0'));  // the port is free for the next round
+        port = next;
+    }
+    EndFromMenu();
+    ExpectEnded(program);
+}
+
 // A save that cannot finish (a folder holds the temporary file's name) keeps
 // the old setup.dat, is logged and shown; the new settings still run.
 TEST_F(WinUi, SettingsOkThatCannotSaveKeepsTheOldFileAndSaysSo) {
