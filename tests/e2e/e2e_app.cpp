@@ -398,9 +398,10 @@ TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
 }
 
 // A restart of the TCP server ends its connections as a client's close
-// does: a line one client left unfinished never runs on in the next
-// client's. Twice over, since the stop may meet the server's loop at any
-// point of its pass.
+// does: a line a client left unfinished never runs on in the next client's.
+// Every cell holds such a line, and nothing probes the new port, so the next
+// client meets one whichever cell it gets; twice over, since the stop may
+// meet the server's loop at any point of its pass.
 TEST(App, SighupRestartEndsTheSessionsOfItsClients) {
     if (IsWine()) GTEST_SKIP() << "signals are the Linux daemon's";
     Ports p;
@@ -411,14 +412,20 @@ TEST(App, SighupRestartEndsTheSessionsOfItsClients) {
     int port = p.tcp;
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE("restart " + std::to_string(round));
-        TcpClient a(port);
-        a.Send("\x1b" "BAUD=96");
-        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:\x1b" "BAUD=96") == round; }, 5000));
+        std::vector<std::unique_ptr<TcpClient>> half;
+        for (int i = 0; i < 5; i++) {
+            half.push_back(std::make_unique<TcpClient>(port));
+            half.back()->Send("\x1b" "BAUD=96");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:\x1b" "BAUD=96") == 5 * round; }, 5000))
+            << prog.Log();
         int next = FreePort();
         BaseSetup(p).Int(kOffTcpPort, next).Write(prog.dir.path);
         prog.Signal(SIGHUP);
-        ASSERT_TRUE(WaitListening(next, 5000)) << prog.Log();
-        EXPECT_TRUE(a.ClosedByPeer(5000));
+        // The new server listens once its On has returned.
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Serwer TCP On - Stop") == round + 1; }, 5000))
+            << prog.Log();
+        for (auto& a : half) EXPECT_TRUE(a->ClosedByPeer(5000));
 
         TcpClient b(next);
         b.Send(Esc("BAUD=1200"));

@@ -1,6 +1,7 @@
 // The command protocol and the print spool in the real program: clients on
 // loopback TCP and UDP, pseudo-terminals as the serial devices.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <termios.h>
 #include <string>
 #include "support/support.h"
@@ -166,6 +167,11 @@ TEST(E2eProtocol, ReplyComesBeforeTheDevicesAnswerToTheDataAfterIt) {
     t.c_iflag |= IXON;
     ASSERT_EQ(0, tcsetattr(device.slaveKeep, TCSANOW, &t));
     device.Write("\x13");
+    // Stopped once the pty's side takes no more output.
+    ASSERT_TRUE(WaitUntil([&] {
+        struct pollfd out = {device.slaveKeep, POLLOUT, 0};
+        return poll(&out, 1, 0) == 0;
+    }, 5000));
 
     TcpClient client(b.tcpPort);
     client.Send(Esc("COM3") + "?");
