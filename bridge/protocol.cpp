@@ -132,10 +132,11 @@ static int TakePendingDcb(Session& s, const uint8_t* data, int length) {
 
 void DropStalledSetDcb() {
     std::lock_guard<std::mutex> guard(protocolLock);
-    for (Client& c : tcpClients)
-        if (c.session.dcbPending && PendingDcbStalled(c.session)) DropPendingDcb(c.session, "brak danych przez 2 s");
-    if (otherClient.session.dcbPending && PendingDcbStalled(otherClient.session))
-        DropPendingDcb(otherClient.session, "brak danych przez 2 s");
+    Client* all[kClientCells + 1] = {&otherClient};
+    for (int i = 0; i < kClientCells; i++) all[1 + i] = &tcpClients[i];
+    for (Client* c : all)
+        if (c->session.dcbPending && PendingDcbStalled(c->session))
+            DropPendingDcb(c->session, "brak danych przez 2 s");
 }
 
 int32_t ParseNumber(const char* text) {

@@ -318,7 +318,7 @@ void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
     int lineLength = session.lineLength;
     if (lineLength < 0 || lineLength > kLineBytes) Fail("the line's length is outside the line");
     if (session.inCommand != m.inCommand) Fail("inCommand differs from the framing");
-    if (!m.overflow && lineLength != (int)m.line.size()) Fail("the line's length differs from the line so far");
+    if (!m.overflow && lineLength != (int)m.line.size()) Fail("the line's length differs from the line");
     const CommandBlock& block = bridge.commandBlock;
     if (block.inCommand != 0 || block.commandLength != 0) Fail("the shared command block holds a line");
 }

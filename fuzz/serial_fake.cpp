@@ -56,9 +56,11 @@ int PortRead(Handle port, uint8_t* buffer, int size) {
     answersPassed = answersTaken;
     deviceWake.notify_all();
     unsigned seen = cancels;
-    deviceWake.wait_for(lock, std::chrono::milliseconds(20), [&] { return cancels != seen || !answers.empty(); });
+    deviceWake.wait_for(lock, std::chrono::milliseconds(20),
+                        [&] { return cancels != seen || !answers.empty(); });
     int n = (int)answers.size() < size ? (int)answers.size() : size;
     n -= n % fake::kAnswerSize;
+    if (n <= 0) return 0;
     memcpy(buffer, answers.data(), (size_t)n);
     answers.erase(answers.begin(), answers.begin() + n);
     answersTaken += (size_t)n / fake::kAnswerSize;
@@ -72,7 +74,8 @@ int PortWriteBytes(Handle port, const uint8_t* data, int count) {
     fake::portBytes.insert(fake::portBytes.end(), data, data + count);
     bridge.IdleTicks = 0;
     uint8_t frame[fake::kAnswerSize] = {fake::kAnswerLead, (uint8_t)(0x80 | (number >> 12 & 0x3F)),
-                                        (uint8_t)(0x80 | (number >> 6 & 0x3F)), (uint8_t)(0x80 | (number & 0x3F))};
+                                        (uint8_t)(0x80 | (number >> 6 & 0x3F)),
+                                        (uint8_t)(0x80 | (number & 0x3F))};
     answers.insert(answers.end(), frame, frame + fake::kAnswerSize);
     size_t mine = ++answersWritten;
     deviceWake.notify_all();

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 #include "support/support.h"
@@ -380,9 +381,11 @@ TEST_F(WinUi, SettingsOkMovesTheTcpServerAndWritesTheFile) {
 }
 
 // The restart that OK makes ends the TCP server's connections as a client's
-// close does: a line one client left unfinished never runs on in the next
-// client's, whose COM3 opens at its own rate. Twice over, since the stop may
-// meet the server's loop at any point of its pass.
+// close does: a line a client left unfinished never runs on in the next
+// client's, whose COM3 opens at its own rate. Every cell holds such a line,
+// and nothing probes the new port, so the next client meets one whichever
+// cell it gets; twice over, since the stop may meet the server's loop at
+// any point of its pass.
 TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
     Program program;
     Pty device;
@@ -391,15 +394,21 @@ TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
     int port = tcpPort;
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE("restart " + std::to_string(round));
-        TcpClient a(port);
-        a.Send("\x1b" "BAUD=96");
-        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:\x1b" "BAUD=96") == round; }, 10000));
+        std::vector<std::unique_ptr<TcpClient>> half;
+        for (int i = 0; i < 5; i++) {
+            half.push_back(std::make_unique<TcpClient>(port));
+            half.back()->Send("\x1b" "BAUD=96");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:\x1b" "BAUD=96") == 5 * round; }, 10000))
+            << program.Log();
         int next = FreePort();
         Open(32772, "Ustawienia");
         Driven d = Drive({"dialog", "Ustawienia", "set:1012=" + std::to_string(next), "press:1", GoneStep()});
         ASSERT_EQ(d.code, 0) << d;
-        ASSERT_TRUE(WaitListening(next, 10000)) << program.Log();
-        EXPECT_TRUE(a.ClosedByPeer(10000));
+        // The new server listens once its On has returned.
+        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Serwer TCP On - Stop") == round + 1; }, 10000))
+            << program.Log();
+        for (auto& a : half) EXPECT_TRUE(a->ClosedByPeer(10000));
 
         TcpClient b(next);
         b.Send(Esc("BAUD=1200") + Esc("COM3"));
