@@ -248,7 +248,7 @@ static void SendOutbox(const Outbox& out, Sender& sender) {
             hold.holding = false;
         }
         if (!held.empty()) SendToSender(sender, held.data(), (int)held.size());
-        if (dropped > 0) LogFormat("Error - dane z portu czekaly na odpowiedz, pominieto %d bajtow", dropped);
+        if (dropped > 0) LogFormat("Error - za duzo danych czekalo na odpowiedz, pominieto %d bajtow", dropped);
     }
     for (const Outgoing& item : out.items)
         if (!item.toSender) SendTCP(out.bytes.data() + item.at, item.length, item.cell);
