@@ -28,12 +28,16 @@ struct ClientCell {
 // The packed 2089-byte command block. A spool job stores its image whole, so
 // the in-memory order and widths are the file format. Integers are unaligned
 // by design; touch them only by name (never through pointers or references).
+// The shared block holds only the line parameters; each client's line lives
+// in its own session (bridge/protocol.h), and the first three fields are
+// filled only in a job's header: 1, the line that started the job, its length.
 #pragma pack(push, 1)
 struct CommandBlock {
     int32_t inCommand;
     char commandLine[2048];
     int32_t commandLength;
-    // The line parameters: they keep their values from one client to the next.
+    // The line parameters, shared by every client: they keep their values
+    // from one client to the next.
     int32_t comNumber;
     int32_t baud;
     int32_t dataBits;
@@ -71,6 +75,7 @@ struct BridgeState {
 
     // Guarded by the protocol lock (bridge/protocol.h); deviceType mirrors its TYP
     // so that the serial threads can read the device type without that lock.
+    // Its inCommand, commandLine and commandLength stay zero.
     CommandBlock commandBlock;
     std::atomic<int32_t> deviceType{0};
 

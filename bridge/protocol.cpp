@@ -1,5 +1,7 @@
 // The ESC...CR command protocol spoken over the TCP and UDP control ports:
-// framing over the one shared command block, the seventeen keys, the replies.
+// each client's framing in its own session, the seventeen keys over the one
+// shared command block, the replies, and the relay of what the port and the
+// modems send behind a client's replies.
 #include "bridge/protocol.h"
 #include <atomic>
 #include <chrono>
@@ -26,83 +28,65 @@ void ProtocolRefuseKill(bool refuse) {
     killRefused = refuse;
 }
 
-// commandLine holds at most this many line bytes (CR included) plus its zero.
-enum : int { kMaxLine = (int)sizeof(CommandBlock::commandLine) - 1 };
+// A session's line holds at most this many bytes (CR included) plus its zero.
+enum : int { kMaxLine = (int)sizeof(Session::line) - 1 };
 
-// A line that outgrew commandLine: its further bytes are counted, not stored,
-// and the whole line is dropped at its CR. Guarded by protocolLock.
-static bool lineOverflow = false;
-static int overflowBytes = 0;
-
-// Each client frames its own stream: an ESC, the line being collected and an
-// overflow belong to the connection that sent them, so clients whose packets
-// interleave never finish or break each other's lines (half of one client's
-// ESC ESC would otherwise turn the next client's command into data). The
-// command block holds the framing of the packet being processed; the line
-// parameters in it stay shared. Guarded by protocolLock.
-struct Framing {
-    int32_t inCommand;
-    int32_t length;
-    char line[sizeof(CommandBlock::commandLine)];
-    bool overflow;
-    int overflowBytes;
+// What the port or a modem sends a client whose replies are not sent yet
+// waits here and goes out after them, so that a reply always reaches its
+// client before the device's answer to what followed the command. holding,
+// bytes and dropped are guarded by relayLock, under which nothing is sent;
+// sendOrder is held around every relayed send to the client and around the
+// sending of its replies and what waited, so no relay overtakes them.
+struct RelayHold {
+    bool holding = false;
+    std::vector<uint8_t> bytes;
+    int dropped = 0;  // bytes beyond kHeldMax
+    std::mutex sendOrder;
 };
-static Framing tcpFraming[kClientCells];
-static Framing udpFraming;
-static Framing otherFraming;  // a connection outside the server's table (tests)
+enum : int { kHeldMax = 65536 };
+static std::mutex relayLock;
 
-static Framing& FramingOf(ClientCell* cell, bool tcp) {
-    if (!tcp) return udpFraming;
+// A client: its session and its relay hold. One per TCP cell, one for UDP,
+// and one for connections outside the server's table (tests).
+struct Client {
+    Session session;
+    RelayHold hold;
+};
+static Client tcpClients[kClientCells];
+static Client udpClient;
+static Client otherClient;
+
+static Client& ClientOf(const ClientCell* cell, bool tcp) {
+    if (!tcp) return udpClient;
     for (int i = 0; i < kClientCells; i++)
-        if (cell == &tcpCells[i]) return tcpFraming[i];
-    return otherFraming;
+        if (cell == &tcpCells[i]) return tcpClients[i];
+    return otherClient;
 }
 
-static void LoadFraming(const Framing& f) {
-    CommandBlock& block = bridge.commandBlock;
-    block.inCommand = f.inCommand;
-    int n = f.length >= 0 && f.length < (int)sizeof block.commandLine ? f.length : 0;
-    block.commandLength = n;
-    memcpy(block.commandLine, f.line, (size_t)n);
-    block.commandLine[n] = 0;
-    lineOverflow = f.overflow;
-    overflowBytes = f.overflowBytes;
+const Session& TcpSession(const ClientCell* cell) {
+    return ClientOf(cell, true).session;
 }
 
-static void StoreFraming(Framing& f) {
-    const CommandBlock& block = bridge.commandBlock;
-    f.inCommand = block.inCommand;
-    int n = block.commandLength >= 0 && block.commandLength < (int)sizeof f.line ? block.commandLength : 0;
-    f.length = n;
-    memcpy(f.line, block.commandLine, (size_t)n);
-    f.overflow = lineOverflow;
-    f.overflowBytes = overflowBytes;
+const Session& UdpSession() {
+    return udpClient.session;
 }
 
-// A TCP client's SETDCB whose 28 bytes did not all come in the packet of its
+// The client whose packet is being taken.
+struct Sender {
+    bool tcp;
+    ClientCell* cell;  // TCP: its connection
+    Client& client;
+};
+
+// A TCP client's SETDCB block that did not all come in the packet of its
 // line: TCP may split a write anywhere, so the rest is taken from the same
 // client's next packets and never sent to the device as data. Dropped,
 // unapplied, when that connection ends or stays silent for kDcbWaitMs.
-// Guarded by protocolLock.
-struct PendingDcb {
-    ClientCell* cell;  // null: the entry is free
-    Handle socket;     // the connection the line came on
-    uint8_t bytes[kDcbSize];
-    int count;
-    std::chrono::steady_clock::time_point last;  // when bytes last came
-};
 enum : int { kDcbWaitMs = 2000 };
-static PendingDcb pendingDcb[kClientCells];
 
-static PendingDcb* FindPendingDcb(ClientCell* cell) {
-    for (PendingDcb& p : pendingDcb)
-        if (cell && p.cell == cell) return &p;
-    return nullptr;
-}
-
-static void DropPendingDcb(PendingDcb& p, const char* why) {
-    LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d), %s - nie zastosowano", p.count, why);
-    p.cell = nullptr;
+static void DropPendingDcb(Session& s, const char* why) {
+    LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d), %s - nie zastosowano", s.dcbCount, why);
+    s.dcbPending = false;
 }
 
 static void ApplyDcb(const uint8_t dcb[kDcbSize]) {
@@ -112,53 +96,47 @@ static void ApplyDcb(const uint8_t dcb[kDcbSize]) {
 
 // Keeps the start of a block for the client's next packets; false when it
 // cannot be kept (no connection to tie it to).
-static bool StartPendingDcb(ClientCell* cell, const uint8_t* data, int count) {
-    if (!cell || cell->socket.load() == kNoHandle) return false;
-    PendingDcb* p = FindPendingDcb(cell);
-    for (int i = 0; !p && i < kClientCells; i++)
-        if (!pendingDcb[i].cell) p = &pendingDcb[i];
-    if (!p) return false;
-    p->cell = cell;
-    p->socket = cell->socket.load();
-    memcpy(p->bytes, data, (size_t)count);
-    p->count = count;
-    p->last = std::chrono::steady_clock::now();
+static bool StartPendingDcb(const Sender& sender, const uint8_t* data, int count) {
+    if (!sender.cell || sender.cell->socket.load() == kNoHandle) return false;
+    Session& s = sender.client.session;
+    s.dcbPending = true;
+    memcpy(s.dcb, data, (size_t)count);
+    s.dcbCount = count;
+    s.dcbLast = std::chrono::steady_clock::now();
     return true;
 }
 
-static bool PendingDcbStalled(const PendingDcb& p) {
-    return std::chrono::steady_clock::now() - p.last > std::chrono::milliseconds(kDcbWaitMs);
+static bool PendingDcbStalled(const Session& s) {
+    return std::chrono::steady_clock::now() - s.dcbLast > std::chrono::milliseconds(kDcbWaitMs);
 }
 
 // Takes the rest of a pending block from the start of the client's packet;
 // the number of bytes it took (what follows the block is the client's next
 // input).
-static int TakePendingDcb(const uint8_t* data, int length, ClientCell* cell) {
-    PendingDcb* p = FindPendingDcb(cell);
-    if (!p) return 0;
-    if (p->socket != cell->socket.load()) {
-        DropPendingDcb(*p, "rozlaczenie");
+static int TakePendingDcb(Session& s, const uint8_t* data, int length) {
+    if (!s.dcbPending) return 0;
+    if (PendingDcbStalled(s)) {
+        DropPendingDcb(s, "brak danych przez 2 s");
         return 0;
     }
-    if (PendingDcbStalled(*p)) {
-        DropPendingDcb(*p, "brak danych przez 2 s");
-        return 0;
-    }
-    int take = kDcbSize - p->count < length ? kDcbSize - p->count : length;
-    memcpy(p->bytes + p->count, data, (size_t)take);
-    p->count += take;
-    p->last = std::chrono::steady_clock::now();
-    if (p->count == kDcbSize) {
-        ApplyDcb(p->bytes);
-        p->cell = nullptr;
+    int take = kDcbSize - s.dcbCount < length ? kDcbSize - s.dcbCount : length;
+    memcpy(s.dcb + s.dcbCount, data, (size_t)take);
+    s.dcbCount += take;
+    s.dcbLast = std::chrono::steady_clock::now();
+    if (s.dcbCount == kDcbSize) {
+        ApplyDcb(s.dcb);
+        s.dcbPending = false;
     }
     return take;
 }
 
 void DropStalledSetDcb() {
     std::lock_guard<std::mutex> guard(protocolLock);
-    for (PendingDcb& p : pendingDcb)
-        if (p.cell && PendingDcbStalled(p)) DropPendingDcb(p, "brak danych przez 2 s");
+    Client* all[kClientCells + 1] = {&otherClient};
+    for (int i = 0; i < kClientCells; i++) all[1 + i] = &tcpClients[i];
+    for (Client* c : all)
+        if (c->session.dcbPending && PendingDcbStalled(c->session))
+            DropPendingDcb(c->session, "brak danych przez 2 s");
 }
 
 int32_t ParseNumber(const char* text) {
@@ -209,8 +187,8 @@ static int FindOpenVirtualPort() {
 // a client that does not read, and no other client may wait on the lock
 // meanwhile.
 struct Outgoing {
-    bool tcp;
-    ClientCell* cell;  // the sender's cell or a modem's; unused for UDP
+    bool toSender;     // a reply; else bytes for the modem in cell
+    ClientCell* cell;  // the modem's cell
     size_t at;         // where its bytes start in Outbox::bytes
     int length;
 };
@@ -219,27 +197,99 @@ struct Outbox {
     std::vector<uint8_t> bytes;
 };
 
-static void Reply(Outbox& out, bool tcp, ClientCell* cell, const uint8_t* data, int length) {
-    out.items.push_back({tcp, cell, out.bytes.size(), length});
+// From here until the sender's replies are sent, what the port or a modem
+// sends the sender waits behind them.
+static void HoldRelays(Sender& sender) {
+    std::lock_guard<std::mutex> guard(relayLock);
+    sender.client.hold.holding = true;
+}
+
+static void Reply(Outbox& out, Sender& sender, const uint8_t* data, int length) {
+    HoldRelays(sender);
+    out.items.push_back({true, nullptr, out.bytes.size(), length});
     out.bytes.insert(out.bytes.end(), data, data + length);
 }
 
-static void ReplyByte(Outbox& out, bool tcp, ClientCell* cell, uint8_t value) {
-    Reply(out, tcp, cell, &value, 1);
+static void ReplyByte(Outbox& out, Sender& sender, uint8_t value) {
+    Reply(out, sender, &value, 1);
 }
 
-static void SendOutbox(const Outbox& out) {
-    for (const Outgoing& item : out.items) {
-        const uint8_t* data = out.bytes.data() + item.at;
-        if (item.tcp)
-            SendTCP(data, item.length, item.cell);
-        else
-            SendUDP(data, item.length);
+static void ToModem(Outbox& out, ClientCell* modem, const uint8_t* data, int length) {
+    out.items.push_back({false, modem, out.bytes.size(), length});
+    out.bytes.insert(out.bytes.end(), data, data + length);
+}
+
+static void SendToSender(const Sender& sender, const uint8_t* data, int length) {
+    if (sender.tcp)
+        SendTCP(data, length, sender.cell);
+    else
+        SendUDP(data, length);
+}
+
+// The sender's replies, then what waited for them, then the modem's bytes.
+static void SendOutbox(const Outbox& out, Sender& sender) {
+    RelayHold& hold = sender.client.hold;
+    bool holding;
+    {
+        std::lock_guard<std::mutex> guard(relayLock);
+        holding = hold.holding;
     }
+    if (holding) {
+        std::lock_guard<std::mutex> order(hold.sendOrder);
+        for (const Outgoing& item : out.items)
+            if (item.toSender) SendToSender(sender, out.bytes.data() + item.at, item.length);
+        std::vector<uint8_t> held;
+        int dropped;
+        {
+            std::lock_guard<std::mutex> guard(relayLock);
+            held.swap(hold.bytes);
+            dropped = hold.dropped;
+            hold.dropped = 0;
+            hold.holding = false;
+        }
+        if (!held.empty()) SendToSender(sender, held.data(), (int)held.size());
+        if (dropped > 0) LogFormat("Error - za duzo danych czekalo na odpowiedz, pominieto %d bajtow", dropped);
+    }
+    for (const Outgoing& item : out.items)
+        if (!item.toSender) SendTCP(out.bytes.data() + item.at, item.length, item.cell);
+}
+
+// One relayed run for a client: kept behind its replies while they are not
+// sent, else sent now (a TCP owner whose connection has gone gets nothing).
+static void RelayTo(Client& client, bool tcp, ClientCell* cell, const uint8_t* data, int count) {
+    RelayHold& hold = client.hold;
+    {
+        std::lock_guard<std::mutex> guard(relayLock);
+        if (hold.holding) {
+            int room = kHeldMax - (int)hold.bytes.size();
+            int keep = count < room ? count : room > 0 ? room : 0;
+            hold.bytes.insert(hold.bytes.end(), data, data + keep);
+            hold.dropped += count - keep;
+            return;
+        }
+    }
+    std::lock_guard<std::mutex> order(hold.sendOrder);
+    if (!tcp)
+        SendUDP(data, count);
+    else if (cell->socket.load() != kNoHandle)
+        SendTCP(data, count, cell);
+}
+
+void RelayToClients(const uint8_t* data, int count) {
+    if (!data || count <= 0) return;
+    RelayTo(udpClient, false, nullptr, data, count);
+    // The owner is read once, so what is checked and what is sent to are
+    // the same client.
+    ClientCell* owner = bridge.ReplyTarget.load();
+    if (owner) RelayTo(ClientOf(owner, true), true, owner, data, count);
 }
 
 // COM: open, claim, select a virtual port or start a spool job.
-static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* cell) {
+static void CommandCom(Outbox& out, const char* argument, Sender& sender) {
+    // Before the sender can become the ReplyTarget.
+    HoldRelays(sender);
+    bool tcp = sender.tcp;
+    ClientCell* cell = sender.cell;
     CommandBlock& block = bridge.commandBlock;
     if (tcp) PerfTimerRestart();
     int32_t n = ParseNumber(argument);
@@ -253,7 +303,15 @@ static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* 
     uint8_t reply = kComOpened;
     int slot = -1;
     if (settingsRecord.bufferPrints) {
-        SpoolOpen(name, block);
+        // The job's header is the command block's image as it stands while
+        // this line runs: in a command, with this line and its length.
+        const Session& s = sender.client.session;
+        CommandBlock header = block;
+        header.inCommand = 1;
+        memset(header.commandLine, 0, sizeof header.commandLine);
+        memcpy(header.commandLine, s.line, (size_t)s.lineLength);
+        header.commandLength = s.lineLength;
+        SpoolOpen(name, header);
     } else if (tcp && (slot = FindVirtualPort(name)) >= 0) {
         bridge.selectedVirtualSlot = slot;
         if (!bridge.virtualSlots[slot].load()) {
@@ -279,15 +337,15 @@ static void CommandCom(Outbox& out, const char* argument, bool tcp, ClientCell* 
         if (tcp && reply == kComOpened) bridge.ReplyTarget = cell;
     }
     bridge.Statistics[kStatConnections]++;
-    ReplyByte(out, tcp, cell, reply);
+    ReplyByte(out, sender, reply);
 }
 
-static void CommandTest(Outbox& out, bool tcp, ClientCell* cell) {
+static void CommandTest(Outbox& out, Sender& sender) {
     uint8_t reply;
     if (settingsRecord.bufferPrints) {
         reply = bridge.spoolFile >= 0 ? 1 : 0;
     } else if (settingsRecord.alwaysOpen) {
-        if (tcp) {
+        if (sender.tcp) {
             reply = AlwaysOpenPortClaimed() ? 1 : 0;
         } else {
             reply = ClaimAlwaysOpenPort() ? 0 : 1;
@@ -295,7 +353,7 @@ static void CommandTest(Outbox& out, bool tcp, ClientCell* cell) {
     } else {
         reply = SerialIsOpen() ? 1 : 0;
     }
-    ReplyByte(out, tcp, cell, reply);
+    ReplyByte(out, sender, reply);
 }
 
 static void CommandClose(bool tcp) {
@@ -310,25 +368,25 @@ static void CommandClose(bool tcp) {
     if (tcp) bridge.ReplyTarget = nullptr;
 }
 
-// Collects the line from position on; on its CR runs the keys in their fixed
-// order. The caller holds protocolLock.
-static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& position,
-                          ClientCell* cell, bool tcp) {
-    CommandBlock& block = bridge.commandBlock;
-    if (block.commandLength < 0 || block.commandLength > kMaxLine) {
+// Collects the sender's line from position on; on its CR runs the keys in
+// their fixed order. The caller holds protocolLock.
+static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& position, Sender& sender) {
+    Session& s = sender.client.session;
+    bool tcp = sender.tcp;
+    if (s.lineLength < 0 || s.lineLength > kMaxLine) {
         // Never trusted as an index: a length out of range is a broken line.
-        block.commandLength = 0;
-        lineOverflow = true;
+        s.lineLength = 0;
+        s.overflow = true;
     }
     bool ended = false;
     for (; position < length; position++) {
         uint8_t b = data[position];
-        if (!lineOverflow && block.commandLength < kMaxLine) {
-            block.commandLine[block.commandLength] = (char)b;
-            block.commandLength = block.commandLength + 1;
+        if (!s.overflow && s.lineLength < kMaxLine) {
+            s.line[s.lineLength] = (char)b;
+            s.lineLength++;
         } else {
-            lineOverflow = true;
-            overflowBytes++;
+            s.overflow = true;
+            s.overflowBytes++;
         }
         if (b == kCr) {
             ended = true;
@@ -340,20 +398,20 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
         return 1;
     }
 
-    if (lineOverflow) {
+    if (s.overflow) {
         // A line that did not fit is not run at all: run as far as it was
         // stored, a cut number could open the wrong port or set a wrong rate.
-        LogFormat("Error - za dluga linia komendy, pominieto %d bajtow",
-                  block.commandLength + overflowBytes);
-        lineOverflow = false;
-        overflowBytes = 0;
-        block.commandLength = 0;
-        block.commandLine[0] = 0;
+        LogFormat("Error - za dluga linia komendy, pominieto %d bajtow", s.lineLength + s.overflowBytes);
+        s.overflow = false;
+        s.overflowBytes = 0;
+        s.lineLength = 0;
+        s.line[0] = 0;
         return 0;
     }
 
-    block.commandLine[block.commandLength] = 0;
-    const char* line = block.commandLine;
+    CommandBlock& block = bridge.commandBlock;
+    s.line[s.lineLength] = 0;
+    const char* line = s.line;
     const char* p;
     if ((p = strstr(line, "BAUD="))) block.baud = ParseNumber(p + 5);
     if ((p = strstr(line, "DATA="))) block.dataBits = ParseNumber(p + 5);
@@ -366,8 +424,8 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
         block.typ = ParseNumber(p + 4);
         bridge.deviceType = block.typ;
     }
-    if ((p = strstr(line, "COM"))) CommandCom(out, p + 3, tcp, cell);
-    if (strstr(line, "TEST")) CommandTest(out, tcp, cell);
+    if ((p = strstr(line, "COM"))) CommandCom(out, p + 3, sender);
+    if (strstr(line, "TEST")) CommandTest(out, sender);
     if (strstr(line, "CLOSE")) CommandClose(tcp);
     if (strstr(line, "KILL") && killRefused) {
         // Refused: the line goes on as if it held no KILL.
@@ -378,8 +436,8 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
         void (*shutdown)() = shutdownHandler;
         if (shutdown) shutdown();
         position = length;
-        block.commandLength = 0;
-        block.commandLine[0] = 0;
+        s.lineLength = 0;
+        s.line[0] = 0;
         return 0;
     }
     if ((p = strstr(line, "RTS="))) {
@@ -388,11 +446,11 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
     if ((p = strstr(line, "DTR="))) {
         SetDTR(p[4] != '0');
     }
-    if (strstr(line, "MSR=?")) ReplyByte(out, tcp, cell, SerialModemStatus());
+    if (strstr(line, "MSR=?")) ReplyByte(out, sender, SerialModemStatus());
     if (strstr(line, "DCB=?")) {
         uint8_t dcb[kDcbSize];
         SerialGetDcb(dcb);
-        Reply(out, tcp, cell, dcb, kDcbSize);
+        Reply(out, sender, dcb, kDcbSize);
     }
     if (strstr(line, "SETDCB")) {
         // The 28 bytes after the CR belong to SETDCB. A TCP client's block
@@ -401,12 +459,12 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
         int available = length - (position + 1);
         if (available >= kDcbSize)
             ApplyDcb(data + position + 1);
-        else if (!tcp || !StartPendingDcb(cell, data + position + 1, available))
+        else if (!tcp || !StartPendingDcb(sender, data + position + 1, available))
             LogFormat("Error - SETDCB bez 28 bajtow DCB (jest %d)", available);
         position = length;
     }
-    block.commandLength = 0;
-    block.commandLine[0] = 0;
+    s.lineLength = 0;
+    s.line[0] = 0;
     return 0;
 }
 
@@ -438,8 +496,9 @@ static void FlushSerialRun(const uint8_t* run, int& count) {
 
 // One packet of at most kMaxPacket bytes; the caller holds protocolLock and
 // sends what the packet put in out once it has let the lock go.
-static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCell* cell, bool tcp) {
-    CommandBlock& block = bridge.commandBlock;
+static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& sender) {
+    Session& s = sender.client.session;
+    bool tcp = sender.tcp;
     uint8_t collected[kMaxPacket + 1];
     int collectedCount = 0;
     // Data bytes bound for the serial port, in order; written out before any
@@ -451,28 +510,28 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCe
     // thread closes the port), so the virtual-port lookup is made once per
     // stretch of data rather than for every byte.
     int virtualSlot = tcp ? FindOpenVirtualPort() : -1;
-    int first = tcp ? TakePendingDcb(data, length, cell) : 0;
+    int first = tcp ? TakePendingDcb(s, data, length) : 0;
 
     for (int i = first; i < length; i++) {
         uint8_t b = data[i];
-        if (block.inCommand) {
+        if (s.inCommand) {
             // ESC ESC is a literal ESC only right after the ESC that opened
             // the line: once a line has begun, an ESC is one of its bytes,
             // wherever the packets happen to split the stream.
-            if (b != kEsc || block.commandLength != 0) {
+            if (b != kEsc || s.lineLength != 0) {
                 FlushSerialRun(serialRun, serialCount);
                 LogCommandPacket(data, length);
                 int position = i;
-                if (ExecuteCommand(out, data, length, position, cell, tcp) == 1) break;
-                block.inCommand = 0;
+                if (ExecuteCommand(out, data, length, position, sender) == 1) break;
+                s.inCommand = false;
                 i = position;
                 if (tcp) virtualSlot = FindOpenVirtualPort();
                 continue;
             }
             // ESC ESC: one literal ESC of data.
-            block.inCommand = 0;
+            s.inCommand = false;
         } else if (b == kEsc) {
-            block.inCommand = 1;
+            s.inCommand = true;
             continue;
         }
         bridge.ActivityCounter++;
@@ -491,7 +550,7 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCe
     if (selected < 0 || selected >= kVirtualSlots || FindOpenVirtualPort() < 0) return;
     ClientCell* modem = bridge.virtualSlots[selected];
     if (modem) {
-        Reply(out, true, modem, collected, collectedCount);
+        ToModem(out, modem, collected, collectedCount);
     } else if (collectedCount > 0) {
         // The modem went away during the packet: its bytes are dropped, not
         // echoed to the sender as if the modem had answered.
@@ -502,46 +561,53 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, ClientCe
 // Packets longer than a receive call delivers are taken in kMaxPacket parts.
 static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
     if (!data || length <= 0) return;
+    Sender sender{tcp, cell, ClientOf(cell, tcp)};
     Outbox out;
     {
         std::lock_guard<std::mutex> guard(protocolLock);
-        Framing& framing = FramingOf(cell, tcp);
-        LoadFraming(framing);
         for (int start = 0; start < length; start += kMaxPacket) {
             int n = length - start < kMaxPacket ? length - start : kMaxPacket;
-            ProcessPacket(out, data + start, n, cell, tcp);
+            ProcessPacket(out, data + start, n, sender);
         }
-        StoreFraming(framing);
     }
-    SendOutbox(out);
+    SendOutbox(out, sender);
 }
 
-// A connection ended: the next client accepted into its cell starts with
-// no line begun and no SETDCB block pending. The port and the ReplyTarget
-// stay as they are, so that client inherits the port's input.
-static void ConnectionEnded(ClientCell* cell) {
+// A TCP connection ended (or the UDP server stopped): the next client starts
+// with an empty session, no line begun and no SETDCB block pending. The port
+// and the ReplyTarget stay as they are, so a client accepted into the same
+// cell inherits the port's input.
+static void SessionEnded(ClientCell* cell, bool tcp) {
     std::lock_guard<std::mutex> guard(protocolLock);
-    memset(&FramingOf(cell, true), 0, sizeof(Framing));
-    PendingDcb* p = FindPendingDcb(cell);
-    if (p) DropPendingDcb(*p, "rozlaczenie");
+    Session& s = ClientOf(cell, tcp).session;
+    if (s.dcbPending) DropPendingDcb(s, "rozlaczenie");
+    s = Session{};
 }
 
 void ProtocolResetFraming() {
     std::lock_guard<std::mutex> guard(protocolLock);
     closedPortSaid = false;
-    for (Framing& f : tcpFraming) memset(&f, 0, sizeof f);
-    memset(&udpFraming, 0, sizeof udpFraming);
-    memset(&otherFraming, 0, sizeof otherFraming);
-    for (PendingDcb& p : pendingDcb) p.cell = nullptr;
+    Client* all[kClientCells + 2] = {&udpClient, &otherClient};
+    for (int i = 0; i < kClientCells; i++) all[2 + i] = &tcpClients[i];
+    std::lock_guard<std::mutex> relay(relayLock);
+    for (Client* c : all) {
+        c->session = Session{};
+        c->hold.holding = false;
+        c->hold.bytes.clear();
+        c->hold.dropped = 0;
+    }
 }
 
 void ProcessTCPData(const uint8_t* data, int length, ClientCell* cell) {
     if (length == 0)
-        ConnectionEnded(cell);
+        SessionEnded(cell, true);
     else
         ProcessData(data, length, cell, true);
 }
 
 void ProcessUDPData(const uint8_t* data, int length) {
-    ProcessData(data, length, nullptr, false);
+    if (length == 0)
+        SessionEnded(nullptr, false);
+    else
+        ProcessData(data, length, nullptr, false);
 }

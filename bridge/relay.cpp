@@ -5,19 +5,14 @@
 #include "net/net.h"
 #include "serial/serial.h"
 
-static void RelayToOwner(const uint8_t* data, int count) {
-    SendUDP(data, count);
-    SendTCP(data, count, nullptr);
-}
-
 // While prints are buffered the device's answers reach no client.
 static void RelayDeviceInput(const uint8_t* data, int count) {
     if (settingsRecord.bufferPrints.load()) return;
-    RelayToOwner(data, count);
+    RelayToClients(data, count);
 }
 
 void BridgeConnect(void (*shutdown)()) {
     ProtocolSetShutdown(shutdown);
     SerialSetInputSink(RelayDeviceInput);
-    NetSetHandlers(ProcessTCPData, ProcessUDPData, RelayToOwner);
+    NetSetHandlers(ProcessTCPData, ProcessUDPData, RelayToClients);
 }

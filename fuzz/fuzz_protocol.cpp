@@ -8,11 +8,14 @@
 //     command lines removed, ACK dropped while TYP is 108;
 //   - each packet's replies go only to the client that sent it, one byte for
 //     COM, TEST and MSR=?, 28 for DCB=?, and nothing else;
+//   - the device answers every write at once, and a client never gets the
+//     answer to a write made after a command before that command's reply;
 //   - SETDCB applies exactly the 28 bytes after its line; a TCP client's
 //     block that its line's packet cut short is completed from the start of
 //     that client's next packets, and dropped when its connection ends;
-//   - each client frames its own stream (an ESC, a line begun, an overflow),
-//     and the command block's fields stay within their sizes.
+//   - each client frames its own stream (an ESC, a line begun, an overflow)
+//     in its session, whose fields stay within their sizes, and the shared
+//     command block holds no line.
 // Built twice: fuzz_protocol with the always-open port, fuzz_spool with
 // prints buffered (PRINT_BUFFERING 1).
 #include <array>
@@ -84,6 +87,18 @@ struct Model {
     bool jobOpen = false;
     std::vector<std::array<uint8_t, 28>> dcbs;
     int kills = 0;
+    // The packet's reply keys in order: their reply bytes, and how many
+    // bytes had reached the port when their line ran.
+    struct ReplyKey {
+        size_t bytes;
+        size_t portBefore;
+    };
+    std::vector<ReplyKey> replyKeys;
+
+    void Asks(size_t bytes, size_t& replies) {
+        replyKeys.push_back({bytes, portData.size()});
+        replies += bytes;
+    }
 
     void Data(uint8_t b) {
         if (ackDropped && b == kAck) return;
@@ -105,6 +120,7 @@ struct Model {
     size_t Packet(int index, bool overTcp, const uint8_t* data, int length) {
         Framing& f = clients[index];
         tcp = overTcp, client = &f;
+        replyKeys.clear();
         int first = 0;
         if (f.dcbPending) {
             // The rest of the block comes first; what follows it is input.
@@ -163,20 +179,20 @@ struct Model {
         const char* p;
         if ((p = strstr(s, "TYP="))) ackDropped = NumberAfter(p + 4) == 108;
         if (strstr(s, "COM")) {
-            replies += 1;
+            Asks(1, replies);
             if (spooling) {
                 jobs.emplace_back();
                 jobOpen = true;
             }
         }
-        if (strstr(s, "TEST")) replies += 1;
+        if (strstr(s, "TEST")) Asks(1, replies);
         if (strstr(s, "CLOSE") && spooling) jobOpen = false;
         if (strstr(s, "KILL")) {
             kills++;
             return true;
         }
-        if (strstr(s, "MSR=?")) replies += 1;
-        if (strstr(s, "DCB=?")) replies += 28;
+        if (strstr(s, "MSR=?")) Asks(1, replies);
+        if (strstr(s, "DCB=?")) Asks(28, replies);
         if (strstr(s, "SETDCB")) {
             int available = length - (cr + 1);
             if (available >= 28) {
@@ -236,8 +252,6 @@ void ResetState() {
     }
     ProtocolResetFraming();
     CommandBlock& block = bridge.commandBlock;
-    block.inCommand = 0;
-    block.commandLength = 0;
     block.typ = 0;
     bridge.deviceType = 0;
     ReleaseAlwaysOpenPort();
@@ -247,18 +261,34 @@ void ResetState() {
     kills = 0;
 }
 
+// The answers in one send to the sending client: each must come after the
+// replies to the commands that ran before its write (replies: the reply
+// bytes the client had got before this send).
+void CheckAnswers(const Model& m, const fake::Sent& sent, size_t replies) {
+    if (sent.bytes.size() % fake::kAnswerSize != 0) Fail("a device answer was cut");
+    for (size_t at = 0; at < sent.bytes.size(); at += fake::kAnswerSize) {
+        if (sent.bytes[at] != fake::kAnswerLead) Fail("a device answer was mixed with other bytes");
+        size_t number = fake::AnswerNumber(&sent.bytes[at]);
+        if (number >= fake::writeStarts.size()) Fail("an answer to no write");
+        size_t due = 0;
+        for (const Model::ReplyKey& key : m.replyKeys)
+            if (key.portBefore <= fake::writeStarts[number]) due += key.bytes;
+        if (replies < due) Fail("the device's answer overtook the reply to the command before its write");
+    }
+}
+
 void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
     fake::ClearSends();
-    // A TCP packet of length 0 is the end of the connection: nothing is
-    // sent, and the next client in the cell starts with no line. An empty
-    // datagram is nothing.
+    // A TCP packet of length 0 is the end of the connection, a datagram of
+    // length 0 the UDP server's stop: nothing is sent, and the next client
+    // starts with no line.
     if (length == 0) {
-        if (!udp) m.clients[cell] = Framing();
+        m.clients[udp ? kCells : cell] = Framing();
         if (udp)
             ProcessUDPData(data, 0);
         else
             ProcessTCPData(data, 0, &tcpCells[cell]);
-        if (!fake::sends.empty()) Fail("a reply to the end of a connection");
+        if (!fake::Sends().empty()) Fail("a reply to the end of a connection");
         return;
     }
     size_t expected = m.Packet(udp ? kCells : cell, !udp, data, length);
@@ -267,9 +297,16 @@ void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
     else
         ProcessTCPData(data, length, &tcpCells[cell]);
     size_t got = 0;
-    for (const fake::Sent& s : fake::sends) {
+    for (const fake::Sent& s : fake::Sends()) {
+        bool toSender = s.udp == udp && (udp || s.socket == tcpCells[cell].socket.load());
+        if (!s.bytes.empty() && s.bytes[0] == fake::kAnswerLead) {
+            // Relayed by the port's reader to the last UDP sender and the
+            // port's owner.
+            if (toSender) CheckAnswers(m, s, got);
+            continue;
+        }
         if (s.udp != udp) Fail("a reply went to a client of the other protocol");
-        if (!udp && s.socket != tcpCells[cell].socket.load()) Fail("a reply went to another TCP client");
+        if (!toSender) Fail("a reply went to another TCP client");
         got += s.bytes.size();
     }
     if (got != expected) {
@@ -277,12 +314,13 @@ void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
         Fail("the replies are not one per asking key with its length");
     }
 
+    const Session& session = udp ? UdpSession() : TcpSession(&tcpCells[cell]);
+    int lineLength = session.lineLength;
+    if (lineLength < 0 || lineLength > kLineBytes) Fail("the line's length is outside the line");
+    if (session.inCommand != m.inCommand) Fail("inCommand differs from the framing");
+    if (!m.overflow && lineLength != (int)m.line.size()) Fail("the line's length differs from the line");
     const CommandBlock& block = bridge.commandBlock;
-    int inCommand = block.inCommand, lineLength = block.commandLength;
-    if (inCommand != 0 && inCommand != 1) Fail("inCommand is neither 0 nor 1");
-    if (lineLength < 0 || lineLength > kLineBytes) Fail("commandLength outside the line");
-    if ((inCommand == 1) != m.inCommand) Fail("inCommand differs from the framing");
-    if (!m.overflow && lineLength != (int)m.line.size()) Fail("commandLength differs from the line so far");
+    if (block.inCommand != 0 || block.commandLength != 0) Fail("the shared command block holds a line");
 }
 
 std::vector<uint8_t> ReadJob(int number) {

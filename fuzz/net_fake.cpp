@@ -3,16 +3,30 @@
 // made, so no server thread runs and the fuzz targets call the packet
 // handlers themselves.
 #include <cstring>
+#include <mutex>
 #include "fuzz/fakes.h"
 #include "net/net.h"
 
-namespace fake {
-std::vector<Sent> sends;
+// The feeding thread sends replies, the port's reader relays answers.
+static std::mutex sendsLock;
+static std::vector<fake::Sent> sends;
 
+namespace fake {
 void ClearSends() {
+    std::lock_guard<std::mutex> guard(sendsLock);
     sends.clear();
 }
+
+std::vector<Sent> Sends() {
+    std::lock_guard<std::mutex> guard(sendsLock);
+    return sends;
+}
 }  // namespace fake
+
+static void Record(Handle s, bool udp, const uint8_t* data, int length) {
+    std::lock_guard<std::mutex> guard(sendsLock);
+    sends.push_back({s, udp, std::vector<uint8_t>(data, data + length)});
+}
 
 int NetStartup() {
     return 0;
@@ -26,7 +40,7 @@ int SocketLastError() {
 }
 
 int SocketSendNow(Handle s, const uint8_t* data, int length) {
-    fake::sends.push_back({s, false, std::vector<uint8_t>(data, data + length)});
+    Record(s, false, data, length);
     return length;
 }
 
@@ -35,7 +49,7 @@ int SocketWaitWritable(Handle s, int timeoutMs) {
 }
 
 int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress) {
-    fake::sends.push_back({s, true, std::vector<uint8_t>(data, data + length)});
+    Record(s, true, data, length);
     return length;
 }
 

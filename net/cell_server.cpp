@@ -20,6 +20,14 @@ static void PauseUnlessStopped(const CellServer& server, int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
+// Every end of a connection takes this one path, however it came (the
+// client closed or failed, a send gave it up, its server stopped): the
+// server's hook hears of it before the cell is freed for the next client.
+static void EndConnection(CellServer& server, ClientCell& cell) {
+    if (server.ended) server.ended(cell);
+    CloseClientCell(cell);
+}
+
 static void Accept(CellServer& server, Handle listener, ClientCell& cell) {
     uint32_t peer = 0;
     Handle s = SocketAccept(listener, &peer);
@@ -51,8 +59,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         // A client that a send gave up on is freed as if it had disconnected.
         for (int i = 0; i < kClientCells; i++) {
             if (CellFree(cells[i]) || !cells[i].cut.load()) continue;
-            if (server.ended) server.ended(cells[i]);
-            CloseClientCell(cells[i]);
+            EndConnection(server, cells[i]);
         }
         int count = 0, listenerAt = -1, wakeAt = -1;
         if (wake != kNoHandle) wakeAt = count, set[count++] = wake;
@@ -93,8 +100,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
             if (n <= 0) {
                 // The client closed or failed; the ReplyTarget and the open
                 // port stay as they are.
-                if (server.ended) server.ended(cell);
-                CloseClientCell(cell);
+                EndConnection(server, cell);
                 continue;
             }
             buffer[n] = 0;
@@ -104,7 +110,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
 
     // Stop path: every connection of a stopped server ends with it.
     for (int i = 0; i < kClientCells; i++)
-        if (cells[i].socket != kNoHandle) CloseClientCell(cells[i]);
+        if (!CellFree(cells[i])) EndConnection(server, cells[i]);
     if (server.stopped) server.stopped();
     server.state->store(-1);
     SocketClose(listener);

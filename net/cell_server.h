@@ -13,8 +13,8 @@
 // stop, -1 stopped (set by the thread on its way out). The hooks are the
 // server's own: accepted once a connection sits in its cell (peer: its
 // address, host order), received with each chunk read, ended before a
-// connection that closed or failed is closed, stopped once every cell is
-// closed at the end.
+// connection is closed, whichever way it ended (closed or failed, cut by a
+// send, or the server's stop), stopped once every cell is closed at the end.
 struct CellServer {
     ClientCell* cells;
     int connectionStat;  // the Statistics counter of accepted connections

@@ -20,8 +20,9 @@ extern ClientCell virtualCells[kClientCells];  // virtual port server
 
 // ---- Handlers, set by the layer above before the servers start ----
 // A TCP client's packet (cell: its connection; null data and length 0 when
-// the connection ended), a UDP datagram, and data from a linked modem. Each
-// is called on its server's thread.
+// the connection ended), a UDP datagram (null data and length 0 when the UDP
+// server stopped), and data from a linked modem. Each is called on its
+// server's thread.
 using TcpPacketHandler = void (*)(const uint8_t* data, int length, ClientCell* cell);
 using DataHandler = void (*)(const uint8_t* data, int length);
 void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHandler modemData);

@@ -16,8 +16,8 @@ static void Received(ClientCell& cell, const uint8_t* data, int length) {
     if (handler) handler(data, length, &cell);
 }
 
-// The handler hears of a connection's end as a packet of length 0, before the
-// cell is freed for the next client.
+// The handler hears of a connection's end as a packet of length 0, whichever
+// way it ended, before the cell is freed for the next client.
 static void Ended(ClientCell& cell) {
     TcpPacketHandler handler = tcpPacketHandler;
     if (handler) handler(nullptr, 0, &cell);

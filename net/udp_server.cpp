@@ -82,6 +82,10 @@ static void UDPPolling() {
         bridge.udpSocket = kNoHandle;
         SocketClose(s);
     }
+    // The handler hears of the stop as a datagram of length 0, so a line a
+    // sender left unfinished does not run on with the next server's senders.
+    DataHandler handler = udpDatagramHandler;
+    if (handler) handler(nullptr, 0);
     LogText("UDP Poling - Stop");
 }
 

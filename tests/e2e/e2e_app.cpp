@@ -397,6 +397,62 @@ TEST(App, SighupMovesTheTcpServerAndRestartsUdp) {
     EXPECT_TRUE(prog.Running());
 }
 
+// A restart of the servers ends their clients' sessions as a client's close
+// does: a line a client left unfinished never runs on in the next client's.
+// Every TCP cell holds such a line, and nothing probes the new port, so the
+// next client meets one whichever cell it gets; twice over, since the stop
+// may meet the server's loop at any point of its pass. The UDP server,
+// restarted with it, drops its sender's unfinished line too.
+TEST(App, SighupRestartEndsTheSessionsOfItsClients) {
+    if (IsWine()) GTEST_SKIP() << "signals are the Linux daemon's";
+    Ports p;
+    Program prog;
+    Pty device;
+    prog.MapCom(3, device.slavePath);
+    StartWith(prog, BaseSetup(p));
+    ASSERT_TRUE(prog.WaitLog(kUdpReady, 5000));
+    UdpClient udp;
+    int port = p.tcp;
+    // Opens COM3 and answers the rate the port took.
+    auto rateOnOpen = [&](TcpClient& c) {
+        if (Com(c, 3) != 0) return -1;
+        c.Send(Esc("DCB=?"));
+        Bytes dcb = c.Read(28, 5000);
+        c.Send(Esc("CLOSE"));
+        // The port is free again once TEST says so.
+        if (Ask(c, "TEST", 5000) != 0 || dcb.size() != 28) return -1;
+        return (int)GetLe32((const uint8_t*)dcb.data() + 4);
+    };
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE("restart " + std::to_string(round));
+        std::vector<std::unique_ptr<TcpClient>> half;
+        for (int i = 0; i < 5; i++) {
+            half.push_back(std::make_unique<TcpClient>(port));
+            half.back()->Send("\x1b" "BAUD=96");
+        }
+        udp.SendTo(p.udp, "\x1b" "BAUD=96");
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:\x1b" "BAUD=96") == 6 * round; }, 5000))
+            << prog.Log();
+        int next = FreePort();
+        BaseSetup(p).Int(kOffTcpPort, next).Write(prog.dir.path);
+        prog.Signal(SIGHUP);
+        // Each server serves once its On has returned.
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Serwer TCP On - Stop") == round + 1; }, 5000))
+            << prog.Log();
+        for (auto& a : half) EXPECT_TRUE(a->ClosedByPeer(5000));
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog(kUdpReady) == round + 1; }, 5000)) << prog.Log();
+
+        TcpClient b(next);
+        b.Send(Esc("BAUD=1200"));
+        EXPECT_EQ(rateOnOpen(b), 1200) << prog.Log();
+        EXPECT_EQ(device.Rate(), 1200u);
+        udp.SendTo(p.udp, Esc("BAUD=2400"));
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:\x1b" "BAUD=2400") == round; }, 5000));
+        EXPECT_EQ(rateOnOpen(b), 2400) << prog.Log();
+        port = next;
+    }
+}
+
 TEST(App, TooltipLinesGoToStdoutAsUtf8) {
     if (IsWine()) GTEST_SKIP() << "stdout lines are the Linux daemon's";
     Ports p;

@@ -1,6 +1,8 @@
 // The command protocol and the print spool in the real program: clients on
 // loopback TCP and UDP, pseudo-terminals as the serial devices.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
 #include <string>
 #include "support/support.h"
 
@@ -144,5 +146,46 @@ TEST(E2eProtocol, SetdcbBlockInALaterSegmentAppliesAndSendsNothing) {
     }
     EXPECT_EQ("", device.Drain(500));
     EXPECT_EQ(0, b.program.CountLog("SETDCB bez"));
+    b.Kill();
+}
+
+// A reply reaches its client before anything the device answers to what
+// followed the command. The device holds the bridge's output (XOFF), so the
+// data after COM is still being written while the device answers: the
+// answer waits behind COM's reply.
+TEST(E2eProtocol, ReplyComesBeforeTheDevicesAnswerToTheDataAfterIt) {
+    if (IsWine()) GTEST_SKIP() << "under Wine, XOFF on the pty does not hold the program's output";
+    Bridge b;
+    Pty device;
+    b.setup.Int(kOffAlwaysOpen, 1).Text(kOffPortName, 101, "COM3").Int(kOffBaudRate, 1200);
+    b.setup.Byte(kOffParityLetter, 'N').Int(kOffStopBits, 1).Int(kOffDataBits, 8);
+    b.program.MapCom(3, device.slavePath);
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.program.WaitLog("Serial Polling - start", 10000)) << b.program.Log();
+    struct termios t;
+    ASSERT_EQ(0, tcgetattr(device.slaveKeep, &t));
+    t.c_iflag |= IXON;
+    ASSERT_EQ(0, tcsetattr(device.slaveKeep, TCSANOW, &t));
+    device.Write("\x13");
+    // Stopped once the pty's side takes no more output.
+    ASSERT_TRUE(WaitUntil([&] {
+        struct pollfd out = {device.slaveKeep, POLLOUT, 0};
+        return poll(&out, 1, 0) == 0;
+    }, 5000));
+
+    TcpClient client(b.tcpPort);
+    client.Send(Esc("COM3") + "?");
+    ASSERT_TRUE(b.program.WaitLog("Komenda:\x1b" "COM3\r?", 10000));
+    // The device answers over and over until the client gets a byte.
+    Bytes first;
+    bool got = WaitUntil([&] {
+        device.Write("A");
+        first = client.Read(1, 10);
+        return !first.empty();
+    }, 3000);
+    device.Write("\x11");
+    if (!got) first = client.Read(1, 5000);
+    EXPECT_EQ(Bytes(1, '\0'), first);
+    EXPECT_EQ("A", client.Read(1, 5000));
     b.Kill();
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 #include "support/support.h"
@@ -375,6 +376,51 @@ TEST_F(WinUi, SettingsOkMovesTheTcpServerAndWritesTheFile) {
     PutLe32((uint8_t*)&expect[kOffStopBits], 2);
     PutLe32((uint8_t*)&expect[kOffDataBits], 8);
     EXPECT_EQ(after, expect);
+    EndFromMenu();
+    ExpectEnded(program);
+}
+
+// The restart that OK makes ends the TCP server's connections as a client's
+// close does: a line a client left unfinished never runs on in the next
+// client's, whose COM3 opens at its own rate. Every cell holds such a line,
+// and nothing probes the new port, so the next client meets one whichever
+// cell it gets; twice over, since the stop may meet the server's loop at
+// any point of its pass.
+TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
+    Program program;
+    Pty device;
+    program.MapCom(3, device.slavePath);
+    Launch(program);
+    int port = tcpPort;
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE("restart " + std::to_string(round));
+        std::vector<std::unique_ptr<TcpClient>> half;
+        for (int i = 0; i < 5; i++) {
+            half.push_back(std::make_unique<TcpClient>(port));
+            half.back()->Send("\x1b" "BAUD=96");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:\x1b" "BAUD=96") == 5 * round; }, 10000))
+            << program.Log();
+        int next = FreePort();
+        Open(32772, "Ustawienia");
+        Driven d = Drive({"dialog", "Ustawienia", "set:1012=" + std::to_string(next), "press:1", GoneStep()});
+        ASSERT_EQ(d.code, 0) << d;
+        // The new server listens once its On has returned.
+        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Serwer TCP On - Stop") == round + 1; }, 10000))
+            << program.Log();
+        for (auto& a : half) EXPECT_TRUE(a->ClosedByPeer(10000));
+
+        TcpClient b(next);
+        b.Send(Esc("BAUD=1200") + Esc("COM3"));
+        ASSERT_EQ(b.Read(1, 10000), Bytes(1, '\0')) << program.Log();
+        b.Send(Esc("DCB=?"));
+        Bytes dcb = b.Read(28, 10000);
+        ASSERT_EQ(dcb.size(), 28u);
+        EXPECT_EQ(GetLe32((const uint8_t*)dcb.data() + 4), 1200);
+        b.Send(Esc("CLOSE") + Esc("TEST"));
+        EXPECT_EQ(b.Read(1, 10000), Bytes(1, '\0'));  // the port is free for the next round
+        port = next;
+    }
     EndFromMenu();
     ExpectEnded(program);
 }

@@ -18,6 +18,7 @@ std::string SpoolData(int n) {
 }
 
 const CommandBlock& Block() { return bridge.commandBlock; }
+const Session& Of(const TcpPair& c) { return TcpSession(c.cell); }
 
 // The parameters are what a fresh start has.
 void ExpectDefaultParams() {
@@ -56,15 +57,15 @@ TEST_F(Protocol, FramingIntoTheJob) {
     c.Feed("\nA\x1b\x1b" "B");
     // A line split over two packets runs once, when its CR arrives.
     c.Feed("C\x1b" "BAUD=12");
-    EXPECT_EQ(1, +Block().inCommand);
+    EXPECT_TRUE(Of(c).inCommand);
     EXPECT_EQ(9600, +Block().baud);
     // An ESC at the start of the next packet belongs to the line begun in
     // this one, as it would in one packet: it is no ESC ESC of data.
     c.Feed("00");
     c.Feed("\x1b" "X\rD" + Cmd("CLOSE"));
     EXPECT_EQ(1200, +Block().baud);
-    EXPECT_EQ(0, +Block().inCommand);
-    EXPECT_EQ(0, +Block().commandLength);
+    EXPECT_FALSE(Of(c).inCommand);
+    EXPECT_EQ(0, Of(c).lineLength);
     EXPECT_EQ("\nA\x1b" "BCD", SpoolData(0));
     EXPECT_EQ(6, bridge.ActivityCounter);  // the literal ESC counts too
     std::string log = Log();
@@ -107,10 +108,10 @@ TEST_F(Protocol, FramingIntoTheJob) {
     // as in the same one; only the line's CR ends it.
     c.Feed("\x1b" "BAU");
     c.Feed("\x1b" "x");
-    EXPECT_EQ(1, +Block().inCommand);
+    EXPECT_TRUE(Of(c).inCommand);
     c.Feed("\r" + Cmd("BAUD=2400"));
     EXPECT_EQ(2400, +Block().baud);
-    EXPECT_EQ(0, +Block().inCommand);
+    EXPECT_FALSE(Of(c).inCommand);
 }
 
 // Each client frames its own stream: a packet of another client between the
@@ -326,13 +327,13 @@ TEST_F(Protocol, OverlongLineNeverRunsNorOverruns) {
     std::string over = "BAUD=2400" + std::string(2047 - 9, ' ') + "COM7 CLOSE KILL";
     for (size_t at = 0; at < over.size(); at += 1000) {
         c.Feed((at ? "" : "\x1b") + over.substr(at, 1000));
-        EXPECT_LE(+Block().commandLength, 2047);
-        EXPECT_EQ(0, +Block().commandLine[2047]);
+        EXPECT_LE(Of(c).lineLength, 2047);
+        EXPECT_EQ(0, +Of(c).line[2047]);
     }
     c.Feed("\rc");
     EXPECT_EQ(4800, +Block().baud);
     EXPECT_EQ(3, +Block().comNumber);
-    EXPECT_EQ(0, +Block().commandLength);
+    EXPECT_EQ(0, Of(c).lineLength);
     EXPECT_EQ(1, Count(Log(), "Error - za dluga linia komendy"));
     // The next line runs normally.
     c.Feed(Cmd("BAUD=1200 CLOSE"));
@@ -368,13 +369,17 @@ TEST_F(Protocol, RandomBytesLeaveTheBlockSound) {
         ASSERT_GE(+Block().commandLength, 0);
         ASSERT_LE(+Block().commandLength, 2047);
         ASSERT_TRUE(+Block().inCommand == 0 || +Block().inCommand == 1);
+        for (const Session* s : {&Of(c), &UdpSession()}) {
+            ASSERT_GE(s->lineLength, 0);
+            ASSERT_LE(s->lineLength, 2047);
+        }
     }
     ExpectDefaultParams();
     EXPECT_EQ(0, bridge.Statistics[kStatConnections]);
     // Whatever state the noise left, ESC CR twice brings the framing back.
     c.Feed("\x1b\r\x1b\r" + Cmd("BAUD=1200"));
     EXPECT_EQ(1200, +Block().baud);
-    EXPECT_EQ(0, +Block().commandLength);
+    EXPECT_EQ(0, Of(c).lineLength);
 }
 
 TEST_F(Protocol, ConcurrentClientsNeverTearTheBlock) {
@@ -387,6 +392,7 @@ TEST_F(Protocol, ConcurrentClientsNeverTearTheBlock) {
     udp.join();
     // Every line ran whole: the only values are the two sent.
     EXPECT_TRUE(+Block().baud == 1200 || +Block().baud == 4800);
-    EXPECT_EQ(0, +Block().commandLength);
+    EXPECT_EQ(0, Of(c).lineLength);
+    EXPECT_EQ(0, UdpSession().lineLength);
     EXPECT_EQ(400, Count(Log(), "Komenda:"));
 }
