@@ -4,7 +4,9 @@
 # include-table-begin and include-table-end) and prints every project
 # #include "folder/file" that the table does not allow. Also prints every
 # platform test (_WIN32, __linux__, ...) in a preprocessor line outside the
-# *_posix / *_win32 twin files. tests/, bench/ and soak/ are left out: test programs
+# *_posix / *_win32 twin files, every file-scope lock that ARCHITECTURE.md
+# does not name, and every source file of a layer that its platform-seam
+# table does not place. tests/, bench/ and soak/ are left out: test programs
 # reach into every layer and carry their own platform code. Exit 1 when
 # anything was printed.
 set -eu
@@ -68,5 +70,37 @@ for dir in */; do
     fi
 done
 
-if [ "$bad" = 0 ]; then echo "check-includes: every include follows the table"; fi
+# The shared-state list names every lock that lives at file scope: a lock
+# nobody listed is shared state nobody described (the fuzz doubles aside).
+for folder in "${folders[@]}"; do
+    [ -d "$folder" ] || continue
+    case "$folder" in tools | fuzz) continue ;; esac
+    while IFS=: read -r file number text; do
+        name=$(printf '%s' "$text" | sed -E 's/.*(mutex|condition_variable)[[:space:]]+([A-Za-z_][A-Za-z0-9_]*).*/\2/')
+        if ! grep -q "\`$name\`" ARCHITECTURE.md; then
+            echo "$file:$number: lock $name is not named in ARCHITECTURE.md"
+            bad=1
+        fi
+    done < <(git ls-files "$folder" | grep -E '\.(cpp|h)$' | xargs -r grep -nE '^(static |extern )?std::(mutex|shared_mutex|condition_variable) [A-Za-z_]' /dev/null || true)
+done
+
+# The platform-seam table names every source file of the layers (a twin as
+# name_*), so a new file gets placed in it.
+for folder in "${folders[@]}"; do
+    [ -d "$folder" ] || continue
+    case "$folder" in tools | fuzz) continue ;; esac
+    while IFS= read -r file; do
+        base=$(basename "$file")
+        stem="${base%.*}"
+        twin="${stem%_posix}"
+        twin="${twin%_win32}"
+        case "$base" in *.h) continue ;; esac
+        if ! grep -qE "\`($base|${twin}_\*)\`" ARCHITECTURE.md; then
+            echo "$file: not named in the platform-seam table of ARCHITECTURE.md"
+            bad=1
+        fi
+    done < <(git ls-files "$folder" | grep -E '\.cpp$' || true)
+done
+
+if [ "$bad" = 0 ]; then echo "check-includes: every include follows the table, every lock and source file is placed"; fi
 exit "$bad"
