@@ -2,15 +2,23 @@
 // pty as a serial program would, a pty stands in for the device behind COM3.
 // Line settings reach the device, every byte value passes both ways, a busy
 // port ends a second attach with 1, the relay outlives a restart of the
-// bridge, and a port the bridge closed for idleness is opened again.
+// bridge, a port the bridge closed for idleness is opened again, a link that
+// attach did not make is left alone, and a flooding peer costs little.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <sstream>
 #include <string>
+#include <thread>
 #include "support/support.h"
 
 using namespace kt;
@@ -199,4 +207,127 @@ TEST(E2eAttach, PortClosedForIdlenessIsOpenedAgainForTheNextData) {
     EXPECT_TRUE(a.WaitStderr("closed COM3 while it was idle", kWait)) << a.Stderr();
     b.dev.Write("answer");
     EXPECT_EQ(a.Read(6), "answer");
+}
+
+// A peer on 127.0.0.1 playing a bridge gone bad: it opens the port at once,
+// then answers DCB=? (with 9600 8N1) only after `flood` bytes of device data.
+struct FloodingPeer {
+    int listener = -1;
+    int port = 0;
+    size_t flood;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    explicit FloodingPeer(size_t bytes) : flood(bytes) {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener, (struct sockaddr*)&a, sizeof a) == 0 && listen(listener, 4) == 0 &&
+            getsockname(listener, (struct sockaddr*)&a, &len) == 0)
+            port = ntohs(a.sin_port);
+        thread = std::thread([this] { Serve(); });
+    }
+    ~FloodingPeer() {
+        stop = true;
+        thread.join();
+        close(listener);
+    }
+    // Reads until text has come; false at the deadline or the end.
+    bool ReadUntil(int fd, const std::string& text, int64_t end) {
+        std::string got;
+        char buf[512];
+        while (got.find(text) == std::string::npos) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (stop || NowMs() >= end) return false;
+            if (poll(&p, 1, 100) <= 0) continue;
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            got.append(buf, (size_t)n);
+        }
+        return true;
+    }
+    bool SendAll(int fd, const char* data, size_t n, int64_t end) {
+        while (n > 0) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            if (stop || NowMs() >= end) return false;
+            if (poll(&p, 1, 100) <= 0) continue;
+            ssize_t sent = send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno == EAGAIN) continue;
+            if (sent <= 0) return false;
+            data += sent;
+            n -= (size_t)sent;
+        }
+        return true;
+    }
+    void Serve() {
+        int64_t end = NowMs() + 60000;
+        struct pollfd p = {listener, POLLIN, 0};
+        while (!stop && NowMs() < end && poll(&p, 1, 100) <= 0) {
+        }
+        if (stop || NowMs() >= end) return;
+        int c = accept(listener, nullptr, nullptr);
+        if (c < 0) return;
+        const std::string opened(1, '\0');
+        std::string chunk(64 * 1024, 'x');
+        uint8_t dcb[28] = {};
+        PutLe32(dcb + 0, 28);
+        PutLe32(dcb + 4, 9600);
+        dcb[18] = 8;
+        bool ok = ReadUntil(c, "COM3\r", end) && SendAll(c, opened.data(), 1, end) && ReadUntil(c, "DCB=?\r", end);
+        for (size_t sent = 0; ok && sent < flood; sent += chunk.size()) ok = SendAll(c, chunk.data(), chunk.size(), end);
+        if (ok) SendAll(c, (const char*)dcb, sizeof dcb, end);
+        // Then it takes whatever comes until the test ends.
+        char drain[4096];
+        while (!stop && NowMs() < end) {
+            struct pollfd q = {c, POLLIN, 0};
+            if (poll(&q, 1, 100) > 0 && recv(c, drain, sizeof drain, 0) <= 0) break;
+        }
+        close(c);
+    }
+};
+
+// The CPU seconds process pid has used so far (user and system).
+static double CpuSeconds(pid_t pid) {
+    Bytes stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i >= 14) ticks += std::stoull(field);
+    return (double)ticks / (double)sysconf(_SC_CLK_TCK);
+}
+
+TEST(E2eAttach, ALinkItDidNotMakeIsLeftAloneAndAFloodingPeerCostsLittle) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-attach is tried against the native program";
+    // A link already at the --link path is neither removed nor replaced: the
+    // run ends with 2 and says why.
+    {
+        Attach a;
+        const std::string target = a.dir / "mine", link = a.dir / "ttyPRINTER";
+        WriteFile(target, "mine");
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        a.Start({"127.0.0.1:" + std::to_string(FreePort()), "COM3", "--link", link});
+        EXPECT_EQ(WaitChild(a.pid, kWait), 2) << a.Stderr();
+        a.pid = -1;
+        char got[PATH_MAX] = {};
+        ASSERT_GT(readlink(link.c_str(), got, sizeof got - 1), 0);
+        EXPECT_EQ(target, got);
+        EXPECT_NE(a.Stderr().find("already exists"), std::string::npos) << a.Stderr();
+    }
+    // 16 MiB of device bytes before the DCB answer: the answer is found, no
+    // more than the 64 KiB buffer of them is kept, and the CPU spent is that
+    // of one pass over them.
+    FloodingPeer peer(16u << 20);
+    ASSERT_GT(peer.port, 0);
+    Attach a;
+    a.Start({"127.0.0.1:" + std::to_string(peer.port), "COM3"});
+    EXPECT_TRUE(a.WaitStderr("is open on", kWait)) << a.Stderr();
+    EXPECT_LT(CpuSeconds(a.pid), 3.0);
+    EXPECT_NE(a.Stderr().find("device bytes dropped"), std::string::npos) << a.Stderr();
+    ASSERT_TRUE(a.Open()) << a.Stderr();
+    EXPECT_EQ(a.Read(4096), std::string(4096, 'x'));
 }

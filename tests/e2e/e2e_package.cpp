@@ -1,11 +1,14 @@
 // The packages, each on its own target. Native: the Debian package lists
-// its files, its unit passes systemd-analyze, its scripts make the service's
-// user, its changelog names its version, the daemon taken out of it with
-// dpkg -x answers TEST and its kestrun-attach runs. Under Wine:
-// msiexec installs the MSI, the program started through its Startup shortcut
-// works in the shortcut's folder and answers TEST, and msiexec /x removes the
-// program and the shortcuts and keeps setup.dat. The packages are built by
-// the fixture tests package_deb and package_msi.
+// its files and passes lintian, its unit passes systemd-analyze verify and
+// rates 2.5 or better in systemd-analyze security, its changelog names its
+// version, the daemon taken out of it with dpkg -x answers TEST and is
+// started again by the unit after a remote KILL, its kestrun-attach runs,
+// and its scripts, run without systemd, make the service's user and its
+// closed folders. Under Wine: msiexec installs the MSI, the installed
+// program is built for ASLR and DEP, started through its Startup shortcut it
+// works in the shortcut's folder and answers TEST, and msiexec /x removes
+// the program and the shortcuts and keeps setup.dat. The packages are built
+// by the fixture tests package_deb and package_msi.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -62,6 +65,38 @@ static int AskTest(int port) {
     return Ask(c, "TEST", kWait);
 }
 
+// Every value of key= in a unit file, in order (a list setting adds up).
+static std::vector<std::string> UnitValues(const std::string& unit, const std::string& key) {
+    std::vector<std::string> values;
+    for (const std::string& line : Lines(unit)) {
+        if (line.compare(0, key.size() + 1, key + "=") != 0) continue;
+        std::string rest = line.substr(key.size() + 1);
+        for (size_t at = 0, end; at < rest.size(); at = end + 1) {
+            end = rest.find(' ', at);
+            if (end == std::string::npos) end = rest.size();
+            if (end > at) values.push_back(rest.substr(at, end - at));
+        }
+    }
+    return values;
+}
+
+// Whether systemd starts the service again when its process ended by itself
+// with this exit status, by the unit's Restart=, RestartPreventExitStatus=
+// and RestartForceExitStatus= (systemd.service(5)); a stop that systemd made
+// itself is never followed by a start.
+static bool RestartsAfterExit(const std::string& unit, int status) {
+    const std::string code = std::to_string(status);
+    auto has = [&](const char* key) {
+        std::vector<std::string> v = UnitValues(unit, key);
+        return std::find(v.begin(), v.end(), code) != v.end();
+    };
+    if (has("RestartPreventExitStatus")) return false;
+    if (has("RestartForceExitStatus")) return true;
+    std::vector<std::string> restart = UnitValues(unit, "Restart");
+    std::string policy = restart.empty() ? "no" : restart.back();
+    return policy == "always" || (status == 0 ? policy == "on-success" : policy == "on-failure");
+}
+
 // ---- Debian package ----
 
 TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
@@ -89,6 +124,16 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
         "./usr/share/man/man8/kestrun.8.gz",
     };
     EXPECT_EQ(files, expected) << list.out;
+
+    // Debian's checks: no error and no warning, and the binaries hardened.
+    ASSERT_EQ(Sh("command -v lintian").status, 0) << "no lintian: scripts/install-deps.sh check installs it";
+    Shell lint = Sh("lintian --display-info --fail-on error,warning " + Quote(deb));
+    EXPECT_EQ(lint.status, 0) << lint.out;
+    for (const std::string& line : Lines(lint.out)) {
+        EXPECT_NE(line.compare(0, 3, "E: "), 0) << line;
+        EXPECT_NE(line.compare(0, 3, "W: "), 0) << line;
+        EXPECT_EQ(line.find("hardening-"), std::string::npos) << line;
+    }
 
     TempDir dir;
     const std::string root = dir / "root", control = dir / "control";
@@ -144,6 +189,13 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
         Shell verify = Sh("systemd-analyze verify --man=no " + Quote(verifyDir + "/kestrun.service"));
         EXPECT_EQ(verify.status, 0) << verify.out;
         EXPECT_EQ(verify.out, "") << "systemd-analyze has a complaint";
+        // Confined: an exposure of 2.5 or lower out of 10.
+        Shell security = Sh("systemd-analyze security --offline=true --no-pager " +
+                            Quote(verifyDir + "/kestrun.service"));
+        const std::string overall = "Overall exposure level for kestrun.service: ";
+        size_t score = security.out.find(overall);
+        ASSERT_NE(score, std::string::npos) << security.out;
+        EXPECT_LE(atof(security.out.c_str() + score + overall.size()), 2.5) << security.out;
     }
 
     // The packaged setup tool and daemon, run from the extracted tree in a
@@ -161,11 +213,75 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     EXPECT_EQ(StopChild(pid, true, kWait), 0);
     EXPECT_NE(ReadFile(state + "/kestrun.log").find("Koniec programu"), std::string::npos);
 
+    // A remote KILL ends the daemon with a status after which the unit
+    // starts it again: a shop is not left without its bridge.
+    pid = Spawn({root + "/usr/bin/kestrun", "-C", state}, dir.path, {});
+    EXPECT_EQ(AskTest(tcp), 0) << ReadFile(dir / "stderr.txt");
+    {
+        TcpClient c(tcp, kWait);
+        c.Send(Esc("KILL"));
+    }
+    int killed = WaitChild(pid, kWait);
+    if (killed < 0) StopChild(pid, false, 0);
+    EXPECT_GE(killed, 0) << "KILL did not end the daemon";
+    EXPECT_TRUE(RestartsAfterExit(unit, killed)) << "exit status " << killed;
+    // A wrong command line is not retried for ever.
+    Shell wrong = Sh(Quote(root + "/usr/bin/kestrun") + " --no-such-option");
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_FALSE(RestartsAfterExit(unit, wrong.status));
+
     // The packaged kestrun-attach runs: without its two arguments it prints
     // its usage and ends with status 2.
     Shell attach = Sh(Quote(root + "/usr/bin/kestrun-attach"));
     EXPECT_EQ(attach.status, 2) << attach.out;
     EXPECT_EQ(attach.out.find("usage: kestrun-attach HOST[:PORT] COMn"), 0u) << attach.out;
+}
+
+// The maintainer scripts as dpkg runs them on a machine without systemd (a
+// container): in a mount namespace of their own, over copies of /etc and the
+// unit folder and over empty /var/lib and /var/log, so that this machine's
+// users and folders are not touched, and with /run/systemd hidden.
+TEST(Package, DebianScriptsWithoutSystemdMakeTheUserAndItsClosedFolders) {
+    if (IsWine()) GTEST_SKIP() << "the Debian package is the Linux build's";
+    const char* deb = getenv("KESTRUN_DEB");
+    ASSERT_TRUE(deb && FileExists(deb)) << "no package: the fixture test package_deb builds it";
+    TempDir dir;
+    const std::string control = dir / "control", root = dir / "root";
+    ASSERT_EQ(Sh("dpkg-deb -e " + Quote(deb) + " " + Quote(control)).status, 0);
+    ASSERT_EQ(Sh("dpkg-deb -x " + Quote(deb) + " " + Quote(root)).status, 0);
+    const std::string etc = dir / "etc", units = dir / "units", lib = dir / "lib", log = dir / "log";
+    Shell copied = Sh("cp -a /etc " + Quote(etc) + " && cp -a /usr/lib/systemd/system " + Quote(units) +
+                      " && cp " + Quote(root + "/usr/lib/systemd/system/kestrun.service") + " " + Quote(units) +
+                      " && mkdir " + Quote(lib) + " " + Quote(log));
+    ASSERT_EQ(copied.status, 0) << copied.out;
+    auto run = [&](const std::string& script, const std::string& args) {
+        return "DPKG_MAINTSCRIPT_PACKAGE=kestrun DPKG_MAINTSCRIPT_NAME=" + script + " sh " +
+               Quote(control + "/" + script) + " " + args + "\n";
+    };
+    const std::string folders = "stat -c '%n %U %G %a' /var/lib/kestrun /var/log/kestrun\n";
+    const std::string wants = "/etc/systemd/system/multi-user.target.wants/kestrun.service";
+    const std::string script =
+        "set -e\n"
+        "mount --bind " + Quote(etc) + " /etc\n"
+        "mount --bind " + Quote(units) + " /usr/lib/systemd/system\n"
+        "mount --bind " + Quote(lib) + " /var/lib\n"
+        "mount --bind " + Quote(log) + " /var/log\n"
+        "if [ -d /run/systemd ]; then mount -t tmpfs none /run/systemd; fi\n" +
+        run("postinst", "configure") + folders + "echo group: $(id -gn kestrun)\n" +
+        "echo enabled: $(readlink " + wants + ")\n" +
+        // An upgrade keeps all this.
+        run("postinst", "configure 1.0.0") + folders + run("prerm", "remove") + run("postrm", "remove") +
+        "test -d /var/lib/kestrun && echo kept after remove\n" + run("postrm", "purge") +
+        "test -e /var/lib/kestrun || test -e /var/log/kestrun || echo gone after purge\n"
+        "test -e " + wants + " || echo disabled after purge\n";
+    Shell r = Sh("unshare -m sh -c " + Quote(script));
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const char* line : {"/var/lib/kestrun kestrun dialout 750\n", "/var/log/kestrun kestrun dialout 750\n",
+                             "group: dialout\n", "enabled: /lib/systemd/system/kestrun.service\n",
+                             "kept after remove\n", "gone after purge\n", "disabled after purge\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    const std::string again = "/var/log/kestrun kestrun dialout 750\n";
+    EXPECT_NE(r.out.find(again, r.out.find(again) + 1), std::string::npos) << "not after the upgrade\n" << r.out;
 }
 
 // ---- Windows installer ----
