@@ -316,6 +316,35 @@ static void FindFiles(const std::string& dir, const std::string& name, std::vect
     closedir(d);
 }
 
+static uint32_t Le(const Bytes& b, size_t at, int width) {
+    uint32_t v = 0;
+    for (int i = width - 1; i >= 0; i--) v = v << 8 | (at + i < b.size() ? (uint8_t)b[at + i] : 0);
+    return v;
+}
+
+// Whether a 64-bit Windows image may be loaded anywhere (ASLR, also above
+// 4 GiB, with the base relocations that takes) and runs no data (DEP).
+static bool MovableAndNoExecData(const Bytes& image, std::string* why) {
+    size_t pe = Le(image, 0x3C, 4);
+    if (image.compare(0, 2, "MZ") != 0 || image.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
+        *why = "not a PE image";
+        return false;
+    }
+    size_t optional = pe + 24;
+    if (Le(image, optional, 2) != 0x20B) {
+        *why = "not PE32+";
+        return false;
+    }
+    uint32_t flags = Le(image, optional + 70, 2);
+    uint32_t relocations = Le(image, optional + 112 + 5 * 8 + 4, 4);
+    char text[80];
+    snprintf(text, sizeof text, "DllCharacteristics 0x%04x, base relocations %u bytes", flags, relocations);
+    *why = text;
+    const uint32_t highEntropy = 0x20, dynamicBase = 0x40, nxCompat = 0x100;
+    return (flags & (highEntropy | dynamicBase | nxCompat)) == (highEntropy | dynamicBase | nxCompat) &&
+           relocations > 0;
+}
+
 // What the command line of the installed program's Wine process holds.
 static const char kInstalledProgram[] = "Kestrun\\kestrun.exe";
 
@@ -359,6 +388,8 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     Shell r = Sh(WineRun(install));
     ASSERT_EQ(r.status, 0) << r.out;
     ASSERT_TRUE(FileExists(exe));
+    std::string why;
+    EXPECT_TRUE(MovableAndNoExecData(ReadFile(exe), &why)) << why;
     std::vector<std::string> links;
     FindFiles(drive + "/ProgramData/Microsoft/Windows/Start Menu", "Kestrun.lnk", links);
     FindFiles(drive + "/users", "Kestrun.lnk", links);
