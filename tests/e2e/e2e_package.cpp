@@ -65,36 +65,18 @@ static int AskTest(int port) {
     return Ask(c, "TEST", kWait);
 }
 
-// Every value of key= in a unit file, in order (a list setting adds up).
-static std::vector<std::string> UnitValues(const std::string& unit, const std::string& key) {
-    std::vector<std::string> values;
-    for (const std::string& line : Lines(unit)) {
-        if (line.compare(0, key.size() + 1, key + "=") != 0) continue;
-        std::string rest = line.substr(key.size() + 1);
-        for (size_t at = 0, end; at < rest.size(); at = end + 1) {
-            end = rest.find(' ', at);
-            if (end == std::string::npos) end = rest.size();
-            if (end > at) values.push_back(rest.substr(at, end - at));
-        }
-    }
-    return values;
-}
-
 // Whether systemd starts the service again when its process ended by itself
-// with this exit status, by the unit's Restart=, RestartPreventExitStatus=
-// and RestartForceExitStatus= (systemd.service(5)); a stop that systemd made
-// itself is never followed by a start.
+// with this exit status, by the unit's Restart= and RestartPreventExitStatus=
+// (systemd.service(5)); after a stop of its own systemd never does.
 static bool RestartsAfterExit(const std::string& unit, int status) {
-    const std::string code = std::to_string(status);
-    auto has = [&](const char* key) {
-        std::vector<std::string> v = UnitValues(unit, key);
-        return std::find(v.begin(), v.end(), code) != v.end();
-    };
-    if (has("RestartPreventExitStatus")) return false;
-    if (has("RestartForceExitStatus")) return true;
-    std::vector<std::string> restart = UnitValues(unit, "Restart");
-    std::string policy = restart.empty() ? "no" : restart.back();
-    return policy == "always" || (status == 0 ? policy == "on-success" : policy == "on-failure");
+    std::string policy = "no";
+    for (const std::string& line : Lines(unit)) {
+        if (line.compare(0, 8, "Restart=") == 0) policy = line.substr(8);
+        if (line.compare(0, 25, "RestartPreventExitStatus=") == 0 &&
+            (" " + line.substr(25) + " ").find(" " + std::to_string(status) + " ") != std::string::npos)
+            return false;
+    }
+    return policy == "always" || policy == (status == 0 ? "on-success" : "on-failure");
 }
 
 // ---- Debian package ----
@@ -322,33 +304,22 @@ static void FindFiles(const std::string& dir, const std::string& name, std::vect
     closedir(d);
 }
 
-static uint32_t Le(const Bytes& b, size_t at, int width) {
-    uint32_t v = 0;
-    for (int i = width - 1; i >= 0; i--) v = v << 8 | (at + i < b.size() ? (uint8_t)b[at + i] : 0);
-    return v;
-}
-
 // Whether a 64-bit Windows image may be loaded anywhere (ASLR, also above
-// 4 GiB, with the base relocations that takes) and runs no data (DEP).
+// 4 GiB, with the base relocations that takes) and runs no data (DEP); why
+// holds what was read.
 static bool MovableAndNoExecData(const Bytes& image, std::string* why) {
-    size_t pe = Le(image, 0x3C, 4);
-    if (image.compare(0, 2, "MZ") != 0 || image.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
-        *why = "not a PE image";
-        return false;
-    }
-    size_t optional = pe + 24;
-    if (Le(image, optional, 2) != 0x20B) {
-        *why = "not PE32+";
-        return false;
-    }
-    uint32_t flags = Le(image, optional + 70, 2);
-    uint32_t relocations = Le(image, optional + 112 + 5 * 8 + 4, 4);
-    char text[80];
-    snprintf(text, sizeof text, "DllCharacteristics 0x%04x, base relocations %u bytes", flags, relocations);
-    *why = text;
-    const uint32_t highEntropy = 0x20, dynamicBase = 0x40, nxCompat = 0x100;
-    return (flags & (highEntropy | dynamicBase | nxCompat)) == (highEntropy | dynamicBase | nxCompat) &&
-           relocations > 0;
+    auto le = [&](size_t at, int width) {
+        uint32_t v = 0;
+        for (int i = width - 1; i >= 0; i--) v = v << 8 | (at + i < image.size() ? (uint8_t)image[at + i] : 0);
+        return v;
+    };
+    size_t optional = le(0x3C, 4) + 24;  // after "PE\0\0" and the file header
+    uint32_t magic = le(optional, 2), flags = le(optional + 70, 2), relocations = le(optional + 156, 4);
+    *why = "magic " + std::to_string(magic) + ", DllCharacteristics " + std::to_string(flags) +
+           ", base relocations " + std::to_string(relocations) + " bytes";
+    const uint32_t highEntropyVa = 0x20, dynamicBase = 0x40, nxCompat = 0x100;
+    return image.compare(0, 2, "MZ") == 0 && magic == 0x20B && relocations > 0 &&
+           (flags & (highEntropyVa | dynamicBase | nxCompat)) == (highEntropyVa | dynamicBase | nxCompat);
 }
 
 // What the command line of the installed program's Wine process holds.
