@@ -110,12 +110,7 @@ void LoadSettings() {
 }
 
 int WriteSettingsFile(const char* path, const uint8_t image[kSettingsSize]) {
-    char temporary[1024];
-    int n = snprintf(temporary, sizeof temporary, "%s.new", path);
-    if (n < 0 || (size_t)n >= sizeof temporary) return ENAMETOOLONG;
-    int error = ReplaceFileWith(path, temporary, image, kSettingsSize);
-    if (error) remove(temporary);  // the old file stays whole
-    return error;
+    return ReplaceFileWith(path, image, kSettingsSize);
 }
 
 int SaveSettings() {

@@ -70,10 +70,12 @@ void LoadSettings();
 // else the system's error code (the caller reports it).
 int SaveSettings();
 // Replaces the file at path with a whole record: a temporary file in the same
-// folder ("<path>.new") is written, flushed to the disk and renamed over the
-// old one, so a crash or a failure at any point leaves the old file or the
-// new one, never a short one. 0 done, else the system's error code, with the
-// old file as it was and the temporary file removed.
+// folder, made anew under a name of its own ("<path>.new-..."), is written,
+// flushed to the disk and renamed over the old one, so a crash or a failure
+// at any point leaves the old file or the new one, never a short one, and
+// nothing already in the folder is written through. 0 done, else the
+// system's error code, with the old file as it was and the temporary file
+// removed.
 int WriteSettingsFile(const char* path, const uint8_t image[kSettingsSize]);
 
 // Image conversion (the exact bytes of setup.dat). FromImage takes
@@ -87,9 +89,10 @@ void DefaultSettingsImage(uint8_t image[kSettingsSize]);
 // ---- Platform seam (settings_posix.cpp / settings_win32.cpp) ----
 // The default spool folder of this platform.
 extern const char kDefaultSpoolDirectory[];
-// Writes data to the new file temporary, flushes it to the disk and renames
-// it over path; 0 done, else the error code (the caller removes temporary).
-int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data, size_t size);
+// Writes data to a temporary file it creates exclusively in the folder of
+// path, flushes it to the disk and renames it over path; 0 done, else the
+// error code, with the temporary file removed.
+int ReplaceFileWith(const char* path, const uint8_t* data, size_t size);
 
 // Copies a text field of the record (or any text guarded by settingsLock)
 // into out, always terminated; safe from any thread.

@@ -1,13 +1,37 @@
 // Settings on Windows: the spool folder at the root of drive C; setup.dat is
 // replaced by MoveFileExA. Twin: settings_posix.cpp.
 #include <windows.h>
+#include <atomic>
+#include <cstdio>
+#include <string>
 #include "base/settings.h"
 
 const char kDefaultSpoolDirectory[] = "C:\\SERVBUFF";
 
-int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data, size_t size) {
-    HANDLE h = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+// Creates a new file next to path under a name of its own ("<path>.new-"
+// with the process, the clock and a count); CREATE_NEW opens nothing that
+// someone put in the folder beforehand. The handle and the name, or
+// INVALID_HANDLE_VALUE with the last error set.
+static HANDLE CreateTemporaryFor(const char* path, std::string& temporary) {
+    static std::atomic<unsigned> count{0};
+    for (int attempt = 0; attempt < 16; attempt++) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        char suffix[64];
+        snprintf(suffix, sizeof suffix, ".new-%lu-%lx%x", (unsigned long)GetCurrentProcessId(),
+                 (unsigned long)now.LowPart, count.fetch_add(1));
+        temporary = std::string(path) + suffix;
+        HANDLE h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+        DWORD error = GetLastError();
+        if (h != INVALID_HANDLE_VALUE || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return h;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+int ReplaceFileWith(const char* path, const uint8_t* data, size_t size) {
+    std::string temporary;
+    HANDLE h = CreateTemporaryFor(path, temporary);
     if (h == INVALID_HANDLE_VALUE) return (int)GetLastError();
     DWORD error = 0;
     while (size > 0 && !error) {
@@ -23,9 +47,12 @@ int ReplaceFileWith(const char* path, const char* temporary, const uint8_t* data
     }
     if (!error && !FlushFileBuffers(h)) error = GetLastError();
     if (!CloseHandle(h) && !error) error = GetLastError();
-    if (error) return (int)error;
     // Write-through: the call returns once the rename is on the disk.
-    if (!MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return (int)GetLastError();
+    if (!error && !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error) {
+        DeleteFileA(temporary.c_str());  // the old file stays whole
+        return (int)error;
+    }
     return 0;
 }

@@ -65,23 +65,24 @@ static void KeepStandardDescriptorsOpen() {
     }
 }
 
-// Takes the instance lock; 0 held (or not available at all), 1 another
+// Takes the instance lock, kestrun.lock in the working folder: one instance
+// per folder, whatever the environment, and only those who may write the
+// folder (and so its setup.dat) can make or hold the file. A link in its
+// place is not followed. 0 held (or not available at all), 1 another
 // instance holds it. The descriptor stays open for the whole run.
 static int TakeInstanceLock() {
-    const char* dir = getenv("XDG_RUNTIME_DIR");
-    if (!dir || !*dir) dir = "/tmp";
-    std::string path = std::string(dir) + "/kestrun.lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const char path[] = "kestrun.lock";
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         // No lock file possible: a bridge without its guard beats no bridge.
-        fprintf(stderr, "kestrun: %s: %s\n", path.c_str(), strerror(errno));
+        fprintf(stderr, "kestrun: %s: %s\n", path, strerror(errno));
         return 0;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
     int error = errno;
     close(fd);
     if (error == EWOULDBLOCK) return 1;
-    fprintf(stderr, "kestrun: %s: %s\n", path.c_str(), strerror(error));
+    fprintf(stderr, "kestrun: %s: %s\n", path, strerror(error));
     return 0;
 }
 
@@ -239,7 +240,7 @@ int main(int argc, char** argv) {
                      "e by\xE6 uruchomiony tylko jeden raz!",
                      text, sizeof text);
         fprintf(stderr, "%s\n", text);
-        return 0;
+        return 1;  // a supervisor sees that this start did not run
     }
     int wakeRead = OpenWakePipe();
     if (wakeRead < 0) {

@@ -46,6 +46,7 @@ check_needs=(
     "pgrep procps"
     "unzip unzip"
     "systemd-analyze systemd"
+    "lintian lintian"
 )
 fuzz_needs=(
     "cmake cmake"

@@ -292,20 +292,25 @@ static bool LooksLikeDcb(const uint8_t* p) {
 // Asks DCB=? and waits for the answer among the device's bytes, which go on
 // to the pty. 1: dcb holds the port's DCB; 0: the bridge has no port open for
 // us (28 zero bytes, then quiet); -1: no answer or the connection ended.
+// Only the last 28 bytes and the latest read are held, and each byte is
+// looked at once as the start of the answer, so a peer that floods costs
+// memory and work in proportion to one read.
 static int ReadDcb(uint8_t dcb[kDcbSize]) {
     QueueCommand("DCB=?");
     if (!SendAll(kReplyWaitMs)) return -1;
     Bytes held;
+    size_t from = 0;  // the first start in held not looked at yet
     int64_t end = NowMs() + kReplyWaitMs;
     int64_t lastByte = NowMs();
     for (;;) {
-        for (size_t at = 0; at + kDcbSize <= held.size(); at++) {
+        for (size_t at = from; at + kDcbSize <= held.size(); at++) {
             if (!LooksLikeDcb(held.data() + at)) continue;
             memcpy(dcb, held.data() + at, kDcbSize);
             HoldForPty(held.data(), at);
             HoldForPty(held.data() + at + kDcbSize, held.size() - at - kDcbSize);
             return 1;
         }
+        if (held.size() >= (size_t)kDcbSize) from = held.size() - kDcbSize + 1;
         // A closed port sends nothing else, so zeros that end the stream and
         // are followed by quiet are the answer.
         if (held.size() >= (size_t)kDcbSize && NowMs() - lastByte >= 200) {
@@ -315,6 +320,14 @@ static int ReadDcb(uint8_t dcb[kDcbSize]) {
                 HoldForPty(held.data(), held.size() - kDcbSize);
                 return 0;
             }
+        }
+        // Bytes before the last 28 can begin no answer: they are the device's.
+        if (held.size() > (size_t)kDcbSize) {
+            size_t passed = held.size() - kDcbSize;
+            HoldForPty(held.data(), passed);
+            held.erase(held.begin(), held.begin() + passed);
+            from -= passed;
+            FlushToPty();
         }
         int64_t left = end - NowMs();
         if (left <= 0 || stopSignal) break;
@@ -615,19 +628,14 @@ static bool ParseArguments(int argc, char** argv) {
     return true;
 }
 
-// --link: PATH becomes a symlink to the pty. A link left by an earlier run is
-// replaced; anything else at PATH is not touched.
+// --link: PATH becomes a new symlink to the pty. Whatever is at PATH
+// already, a link included, was not made by this run and is left alone.
 static bool MakeLink() {
-    struct stat st;
-    if (lstat(opt.link.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            Say("%s exists and is not a symbolic link", opt.link.c_str());
-            return false;
-        }
-        unlink(opt.link.c_str());
-    }
     if (symlink(ptyPath.c_str(), opt.link.c_str()) != 0) {
-        Say("cannot make the link %s: %s", opt.link.c_str(), strerror(errno));
+        if (errno == EEXIST)
+            Say("%s already exists; remove it or name another path", opt.link.c_str());
+        else
+            Say("cannot make the link %s: %s", opt.link.c_str(), strerror(errno));
         return false;
     }
     return true;

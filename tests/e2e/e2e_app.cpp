@@ -6,10 +6,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -149,22 +153,54 @@ TEST(App, SecondInstanceIsRefusedAndTheFirstRunsOn) {
     StartWith(first, BaseSetup(p));
     ASSERT_TRUE(WaitListening(p.tcp, 5000));
 
+    // The same working folder from another runtime folder: refused, and the
+    // refusal is a failure a supervisor sees.
     Program second;
-    second.env.push_back("XDG_RUNTIME_DIR=" + first.dir.path);
-    BaseSetup(Ports()).Write(second.dir.path);
+    second.args = {"-C", first.dir.path};
     second.Start();
-    EXPECT_EQ(second.Wait(5000), 0);
+    EXPECT_EQ(second.Wait(5000), 1);
     EXPECT_NE(ReadFile(second.Path("stderr.txt"))
                   .find("Kestrun mo\xC5\xBC"
                         "e by\xC4\x87 uruchomiony tylko jeden raz!"),
               std::string::npos);
     // Refused before anything else: no log, no servers.
     EXPECT_FALSE(FileExists(second.Path("k.log")));
+    EXPECT_EQ(first.CountLog(kStartBanner), 1);
 
     EXPECT_TRUE(first.Running());
     TcpClient c(p.tcp, 2000);
     EXPECT_GE(c.fd, 0);
     EXPECT_EQ(first.CountLog(kEndBanner), 0);
+}
+
+// Without XDG_RUNTIME_DIR, another user's lock on /tmp/kestrun.lock (here in
+// a /tmp of the daemon's own, bind-mounted over it) does not keep the daemon
+// from starting: its lock is in its working folder.
+TEST(App, AnotherUsersLockInTmpDoesNotStopTheDaemon) {
+    if (IsWine()) GTEST_SKIP() << "the lock file is the Linux daemon's";
+    TempDir dir;
+    const std::string tmp = dir / "tmp", work = dir / "work";
+    ASSERT_EQ(mkdir(tmp.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    const std::string planted = tmp + "/kestrun.lock";
+    int held = open(planted.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(fchown(held, 65534, 65534), 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    Ports q;
+    BaseSetup(q).Write(work);
+    // The working folder is entered before the mount hides it.
+    const std::string script = "unset XDG_RUNTIME_DIR; cd '" + work + "' && mount --bind '" + tmp +
+                               "' /tmp && exec '" + getenv("KESTRUN_BIN") + "'";
+    pid_t pid = Spawn({"unshare", "-m", "sh", "-c", script}, dir.path, {});
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(work + "/k.log").find(kStartBanner) != std::string::npos; },
+                          10000))
+        << ReadFile(dir / "stderr.txt");
+    TcpClient c(q.tcp, 5000);
+    EXPECT_EQ(Ask(c, "TEST", 5000), 0) << ReadFile(dir / "stderr.txt");
+    EXPECT_EQ(StopChild(pid, true, 10000), 0);
+    EXPECT_EQ(ReadFile(planted), "");
+    close(held);
 }
 
 static void ExpectOrderlyShutdown(Program& prog, const Ports& p) {
@@ -531,6 +567,37 @@ TEST(KestrunSetup, CreatesTheDefaultsAndRoundTripsEveryField) {
     std::string expected;
     for (const std::string& s : set) expected += s.substr(0, s.find('=')) + " = " + s.substr(s.find('=') + 1) + "\n";
     EXPECT_EQ(r.out, expected);
+}
+
+// Root saving in a folder that another account owns: a link planted under
+// the old temporary name is not followed, its target stays as it was, and
+// setup.dat becomes a file of its own with no temporary file left beside it.
+TEST(KestrunSetup, SaveFollowsNoLinkPlantedInTheFolder) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-setup is a Linux tool";
+    TempDir dir, elsewhere;
+    ASSERT_EQ(chown(dir.path.c_str(), 65534, 65534), 0);
+    const std::string target = elsewhere / "precious";
+    WriteFile(target, "root's own file\n");
+    ASSERT_EQ(symlink(target.c_str(), (dir / "setup.dat.new").c_str()), 0);
+    ToolRun r = RunSetupTool(dir.path, {"tcpPort=1500"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(target), "root's own file\n");
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "setup.dat").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    Bytes file = ReadFile(dir / "setup.dat");
+    ASSERT_EQ(file.size(), (size_t)kSettingsSize);
+    EXPECT_EQ(GetLe32((const uint8_t*)file.data() + kOffTcpPort), 1500);
+    ASSERT_EQ(lstat((dir / "setup.dat.new").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.path.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"err.txt", "out.txt", "setup.dat", "setup.dat.new"}));
 }
 
 TEST(KestrunSetup, RefusesBadInputAndWritesNothing) {

@@ -2,14 +2,20 @@
 // pty as a serial program would, a pty stands in for the device behind COM3.
 // Line settings reach the device, every byte value passes both ways, a busy
 // port ends a second attach with 1, the relay outlives a restart of the
-// bridge, and a port the bridge closed for idleness is opened again.
+// bridge, a port the bridge closed for idleness is opened again, a link that
+// attach did not make is left alone, and a flooding peer costs little.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <climits>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include "support/support.h"
 
@@ -199,4 +205,72 @@ TEST(E2eAttach, PortClosedForIdlenessIsOpenedAgainForTheNextData) {
     EXPECT_TRUE(a.WaitStderr("closed COM3 while it was idle", kWait)) << a.Stderr();
     b.dev.Write("answer");
     EXPECT_EQ(a.Read(6), "answer");
+}
+
+// The CPU seconds process pid has used so far (user and system).
+static double CpuSeconds(pid_t pid) {
+    Bytes stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i >= 14) ticks += std::stoull(field);
+    return (double)ticks / (double)sysconf(_SC_CLK_TCK);
+}
+
+TEST(E2eAttach, ALinkItDidNotMakeIsLeftAloneAndAFloodingPeerCostsLittle) {
+    if (IsWine()) GTEST_SKIP() << "kestrun-attach is tried against the native program";
+    // A link already at the --link path is neither removed nor replaced: the
+    // run ends with 2 and says why.
+    {
+        Attach a;
+        const std::string target = a.dir / "mine", link = a.dir / "ttyPRINTER";
+        WriteFile(target, "mine");
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        a.Start({"127.0.0.1:" + std::to_string(FreePort()), "COM3", "--link", link});
+        int status = WaitChild(a.pid, kWait);
+        if (status >= 0) a.pid = -1;  // else the destructor stops it
+        EXPECT_EQ(status, 2) << a.Stderr();
+        char got[PATH_MAX] = {};
+        ASSERT_GT(readlink(link.c_str(), got, sizeof got - 1), 0);
+        EXPECT_EQ(target, got);
+        EXPECT_NE(a.Stderr().find("already exists"), std::string::npos) << a.Stderr();
+    }
+    // A peer playing a bridge gone bad opens COM3 at once, then answers
+    // DCB=? (9600 8N1) only after 16 MiB of device bytes: the answer is
+    // found, no more than the 64 KiB buffer of them is kept, and the CPU
+    // spent is that of one pass over them.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, (struct sockaddr*)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, (struct sockaddr*)&addr, &len), 0);
+    Attach a;
+    a.Start({"127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), "COM3"});
+    struct pollfd p = {listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, kWait), 1);
+    TcpClient peer;
+    peer.fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+    close(listener);
+    const Bytes open = Esc("BAUD=9600 DATA=8 PARITY=N STOP=1 TIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1 TYP=0 COM3");
+    ASSERT_EQ(ReadFd(peer.fd, open.size(), kWait), open);
+    ASSERT_TRUE(WriteFd(peer.fd, "", 1, kWait));  // kComOpened
+    ASSERT_EQ(ReadFd(peer.fd, 7, kWait), Esc("DCB=?"));
+    const Bytes flood(1 << 20, 'x');
+    for (int i = 0; i < 16; i++) ASSERT_TRUE(WriteFd(peer.fd, flood.data(), flood.size(), kWait)) << i;
+    Bytes dcb(28, '\0');
+    PutLe32((uint8_t*)&dcb[0], 28);
+    PutLe32((uint8_t*)&dcb[4], 9600);
+    dcb[18] = 8;
+    ASSERT_TRUE(WriteFd(peer.fd, dcb.data(), dcb.size(), kWait));
+    EXPECT_TRUE(a.WaitStderr("is open on", kWait)) << a.Stderr();
+    EXPECT_LT(CpuSeconds(a.pid), 3.0);
+    EXPECT_NE(a.Stderr().find("device bytes dropped"), std::string::npos) << a.Stderr();
+    ASSERT_TRUE(a.Open()) << a.Stderr();
+    EXPECT_EQ(a.Read(4096), std::string(4096, 'x'));
 }

@@ -1,11 +1,14 @@
 // The packages, each on its own target. Native: the Debian package lists
-// its files, its unit passes systemd-analyze, its scripts make the service's
-// user, its changelog names its version, the daemon taken out of it with
-// dpkg -x answers TEST and its kestrun-attach runs. Under Wine:
-// msiexec installs the MSI, the program started through its Startup shortcut
-// works in the shortcut's folder and answers TEST, and msiexec /x removes the
-// program and the shortcuts and keeps setup.dat. The packages are built by
-// the fixture tests package_deb and package_msi.
+// its files and passes lintian, its unit passes systemd-analyze verify and
+// rates 2.5 or better in systemd-analyze security, its changelog names its
+// version, the daemon taken out of it with dpkg -x answers TEST and is
+// started again by the unit after a remote KILL, its kestrun-attach runs,
+// and its scripts, run without systemd, make the service's user and its
+// closed folders. Under Wine: msiexec installs the MSI, the installed
+// program is built for ASLR and DEP, started through its Startup shortcut it
+// works in the shortcut's folder and answers TEST, and msiexec /x removes
+// the program and the shortcuts and keeps setup.dat. The packages are built
+// by the fixture tests package_deb and package_msi.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -62,6 +65,20 @@ static int AskTest(int port) {
     return Ask(c, "TEST", kWait);
 }
 
+// Whether systemd starts the service again when its process ended by itself
+// with this exit status, by the unit's Restart= and RestartPreventExitStatus=
+// (systemd.service(5)); after a stop of its own systemd never does.
+static bool RestartsAfterExit(const std::string& unit, int status) {
+    std::string policy = "no";
+    for (const std::string& line : Lines(unit)) {
+        if (line.compare(0, 8, "Restart=") == 0) policy = line.substr(8);
+        if (line.compare(0, 25, "RestartPreventExitStatus=") == 0 &&
+            (" " + line.substr(25) + " ").find(" " + std::to_string(status) + " ") != std::string::npos)
+            return false;
+    }
+    return policy == "always" || policy == (status == 0 ? "on-success" : "on-failure");
+}
+
 // ---- Debian package ----
 
 TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
@@ -93,6 +110,22 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     TempDir dir;
     const std::string root = dir / "root", control = dir / "control";
     ASSERT_EQ(Sh("dpkg-deb -x " + Quote(deb) + " " + Quote(root)).status, 0);
+
+    // Debian's checks: no error and no warning, and the binaries hardened
+    // (those of a sanitizer build, unoptimised, have the sanitizer's checks
+    // instead).
+    ASSERT_EQ(Sh("command -v lintian").status, 0) << "no lintian: scripts/install-deps.sh check installs it";
+    Bytes daemon = ReadFile(root + "/usr/bin/kestrun");
+    bool sanitized = daemon.find("__asan_init") != std::string::npos || daemon.find("__tsan_init") != std::string::npos;
+    Shell lint = Sh("lintian --display-info --fail-on error,warning " + Quote(deb));
+    EXPECT_EQ(lint.status, 0) << lint.out;
+    for (const std::string& line : Lines(lint.out)) {
+        EXPECT_NE(line.compare(0, 3, "E: "), 0) << line;
+        EXPECT_NE(line.compare(0, 3, "W: "), 0) << line;
+        if (!sanitized) {
+            EXPECT_EQ(line.find("hardening-"), std::string::npos) << line;
+        }
+    }
     ASSERT_EQ(Sh("dpkg-deb -e " + Quote(deb) + " " + Quote(control)).status, 0);
 
     // The scripts parse, and the first install makes the system user kestrun
@@ -144,6 +177,13 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
         Shell verify = Sh("systemd-analyze verify --man=no " + Quote(verifyDir + "/kestrun.service"));
         EXPECT_EQ(verify.status, 0) << verify.out;
         EXPECT_EQ(verify.out, "") << "systemd-analyze has a complaint";
+        // Confined: an exposure of 2.5 or lower out of 10.
+        Shell security = Sh("systemd-analyze security --offline=true --no-pager " +
+                            Quote(verifyDir + "/kestrun.service"));
+        const std::string overall = "Overall exposure level for kestrun.service: ";
+        size_t score = security.out.find(overall);
+        ASSERT_NE(score, std::string::npos) << security.out;
+        EXPECT_LE(atof(security.out.c_str() + score + overall.size()), 2.5) << security.out;
     }
 
     // The packaged setup tool and daemon, run from the extracted tree in a
@@ -161,11 +201,75 @@ TEST(Package, DebianPackageHoldsItsFilesAndItsDaemonAnswers) {
     EXPECT_EQ(StopChild(pid, true, kWait), 0);
     EXPECT_NE(ReadFile(state + "/kestrun.log").find("Koniec programu"), std::string::npos);
 
+    // A remote KILL ends the daemon with a status after which the unit
+    // starts it again: a shop is not left without its bridge.
+    pid = Spawn({root + "/usr/bin/kestrun", "-C", state}, dir.path, {});
+    EXPECT_EQ(AskTest(tcp), 0) << ReadFile(dir / "stderr.txt");
+    {
+        TcpClient c(tcp, kWait);
+        c.Send(Esc("KILL"));
+    }
+    int killed = WaitChild(pid, kWait);
+    if (killed < 0) StopChild(pid, false, 0);
+    EXPECT_GE(killed, 0) << "KILL did not end the daemon";
+    EXPECT_TRUE(RestartsAfterExit(unit, killed)) << "exit status " << killed;
+    // A wrong command line is not retried for ever.
+    Shell wrong = Sh(Quote(root + "/usr/bin/kestrun") + " --no-such-option");
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_FALSE(RestartsAfterExit(unit, wrong.status));
+
     // The packaged kestrun-attach runs: without its two arguments it prints
     // its usage and ends with status 2.
     Shell attach = Sh(Quote(root + "/usr/bin/kestrun-attach"));
     EXPECT_EQ(attach.status, 2) << attach.out;
     EXPECT_EQ(attach.out.find("usage: kestrun-attach HOST[:PORT] COMn"), 0u) << attach.out;
+}
+
+// The maintainer scripts as dpkg runs them on a machine without systemd (a
+// container): in a mount namespace of their own, over copies of /etc and the
+// unit folder and over empty /var/lib and /var/log, so that this machine's
+// users and folders are not touched, and with /run/systemd hidden.
+TEST(Package, DebianScriptsWithoutSystemdMakeTheUserAndItsClosedFolders) {
+    if (IsWine()) GTEST_SKIP() << "the Debian package is the Linux build's";
+    const char* deb = getenv("KESTRUN_DEB");
+    ASSERT_TRUE(deb && FileExists(deb)) << "no package: the fixture test package_deb builds it";
+    TempDir dir;
+    const std::string control = dir / "control", root = dir / "root";
+    ASSERT_EQ(Sh("dpkg-deb -e " + Quote(deb) + " " + Quote(control)).status, 0);
+    ASSERT_EQ(Sh("dpkg-deb -x " + Quote(deb) + " " + Quote(root)).status, 0);
+    const std::string etc = dir / "etc", units = dir / "units", lib = dir / "lib", log = dir / "log";
+    Shell copied = Sh("cp -a /etc " + Quote(etc) + " && cp -a /usr/lib/systemd/system " + Quote(units) +
+                      " && cp " + Quote(root + "/usr/lib/systemd/system/kestrun.service") + " " + Quote(units) +
+                      " && mkdir " + Quote(lib) + " " + Quote(log));
+    ASSERT_EQ(copied.status, 0) << copied.out;
+    auto run = [&](const std::string& script, const std::string& args) {
+        return "DPKG_MAINTSCRIPT_PACKAGE=kestrun DPKG_MAINTSCRIPT_NAME=" + script + " sh " +
+               Quote(control + "/" + script) + " " + args + "\n";
+    };
+    const std::string folders = "stat -c '%n %U %G %a' /var/lib/kestrun /var/log/kestrun\n";
+    const std::string wants = "/etc/systemd/system/multi-user.target.wants/kestrun.service";
+    const std::string script =
+        "set -e\n"
+        "mount --bind " + Quote(etc) + " /etc\n"
+        "mount --bind " + Quote(units) + " /usr/lib/systemd/system\n"
+        "mount --bind " + Quote(lib) + " /var/lib\n"
+        "mount --bind " + Quote(log) + " /var/log\n"
+        "if [ -d /run/systemd ]; then mount -t tmpfs none /run/systemd; fi\n" +
+        run("postinst", "configure") + folders + "echo group: $(id -gn kestrun)\n" +
+        "echo enabled: $(readlink " + wants + ")\n" +
+        // An upgrade keeps all this.
+        run("postinst", "configure 1.0.0") + folders + run("prerm", "remove") + run("postrm", "remove") +
+        "test -d /var/lib/kestrun && echo kept after remove\n" + run("postrm", "purge") +
+        "test -e /var/lib/kestrun || test -e /var/log/kestrun || echo gone after purge\n"
+        "test -e " + wants + " || echo disabled after purge\n";
+    Shell r = Sh("unshare -m sh -c " + Quote(script));
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const char* line : {"/var/lib/kestrun kestrun dialout 750\n", "/var/log/kestrun kestrun dialout 750\n",
+                             "group: dialout\n", "enabled: /lib/systemd/system/kestrun.service\n",
+                             "kept after remove\n", "gone after purge\n", "disabled after purge\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    const std::string again = "/var/log/kestrun kestrun dialout 750\n";
+    EXPECT_NE(r.out.find(again, r.out.find(again) + 1), std::string::npos) << "not after the upgrade\n" << r.out;
 }
 
 // ---- Windows installer ----
@@ -198,6 +302,24 @@ static void FindFiles(const std::string& dir, const std::string& name, std::vect
             found.push_back(path);
     }
     closedir(d);
+}
+
+// Whether a 64-bit Windows image may be loaded anywhere (ASLR, also above
+// 4 GiB, with the base relocations that takes) and runs no data (DEP); why
+// holds what was read.
+static bool MovableAndNoExecData(const Bytes& image, std::string* why) {
+    auto le = [&](size_t at, int width) {
+        uint32_t v = 0;
+        for (int i = width - 1; i >= 0; i--) v = v << 8 | (at + i < image.size() ? (uint8_t)image[at + i] : 0);
+        return v;
+    };
+    size_t optional = le(0x3C, 4) + 24;  // after "PE\0\0" and the file header
+    uint32_t magic = le(optional, 2), flags = le(optional + 70, 2), relocations = le(optional + 156, 4);
+    *why = "magic " + std::to_string(magic) + ", DllCharacteristics " + std::to_string(flags) +
+           ", base relocations " + std::to_string(relocations) + " bytes";
+    const uint32_t highEntropyVa = 0x20, dynamicBase = 0x40, nxCompat = 0x100;
+    return image.compare(0, 2, "MZ") == 0 && magic == 0x20B && relocations > 0 &&
+           (flags & (highEntropyVa | dynamicBase | nxCompat)) == (highEntropyVa | dynamicBase | nxCompat);
 }
 
 // What the command line of the installed program's Wine process holds.
@@ -243,6 +365,8 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     Shell r = Sh(WineRun(install));
     ASSERT_EQ(r.status, 0) << r.out;
     ASSERT_TRUE(FileExists(exe));
+    std::string why;
+    EXPECT_TRUE(MovableAndNoExecData(ReadFile(exe), &why)) << why;
     std::vector<std::string> links;
     FindFiles(drive + "/ProgramData/Microsoft/Windows/Start Menu", "Kestrun.lnk", links);
     FindFiles(drive + "/users", "Kestrun.lnk", links);

@@ -425,13 +425,25 @@ TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
     ExpectEnded(program);
 }
 
-// A save that cannot finish (a folder holds the temporary file's name) keeps
-// the old setup.dat, is logged and shown; the new settings still run.
+// No file can be made in or removed from dir while this lives (chattr +i);
+// the files already there can still be written.
+struct NoNewFiles {
+    std::string dir;
+    bool on;
+    explicit NoNewFiles(const std::string& d) : dir(d) { on = system(("chattr +i " + Quote(dir)).c_str()) == 0; }
+    ~NoNewFiles() {
+        if (on && system(("chattr -i " + Quote(dir)).c_str()) != 0) fprintf(stderr, "chattr -i failed\n");
+    }
+};
+
+// A save that cannot finish (the folder takes no temporary file) keeps the
+// old setup.dat, is logged and shown; the new settings still run.
 TEST_F(WinUi, SettingsOkThatCannotSaveKeepsTheOldFileAndSaysSo) {
     Program program;
     Launch(program);
     Bytes before = ReadFile(program.Path("setup.dat"));
-    ASSERT_EQ(mkdir(program.Path("setup.dat.new").c_str(), 0755), 0);
+    NoNewFiles frozen(program.dir.path);
+    ASSERT_TRUE(frozen.on) << "chattr +i failed";
     int newPort = FreePort();
     Open(32772, "Ustawienia");
     Driven d = Drive({"dialog", "Ustawienia", "set:1012=" + std::to_string(newPort), "press:1", GoneStep()});

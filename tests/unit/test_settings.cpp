@@ -1,7 +1,9 @@
 // setup.dat: layout offsets, defaults, repair of zero ports, short and long
-// files, unterminated text, and the byte-identical round trip.
+// files, unterminated text, the byte-identical round trip, and a save that
+// writes through no name already in the folder.
 #include <gtest/gtest.h>
 #include <cstring>
+#include <set>
 #include "base/bridge.h"
 #include "base/settings.h"
 #include "serial/serial.h"
@@ -117,6 +119,26 @@ TEST(Settings, RoundTripIsByteIdenticalAndLongFilesUseTheirFirst788Bytes) {
     std::string saved = ReadFileBytes("setup.dat");
     ASSERT_EQ(saved.size(), kSettingsSize);
     EXPECT_EQ(saved, r);
+}
+
+// A file linked under the old fixed temporary name is neither written nor
+// moved; each save makes a temporary file of its own and leaves none behind.
+TEST(Settings, SaveWritesThroughNoNameAlreadyInTheFolder) {
+    ScopedWorkDir wd;
+    WriteFileBytes("other.txt", "not the settings");
+    std::filesystem::create_hard_link("other.txt", "setup.dat.new");
+    std::string r = PatternedRecord();
+    for (int i = 0; i < 3; i++) {
+        r[0] = (char)i;
+        ASSERT_EQ(WriteSettingsFile("setup.dat", (const uint8_t*)r.data()), 0);
+        EXPECT_EQ(ReadFileBytes("setup.dat"), r);
+    }
+    EXPECT_EQ(ReadFileBytes("other.txt"), "not the settings");
+    EXPECT_EQ(ReadFileBytes("setup.dat.new"), "not the settings");
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"other.txt", "setup.dat", "setup.dat.new"}));
 }
 
 TEST(Settings, UnterminatedTextIsMadeSafe) {
