@@ -46,3 +46,52 @@ void Shutdown(Program& prog, int tcpPort) {
 }  // namespace
 
 // Each group of cases below is one section; keep new sections at the end.
+
+// ---- Connections: idle clients cannot hold every cell ----
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+const char kEvicted[] = "rozlaczono nieaktywnego klienta 127.0.0.1, czekal nowy";
+
+long long NowMsTest() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// Four idle clients and an idle owner of COM3 fill the five cells; a sixth
+// is served once the quiet non-owner that came first is closed, with one log
+// line. The owner, quiet longest, keeps its cell and its port.
+TEST(E2eHostileConnections, IdleClientMakesRoomForANewcomerButTheOwnerStays) {
+    Ports p;
+    Pty dev;
+    Program prog;
+    prog.MapCom(3, dev.slavePath);
+    StartWith(prog, BaseSetup(p), p);
+
+    TcpClient owner(p.tcp);
+    ASSERT_EQ(Ask(owner, "COM3", kWait), 0);
+    TcpClient idle[4];
+    for (TcpClient& c : idle) ASSERT_TRUE(c.Connect(p.tcp, kWait));
+    // The last of the four is in its cell once it is answered.
+    ASSERT_NE(Ask(idle[3], "TEST", kWait), -1);
+
+    TcpClient sixth(p.tcp);
+    long long start = NowMsTest();
+    EXPECT_EQ(Ask(sixth, "COM3", 12000), 1);  // answered: busy, the owner has it
+    long long waited = NowMsTest() - start;
+    printf("sixth client answered after %lld ms\n", waited);
+    EXPECT_LT(waited, 9000);
+
+    EXPECT_TRUE(idle[0].ClosedByPeer(kWait));
+    for (int i = 1; i < 4; i++) EXPECT_FALSE(idle[i].ClosedByPeer(100)) << i;
+    owner.Send("still mine");
+    EXPECT_EQ(dev.Read(10, kWait), "still mine");
+    EXPECT_EQ(prog.CountLog(kEvicted), 1);
+    owner.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
