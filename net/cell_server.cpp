@@ -30,10 +30,14 @@ static void EndConnection(CellServer& server, ClientCell& cell) {
 }
 
 // What the server thread alone keeps beside its cells: when each connection
-// last sent a byte and its peer, and the one connection accepted while every
-// cell was taken, held (unread) until a cell frees or kWaitLimitMs passes.
+// last sent a byte (the time, and a count that orders hearings closer than a
+// millisecond apart) and its peer, and the one connection accepted while
+// every cell was taken, held (unread) until a cell frees or kWaitLimitMs
+// passes.
 struct Quiet {
     int64_t heardAt[kClientCells];
+    uint64_t heardOrder[kClientCells];
+    uint64_t hearings = 0;
     uint32_t peer[kClientCells];
     Handle waiting = kNoHandle;
     uint32_t waitingPeer = 0;
@@ -57,11 +61,16 @@ static Handle AcceptOne(Handle listener, uint32_t* peer) {
     return s;
 }
 
+static void Heard(Quiet& quiet, int i) {
+    quiet.heardAt[i] = NowMs();
+    quiet.heardOrder[i] = ++quiet.hearings;
+}
+
 static void Place(CellServer& server, Quiet& quiet, int i, Handle s, uint32_t peer) {
     ClientCell& cell = server.cells[i];
     cell.cut = false;
     cell.socket = s;
-    quiet.heardAt[i] = NowMs();
+    Heard(quiet, i);
     quiet.peer[i] = peer;
     bridge.Statistics[server.connectionStat]++;
     if (server.accepted) server.accepted(cell, peer);
@@ -86,7 +95,7 @@ static void MakeRoom(CellServer& server, Quiet& quiet) {
             ClientCell& cell = server.cells[i];
             if (cell.cut.load() || now - quiet.heardAt[i] < kIdleLimitMs) continue;
             if (server.inUse && server.inUse(cell)) continue;
-            if (oldest < 0 || quiet.heardAt[i] < quiet.heardAt[oldest]) oldest = i;
+            if (oldest < 0 || quiet.heardOrder[i] < quiet.heardOrder[oldest]) oldest = i;
         }
         char dotted[16];
         if (oldest >= 0) {
@@ -116,7 +125,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
     uint8_t buffer[kMaxPacket + 1];
     memset(buffer, 0, sizeof buffer);
     Quiet quiet;
-    for (int i = 0; i < kClientCells; i++) quiet.heardAt[i] = NowMs(), quiet.peer[i] = 0;
+    for (int i = 0; i < kClientCells; i++) Heard(quiet, i), quiet.peer[i] = 0;
 
     // Sockets of one pass: the wake socket, the listener unless a connection
     // already waits for room, then the connected cells; cellAt maps a
@@ -179,7 +188,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
                 EndConnection(server, cell);
                 continue;
             }
-            quiet.heardAt[cellAt[at]] = NowMs();
+            Heard(quiet, cellAt[at]);
             buffer[n] = 0;
             server.received(cell, buffer, n);
         }

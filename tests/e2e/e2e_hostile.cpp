@@ -95,3 +95,40 @@ TEST(E2eHostileConnections, IdleClientMakesRoomForANewcomerButTheOwnerStays) {
     owner.Send(Esc("CLOSE"));
     Shutdown(prog, p.tcp);
 }
+
+// On the virtual port a modem linked to a slot keeps its cell however quiet,
+// chosen by a client or not; a quiet unlinked one (its slot re-linked to a
+// newer modem) makes room for the next.
+TEST(E2eHostileConnections, UnlinkedModemMakesRoomButALinkedOneStays) {
+    Ports p;
+    Program prog;
+    kt::Setup s = BaseSetup(p);
+    s.Int(kOffVirtualPortsEnabled, 1);
+    s.Text(kOffVirtualPeer, 40, "127.0.0.2").Text(kOffVirtualPortName, 40, "COM5");
+    s.Text(kOffVirtualPeer + 40, 40, "127.0.0.1").Text(kOffVirtualPortName + 40, 40, "COM6");
+    StartWith(prog, s, p);
+    ASSERT_TRUE(WaitListening(1339, kWait));
+
+    TcpClient linked;  // slot COM5, quiet longest
+    linked.fd = ConnectTcpFrom("127.0.0.2", 1339);
+    ASSERT_GE(linked.fd, 0);
+    // Each of these re-links COM6 to itself; the last one keeps it.
+    TcpClient modems[4];
+    for (TcpClient& m : modems) ASSERT_TRUE(m.Connect(1339, kWait));
+    TcpClient sixth(1339);
+
+    EXPECT_TRUE(modems[0].ClosedByPeer(12000));
+    EXPECT_FALSE(linked.ClosedByPeer(100));
+    for (int i = 1; i < 4; i++) EXPECT_FALSE(modems[i].ClosedByPeer(100)) << i;
+    TcpClient client(p.tcp);
+    ASSERT_TRUE(OpenWhenReady(client, "COM5", kWait));
+    client.Send("to five");
+    EXPECT_EQ(linked.Read(7, kWait), "to five");
+    // The sixth took its cell and the COM6 link.
+    ASSERT_EQ(Ask(client, "COM6", kWait), 0);
+    client.Send("to six");
+    EXPECT_EQ(sixth.Read(6, kWait), "to six");
+    EXPECT_EQ(prog.CountLog(std::string("Wirtualne Porty Serwer TCP - ") + kEvicted), 1);
+    client.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
