@@ -88,8 +88,8 @@ static int FreeCell(const CellServer& server) {
 static void MakeRoom(CellServer& server, Quiet& quiet) {
     if (quiet.waiting == kNoHandle) return;
     int64_t now = NowMs();
-    int free = FreeCell(server);
-    if (free < 0) {
+    int room = FreeCell(server);
+    if (room < 0) {
         int oldest = -1;
         for (int i = 0; i < kClientCells; i++) {
             ClientCell& cell = server.cells[i];
@@ -102,7 +102,7 @@ static void MakeRoom(CellServer& server, Quiet& quiet) {
             AddressText(quiet.peer[oldest], dotted);
             LogFormat("%s - rozlaczono nieaktywnego klienta %s, czekal nowy", server.name, dotted);
             EndConnection(server, server.cells[oldest]);
-            free = oldest;
+            room = oldest;
         } else if (now - quiet.waitingSince >= kWaitLimitMs) {
             AddressText(quiet.waitingPeer, dotted);
             LogFormat("%s - brak wolnego miejsca, rozlaczono klienta %s", server.name, dotted);
@@ -115,7 +115,7 @@ static void MakeRoom(CellServer& server, Quiet& quiet) {
     }
     Handle s = quiet.waiting;
     quiet.waiting = kNoHandle;
-    Place(server, quiet, free, s, quiet.waitingPeer);
+    Place(server, quiet, room, s, quiet.waitingPeer);
 }
 
 static void CellServerLoop(CellServer* serverPointer, Handle listener) {
@@ -165,9 +165,9 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         if (listenerAt >= 0 && readable[listenerAt]) {
             uint32_t peer = 0;
             Handle s = AcceptOne(listener, &peer);
-            int free = FreeCell(server);
-            if (s != kNoHandle && free >= 0) {
-                Place(server, quiet, free, s, peer);
+            int room = FreeCell(server);
+            if (s != kNoHandle && room >= 0) {
+                Place(server, quiet, room, s, peer);
             } else if (s != kNoHandle) {
                 quiet.waiting = s;
                 quiet.waitingPeer = peer;
@@ -178,8 +178,6 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         for (int at = 0; at < count; at++) {
             if (at == wakeAt || at == listenerAt || !readable[at]) continue;
             ClientCell& cell = cells[cellAt[at]];
-            // Freed since the wait (an accepted hook that refused it).
-            if (CellFree(cell)) continue;
             int n = SocketRecv(cell.socket, buffer, kMaxPacket);
             if (n == kRecvRetry) continue;
             if (n <= 0) {
