@@ -4,6 +4,7 @@
 #include "net/cell_server.h"
 #include <chrono>
 #include <cstring>
+#include "log/log.h"
 
 // The servers whose threads run, so a send that cuts a client can wake the
 // one that owns its cell. A server leaves before its wake socket is closed.
@@ -28,19 +29,93 @@ static void EndConnection(CellServer& server, ClientCell& cell) {
     CloseClientCell(cell);
 }
 
-static void Accept(CellServer& server, Handle listener, ClientCell& cell) {
-    uint32_t peer = 0;
-    Handle s = SocketAccept(listener, &peer);
-    if (s == kNoHandle) return;
-    if (!PeerAllowed(peer)) {
+// What the server thread alone keeps beside its cells: when each connection
+// last sent a byte (the time, and a count that orders hearings closer than a
+// millisecond apart) and its peer, and the one connection accepted while
+// every cell was taken, held (unread) until a cell frees or kWaitLimitMs
+// passes.
+struct Quiet {
+    int64_t heardAt[kClientCells];
+    uint64_t heardOrder[kClientCells];
+    uint64_t hearings = 0;
+    uint32_t peer[kClientCells];
+    Handle waiting = kNoHandle;
+    uint32_t waitingPeer = 0;
+    int64_t waitingSince = 0;
+};
+
+static int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A new connection from the listener, or kNoHandle (none, or refused).
+static Handle AcceptOne(Handle listener, uint32_t* peer) {
+    Handle s = SocketAccept(listener, peer);
+    if (s == kNoHandle) return kNoHandle;
+    if (!PeerAllowed(*peer)) {
         SocketClose(s);
-        return;
+        return kNoHandle;
     }
     SocketTuneAccepted(s);
+    return s;
+}
+
+static void Heard(Quiet& quiet, int i) {
+    quiet.heardAt[i] = NowMs();
+    quiet.heardOrder[i] = ++quiet.hearings;
+}
+
+static void Place(CellServer& server, Quiet& quiet, int i, Handle s, uint32_t peer) {
+    ClientCell& cell = server.cells[i];
     cell.cut = false;
     cell.socket = s;
+    Heard(quiet, i);
+    quiet.peer[i] = peer;
     bridge.Statistics[server.connectionStat]++;
     if (server.accepted) server.accepted(cell, peer);
+}
+
+static int FreeCell(const CellServer& server) {
+    for (int i = 0; i < kClientCells; i++)
+        if (CellFree(server.cells[i])) return i;
+    return -1;
+}
+
+// With a connection waiting and no cell free: closes the connection quiet
+// longest past kIdleLimitMs that is not in use (one log line), or, once the
+// waiting one has waited kWaitLimitMs, that one. Then a free cell takes it.
+static void MakeRoom(CellServer& server, Quiet& quiet) {
+    if (quiet.waiting == kNoHandle) return;
+    int64_t now = NowMs();
+    int room = FreeCell(server);
+    if (room < 0) {
+        int oldest = -1;
+        for (int i = 0; i < kClientCells; i++) {
+            ClientCell& cell = server.cells[i];
+            if (cell.cut.load() || now - quiet.heardAt[i] < kIdleLimitMs) continue;
+            if (server.inUse && server.inUse(cell)) continue;
+            if (oldest < 0 || quiet.heardOrder[i] < quiet.heardOrder[oldest]) oldest = i;
+        }
+        char dotted[16];
+        if (oldest >= 0) {
+            AddressText(quiet.peer[oldest], dotted);
+            LogFormat("%s - rozlaczono nieaktywnego klienta %s, czekal nowy", server.name, dotted);
+            EndConnection(server, server.cells[oldest]);
+            room = oldest;
+        } else if (now - quiet.waitingSince >= kWaitLimitMs) {
+            AddressText(quiet.waitingPeer, dotted);
+            LogFormat("%s - brak wolnego miejsca, rozlaczono klienta %s", server.name, dotted);
+            SocketClose(quiet.waiting);
+            quiet.waiting = kNoHandle;
+            return;
+        } else {
+            return;
+        }
+    }
+    Handle s = quiet.waiting;
+    quiet.waiting = kNoHandle;
+    Place(server, quiet, room, s, quiet.waitingPeer);
 }
 
 static void CellServerLoop(CellServer* serverPointer, Handle listener) {
@@ -49,9 +124,12 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
     const Handle wake = server.wake;
     uint8_t buffer[kMaxPacket + 1];
     memset(buffer, 0, sizeof buffer);
+    Quiet quiet;
+    for (int i = 0; i < kClientCells; i++) Heard(quiet, i), quiet.peer[i] = 0;
 
-    // Sockets of one pass: the wake socket, the listener while a cell is
-    // free, then the connected cells; cellAt maps a position back to its cell.
+    // Sockets of one pass: the wake socket, the listener unless a connection
+    // already waits for room, then the connected cells; cellAt maps a
+    // position back to its cell.
     Handle set[2 + kClientCells];
     int cellAt[2 + kClientCells];
     uint8_t readable[2 + kClientCells];
@@ -61,21 +139,21 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
             if (CellFree(cells[i]) || !cells[i].cut.load()) continue;
             EndConnection(server, cells[i]);
         }
+        MakeRoom(server, quiet);
         int count = 0, listenerAt = -1, wakeAt = -1;
         if (wake != kNoHandle) wakeAt = count, set[count++] = wake;
-        bool anyFree = false;
-        for (int i = 0; i < kClientCells; i++)
-            if (cells[i].socket == kNoHandle) anyFree = true;
-        // With every cell taken the listener stays out of the wait: a pending
-        // connection would otherwise make it return at once, over and over.
-        if (anyFree) listenerAt = count, set[count++] = listener;
+        // A waiting connection keeps the listener out of the wait: a pending
+        // one would otherwise make it return at once, over and over.
+        if (quiet.waiting == kNoHandle) listenerAt = count, set[count++] = listener;
         for (int i = 0; i < kClientCells; i++) {
             if (cells[i].socket != kNoHandle) {
                 cellAt[count] = i;
                 set[count++] = cells[i].socket;
             }
         }
-        int ready = SocketWaitReadable(set, count, readable, wake != kNoHandle ? 2000 : 200);
+        // While one waits, look again soon for a cell gone quiet long enough.
+        int timeout = quiet.waiting != kNoHandle ? 200 : wake != kNoHandle ? 2000 : 200;
+        int ready = SocketWaitReadable(set, count, readable, timeout);
         if (ready < 0) {
             PauseUnlessStopped(server, 1000);
             continue;
@@ -85,10 +163,15 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         if (Stopping(server)) break;
 
         if (listenerAt >= 0 && readable[listenerAt]) {
-            for (int i = 0; i < kClientCells; i++) {
-                if (cells[i].socket != kNoHandle) continue;
-                Accept(server, listener, cells[i]);
-                break;
+            uint32_t peer = 0;
+            Handle s = AcceptOne(listener, &peer);
+            int room = FreeCell(server);
+            if (s != kNoHandle && room >= 0) {
+                Place(server, quiet, room, s, peer);
+            } else if (s != kNoHandle) {
+                quiet.waiting = s;
+                quiet.waitingPeer = peer;
+                quiet.waitingSince = NowMs();
             }
         }
 
@@ -103,14 +186,17 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
                 EndConnection(server, cell);
                 continue;
             }
+            Heard(quiet, cellAt[at]);
             buffer[n] = 0;
             server.received(cell, buffer, n);
         }
     }
 
-    // Stop path: every connection of a stopped server ends with it.
+    // Stop path: every connection of a stopped server ends with it; one still
+    // waiting never reached a cell and is simply closed.
     for (int i = 0; i < kClientCells; i++)
         if (!CellFree(cells[i])) EndConnection(server, cells[i]);
+    if (quiet.waiting != kNoHandle) SocketClose(quiet.waiting);
     if (server.stopped) server.stopped();
     server.state->store(-1);
     SocketClose(listener);

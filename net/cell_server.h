@@ -28,6 +28,10 @@ struct CellServer {
     // Main thread only: On could not listen and left no thread; the On and
     // Off log pairs still complete, as for a server that ran.
     bool listenFailed = false;
+    // Whether a connection is in use (the port's owner, a linked modem), so
+    // it keeps its cell however long it stays quiet; null: none is.
+    bool (*inUse)(const ClientCell& cell) = nullptr;
+    const char* name = "";  // the server's name at the start of its log lines
 };
 
 // Starts the server's thread on listener (the cells already free).

@@ -15,6 +15,12 @@ enum : int { kMaxPacket = 1023, kClientCells = 5, kVirtualPortTcp = 1339 };
 // byte taken) starts the time again, so a slow link that drains is kept.
 enum : int { kSendLimitMs = 5000 };
 
+// With every cell taken and a new connection waiting, the connection quiet
+// longest (no byte from it for at least kIdleLimitMs) that is not in use is
+// closed to make room. A waiting connection that finds no room within
+// kWaitLimitMs is closed. The listen backlog holds those behind it.
+enum : int { kIdleLimitMs = 5000, kWaitLimitMs = 20000, kListenBacklog = 64 };
+
 extern ClientCell tcpCells[kClientCells];      // TCP control server
 extern ClientCell virtualCells[kClientCells];  // virtual port server
 

@@ -137,7 +137,7 @@ Handle TcpListen(const char* address, int port, int* error) {
     // linger in TIME_WAIT.
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, 5) != 0) {
+    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, kListenBacklog) != 0) {
         *error = errno;
         close(fd);
         return kNoHandle;

@@ -134,7 +134,7 @@ Handle TcpListen(const char* address, int port, int* error) {
     }
     // No SO_REUSEADDR here: on Windows it would let another program take
     // the port over. A closed listener frees its port at once anyway.
-    if (bind(s, (struct sockaddr*)&a, sizeof a) != 0 || listen(s, 5) != 0) {
+    if (bind(s, (struct sockaddr*)&a, sizeof a) != 0 || listen(s, kListenBacklog) != 0) {
         *error = WSAGetLastError();
         closesocket(s);
         return kNoHandle;

@@ -23,8 +23,14 @@ static void Ended(ClientCell& cell) {
     if (handler) handler(nullptr, 0, &cell);
 }
 
-static CellServer tcpServer = {tcpCells, kStatTcpConnections, &tcpState, nullptr, Received,
-                               Ended,    nullptr,             {},        kNoHandle};
+// The port's owner keeps its cell however quiet it is; its port's own
+// auto-disconnect governs it.
+static bool OwnsPort(const ClientCell& cell) {
+    return bridge.ReplyTarget.load() == &cell;
+}
+
+static CellServer tcpServer = {tcpCells, kStatTcpConnections, &tcpState, nullptr,  Received,    Ended,
+                               nullptr,  {},                  kNoHandle, false,    OwnsPort,    "Serwer TCP"};
 
 void TCPServerOn() {
     LogText("Serwer TCP On - Start");

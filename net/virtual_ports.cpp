@@ -124,8 +124,20 @@ static void ServerStopped() {
     for (int i = 0; i < kVirtualSlots; i++) SetVirtualStatus(i, "Wy\xB3\xB9" "czony");
 }
 
-static CellServer virtualServer = {virtualCells, kStatVirtualConnections, &bridge.virtualServerState,
-                                   ModemAccepted, ModemReceived, ModemEnded, ServerStopped, {}, kNoHandle};
+// A modem linked to a slot keeps its cell however quiet it is, whether or
+// not a client has chosen its slot yet: at most three are linked, so two
+// cells can always be freed for a newcomer, and one that matches no slot
+// cannot cost a linked modem its link.
+static bool ModemLinked(const ClientCell& cell) {
+    for (int i = 0; i < kVirtualSlots; i++)
+        if (bridge.virtualSlots[i].load() == &cell) return true;
+    return false;
+}
+
+static CellServer virtualServer = {virtualCells,  kStatVirtualConnections, &bridge.virtualServerState,
+                                   ModemAccepted, ModemReceived,           ModemEnded,
+                                   ServerStopped, {},                      kNoHandle,
+                                   false,         ModemLinked,             "Wirtualne Porty Serwer TCP"};
 
 void VirtualPortsOn() {
     LogText("Wirtualne Porty Serwer TCP On - Start");

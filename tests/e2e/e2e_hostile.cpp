@@ -46,3 +46,89 @@ void Shutdown(Program& prog, int tcpPort) {
 }  // namespace
 
 // Each group of cases below is one section; keep new sections at the end.
+
+// ---- Connections: idle clients cannot hold every cell ----
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+const char kEvicted[] = "rozlaczono nieaktywnego klienta 127.0.0.1, czekal nowy";
+
+long long NowMsTest() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// Four idle clients and an idle owner of COM3 fill the five cells; a sixth
+// is served once the quiet non-owner that came first is closed, with one log
+// line. The owner, quiet longest, keeps its cell and its port.
+TEST(E2eHostileConnections, IdleClientMakesRoomForANewcomerButTheOwnerStays) {
+    Ports p;
+    Pty dev;
+    Program prog;
+    prog.MapCom(3, dev.slavePath);
+    StartWith(prog, BaseSetup(p), p);
+
+    TcpClient owner(p.tcp);
+    ASSERT_EQ(Ask(owner, "COM3", kWait), 0);
+    TcpClient idle[4];
+    for (TcpClient& c : idle) ASSERT_TRUE(c.Connect(p.tcp, kWait));
+    // The last of the four is in its cell once it is answered.
+    ASSERT_NE(Ask(idle[3], "TEST", kWait), -1);
+
+    TcpClient sixth(p.tcp);
+    long long start = NowMsTest();
+    EXPECT_EQ(Ask(sixth, "COM3", 12000), 1);  // answered: busy, the owner has it
+    long long waited = NowMsTest() - start;
+    printf("sixth client answered after %lld ms\n", waited);
+    EXPECT_LT(waited, 9000);
+
+    EXPECT_TRUE(idle[0].ClosedByPeer(kWait));
+    for (int i = 1; i < 4; i++) EXPECT_FALSE(idle[i].ClosedByPeer(100)) << i;
+    owner.Send("still mine");
+    EXPECT_EQ(dev.Read(10, kWait), "still mine");
+    EXPECT_EQ(prog.CountLog(kEvicted), 1);
+    owner.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
+
+// On the virtual port a modem linked to a slot keeps its cell however quiet,
+// chosen by a client or not; a quiet unlinked one (its slot re-linked to a
+// newer modem) makes room for the next.
+TEST(E2eHostileConnections, UnlinkedModemMakesRoomButALinkedOneStays) {
+    Ports p;
+    Program prog;
+    kt::Setup s = BaseSetup(p);
+    s.Int(kOffVirtualPortsEnabled, 1);
+    s.Text(kOffVirtualPeer, 40, "127.0.0.2").Text(kOffVirtualPortName, 40, "COM5");
+    s.Text(kOffVirtualPeer + 40, 40, "127.0.0.1").Text(kOffVirtualPortName + 40, 40, "COM6");
+    StartWith(prog, s, p);
+    ASSERT_TRUE(WaitListening(1339, kWait));
+
+    TcpClient linked;  // slot COM5, quiet longest
+    linked.fd = ConnectTcpFrom("127.0.0.2", 1339);
+    ASSERT_GE(linked.fd, 0);
+    // Each of these re-links COM6 to itself; the last one keeps it.
+    TcpClient modems[4];
+    for (TcpClient& m : modems) ASSERT_TRUE(m.Connect(1339, kWait));
+    TcpClient sixth(1339);
+
+    EXPECT_TRUE(modems[0].ClosedByPeer(12000));
+    EXPECT_FALSE(linked.ClosedByPeer(100));
+    for (int i = 1; i < 4; i++) EXPECT_FALSE(modems[i].ClosedByPeer(100)) << i;
+    TcpClient client(p.tcp);
+    ASSERT_TRUE(OpenWhenReady(client, "COM5", kWait));
+    client.Send("to five");
+    EXPECT_EQ(linked.Read(7, kWait), "to five");
+    // The sixth took its cell and the COM6 link.
+    ASSERT_EQ(Ask(client, "COM6", kWait), 0);
+    client.Send("to six");
+    EXPECT_EQ(sixth.Read(6, kWait), "to six");
+    EXPECT_EQ(prog.CountLog(std::string("Wirtualne Porty Serwer TCP - ") + kEvicted), 1);
+    client.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
