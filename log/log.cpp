@@ -14,6 +14,7 @@ static int64_t perfFrequency = 0;  // guarded by logLock
 static int64_t perfLast = 0;       // guarded by logLock
 // Above this many bytes the log moves to "<name>.1" and starts afresh.
 static int64_t logMaxBytes = kLogDefaultMaxBytes;  // guarded by logLock
+static bool moveFailedSaid = false;                 // guarded by logLock
 
 int64_t PerfTicksToMicros(int64_t ticks, int64_t frequency) {
     if (frequency <= 0) return 0;
@@ -97,15 +98,24 @@ static void AppendLocked(const char* head, const char* tail) {
         char old[sizeof logPath + 2];
         snprintf(old, sizeof old, "%s.1", logPath);
         remove(old);  // a rename onto an existing file fails on Windows
-        rename(logPath, old);
+        bool moved = rename(logPath, old) == 0;
         f = fopen(logPath, "ab");
         if (!f) return;
-        char notice[300];
-        snprintf(notice, sizeof notice, "Log przekroczyl %lld bajtow - poprzedni zapisano jako %s",
-                 (long long)logMaxBytes, old);
-        char entry[400];
-        FormatEntryLocked(notice, entry, sizeof entry);
-        WriteStored(f, entry);
+        // A log that cannot be moved (a folder we may not write to) goes on
+        // growing as before, and says so once until a move succeeds.
+        if (moved || !moveFailedSaid) {
+            char notice[300];
+            if (moved)
+                snprintf(notice, sizeof notice, "Log przekroczyl %lld bajtow - poprzedni zapisano jako %s",
+                         (long long)logMaxBytes, old);
+            else
+                snprintf(notice, sizeof notice, "Error - log przekroczyl %lld bajtow, blad zmiany nazwy na %s",
+                         (long long)logMaxBytes, old);
+            char entry[400];
+            FormatEntryLocked(notice, entry, sizeof entry);
+            WriteStored(f, entry);
+        }
+        moveFailedSaid = !moved;
     }
     WriteStored(f, head);
     WriteStored(f, tail);
