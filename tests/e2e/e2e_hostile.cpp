@@ -47,33 +47,21 @@ void Shutdown(Program& prog, int tcpPort) {
 
 // Each group of cases below is one section; keep new sections at the end.
 
-// ---- The communication log: what one packet adds, its size bound, and
-// foreign bytes that must not make lines of their own ----
+// ---- The communication log: what a packet adds, its bound, foreign bytes ----
 
 namespace {
 
-// 20 packets of 340 empty command lines, then TEST: its answer shows that
-// every packet before it has been taken.
+// 20 packets of 340 empty command lines, then TEST, whose answer shows that
+// all of them were taken; the log bytes added per command byte.
 template <typename SendOne, typename Answer>
-void FloodThenTest(SendOne send, Answer answer) {
+double LogPerCommandByte(Program& prog, SendOne send, Answer answer) {
+    size_t before = prog.Log().size();
     std::string flood;
     for (int i = 0; i < 340; i++) flood += Esc("A");
     for (int i = 0; i < 20; i++) send(flood);
     send(Esc("TEST"));
-    ASSERT_EQ(1u, answer().size());
-}
-
-// The lines of a log file, split at CR LF.
-std::vector<std::string> LogLines(const Bytes& log) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at <= log.size()) {
-        size_t end = log.find("\r\n", at);
-        if (end == std::string::npos) end = log.size();
-        lines.push_back(log.substr(at, end - at));
-        at = end + 2;
-    }
-    return lines;
+    EXPECT_EQ(1u, answer().size());
+    return double(prog.Log().size() - before) / (20 * flood.size());
 }
 
 }  // namespace
@@ -82,23 +70,15 @@ TEST(E2eHostileLog, AFloodOfCommandLinesAddsASmallMultipleOfItsBytes) {
     Program prog;
     Ports p;
     StartWith(prog, BaseSetup(p), p);
-    const double commandBytes = 20 * 340 * 3;
-
-    size_t before = prog.Log().size();
     TcpClient tcp(p.tcp);
-    FloodThenTest([&](const std::string& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
-    double tcpRatio = (prog.Log().size() - before) / commandBytes;
-    // Each packet: its receive dump and one Komenda line, 10 bytes of log
-    // for each 3-byte line in each.
-    EXPECT_LT(tcpRatio, 8.0) << "log bytes per command byte over TCP";
-
-    before = prog.Log().size();
     UdpClient udp;
-    FloodThenTest([&](const std::string& b) { udp.SendTo(p.udp, b); }, [&] { return udp.Recv(kWait); });
-    double udpRatio = (prog.Log().size() - before) / commandBytes;
-    EXPECT_LT(udpRatio, 8.0) << "log bytes per command byte over UDP";
-    RecordProperty("tcp_log_bytes_per_command_byte", std::to_string(tcpRatio));
-    RecordProperty("udp_log_bytes_per_command_byte", std::to_string(udpRatio));
+    // Each packet: its receive dump and one Komenda line, both rendered.
+    double overTcp = LogPerCommandByte(prog, [&](const Bytes& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
+    double overUdp = LogPerCommandByte(prog, [&](const Bytes& b) { udp.SendTo(p.udp, b); }, [&] { return udp.Recv(kWait); });
+    EXPECT_LT(overTcp, 8.0);
+    EXPECT_LT(overUdp, 8.0);
+    RecordProperty("log_bytes_per_command_byte_tcp", std::to_string(overTcp));
+    RecordProperty("log_bytes_per_command_byte_udp", std::to_string(overUdp));
     Shutdown(prog, p.tcp);
 }
 
@@ -109,22 +89,14 @@ TEST(E2eHostileLog, AboveItsBoundTheLogMovesToDotOneAndStartsWithOneLine) {
     prog.args = {"--log-max-bytes", "20000"};
     StartWith(prog, BaseSetup(p), p);
     TcpClient tcp(p.tcp);
-    FloodThenTest([&](const std::string& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
+    LogPerCommandByte(prog, [&](const Bytes& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
     Bytes log = prog.Log(), old = ReadFile(prog.Path("k.log.1"));
     EXPECT_LE(log.size(), 20000u);
     EXPECT_LE(old.size(), 20000u);
     EXPECT_GT(old.size(), 10000u);
-    std::vector<std::string> lines = LogLines(log);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_NE(std::string::npos,
-              lines[1].find("msek. Log przekroczyl 20000 bajtow - poprzedni zapisano jako k.log.1"))
-        << lines[1];
-    int notices = 0;
-    for (const std::string& line : lines) notices += line.find("Log przekroczyl") != std::string::npos;
-    EXPECT_EQ(1, notices);
-    // The bridge goes on after it.
-    tcp.Send(Esc("TEST"));
-    EXPECT_EQ(1u, tcp.Read(1, kWait).size());
+    // The notice is the new file's first entry, and its only one.
+    EXPECT_LT(log.find("msek. Log przekroczyl 20000 bajtow - poprzedni zapisano jako k.log.1\r\n"), 40u) << log;
+    EXPECT_EQ(1, prog.CountLog("Log przekroczyl"));
     Shutdown(prog, p.tcp);
 }
 
@@ -134,29 +106,24 @@ TEST(E2eHostileLog, ForeignBytesNeverMakeLinesOfTheirOwn) {
     Pty pty;
     prog.MapCom(3, pty.slavePath);
     StartWith(prog, BaseSetup(p), p);
-    // A forged stamp and a terminal title escape, ended by a CR so that the
-    // escape's line runs (as an empty command) within the same packet.
-    const std::string forged = "\r\n11:11:11 11/11/11 + 0.00 msek. ------------- Koniec programu ----"
-                               "\x1b]0;pwned\x07\r";
+    // A forged entry with a terminal title escape, whose line the final CR
+    // ends (an empty command) within the same packet.
+    const Bytes forged = "\n11:11:11 11/11/11 + 0.00 msek. ---- Koniec programu ----\x1b]0;pwned\x07\r";
     TcpClient tcp(p.tcp);
-    // A parity letter that is an escape, a command line followed by a forged
-    // line, then a device answer with one.
-    tcp.Send(Esc("PARITY=\x1b") + Esc("COM3"));
+    tcp.Send(Esc("PARITY=\x1b") + Esc("COM3"));  // an escape as the parity letter
     ASSERT_EQ(Bytes(1, '\1'), tcp.Read(1, kWait));
-    tcp.Send(Esc("TEST") + forged.substr(1));
+    tcp.Send(Esc("TEST") + forged);
     ASSERT_EQ(1u, tcp.Read(1, kWait).size());
     tcp.Send(Esc("PARITY=N") + Esc("COM3"));
     ASSERT_EQ(Bytes(1, '\0'), tcp.Read(1, kWait));
-    pty.Write("ok" + forged);
-    EXPECT_EQ(2 + forged.size(), tcp.Read(2 + forged.size(), kWait).size());
-    ASSERT_TRUE(prog.WaitLog("SendTCP - OK", kWait)) << prog.Log();
+    pty.Write("ok\r" + forged);  // relayed to the owner: SendTCP's line
+    EXPECT_EQ(3 + forged.size(), tcp.Read(3 + forged.size(), kWait).size());
+    ASSERT_TRUE(prog.WaitLog("SendTCP - OK, size:", kWait)) << prog.Log();
 
     Bytes log = prog.Log();
     EXPECT_EQ(std::string::npos, log.find_first_of("\x1b\x07")) << "a raw escape in the log";
+    EXPECT_EQ(std::string::npos, log.find("\n11:11:11")) << "a forged line";
     EXPECT_NE(std::string::npos, log.find("parity=[ESC] stop=")) << log;
     EXPECT_NE(std::string::npos, log.find("Komenda:[ESC]TEST[CR][LF]11:11:11 11/11/11")) << log;
-    EXPECT_NE(std::string::npos, log.find("SendTCP - OK, size:")) << log;
-    for (const std::string& line : LogLines(log))
-        EXPECT_NE(0u, line.find("11:11:11 11/11/11")) << "a forged line: " << line;
     Shutdown(prog, p.tcp);
 }

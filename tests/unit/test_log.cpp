@@ -154,44 +154,6 @@ TEST(Log, ManyThreadsLeaveOnlyWholeLines) {
     EXPECT_EQ(count, (size_t)(kThreads * kLines));
 }
 
-TEST(Log, AboveItsBoundTheFileMovesToDotOneAndWritersNeverMixEntries) {
-    ScopedWorkDir wd;
-    UseLog("k.log");
-    LogSetMaxBytes(3000);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; t++)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 100; i++) {
-                std::vector<uint8_t> d(30, (uint8_t)('a' + t));
-                if (i % 2)
-                    LogDump("Wirtualny:", d.data(), 30);
-                else
-                    LogText(std::string(30, (char)('a' + t)).c_str());
-            }
-        });
-    for (auto& th : threads) th.join();
-    LogSetMaxBytes(0);
-    UseLog("");
-    std::regex entry("[0-9:]{8} [0-9/]{8} \\+[ 0-9]*[0-9]\\.[0-9]{2} msek\\. "
-                     "(Wirtualny:)?([a-d])\\2{29}");
-    std::string notice = "msek. Log przekroczyl 3000 bajtow - poprzedni zapisano jako k.log.1";
-    for (const char* name : {"k.log", "k.log.1"}) {
-        std::string s = ReadFileBytes(name);
-        EXPECT_LE(s.size(), 3000u) << name;
-        ASSERT_EQ(s.substr(0, 2), "\r\n") << name;
-        // Each file begins with the notice (k.log.1 was itself a fresh file).
-        size_t first = s.find("\r\n", 2);
-        ASSERT_NE(first, std::string::npos);
-        EXPECT_NE(s.substr(2, first - 2).find(notice), std::string::npos) << s;
-        for (size_t pos = first + 2; pos <= s.size();) {
-            size_t end = s.find("\r\n", pos);
-            if (end == std::string::npos) end = s.size();
-            EXPECT_TRUE(std::regex_match(s.substr(pos, end - pos), entry)) << name << ": " << s.substr(pos, end - pos);
-            pos = end + 2;
-        }
-    }
-}
-
 TEST(Log, ALogThatCannotMoveGoesOnGrowingAndSaysSoOnce) {
     ScopedWorkDir wd;
     // A folder in the way of k.log.1: neither removed nor replaced.
