@@ -468,13 +468,11 @@ static int ExecuteCommand(Outbox& out, const uint8_t* data, int length, int& pos
     return 0;
 }
 
-// "Komenda:%s" with the packet as text, up to its first zero byte.
+// "Komenda:" with the packet up to its first zero byte, rendered like a
+// dump so that an entry stays one line.
 static void LogCommandPacket(const uint8_t* data, int length) {
-    char text[kMaxPacket + 1];
-    int n = length < kMaxPacket ? length : kMaxPacket;
-    memcpy(text, data, (size_t)n);
-    text[n] = 0;
-    LogFormat("Komenda:%s", text);
+    const void* zero = memchr(data, 0, (size_t)length);
+    LogDump("Komenda:", data, zero ? (int)((const uint8_t*)zero - data) : length);
 }
 
 // Data that finds no port open goes nowhere: said once, and again only
@@ -511,6 +509,9 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& 
     // stretch of data rather than for every byte.
     int virtualSlot = tcp ? FindOpenVirtualPort() : -1;
     int first = tcp ? TakePendingDcb(s, data, length) : 0;
+    // The packet is logged once, before its first command line runs,
+    // however many lines it holds.
+    bool packetLogged = false;
 
     for (int i = first; i < length; i++) {
         uint8_t b = data[i];
@@ -520,7 +521,8 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& 
             // wherever the packets happen to split the stream.
             if (b != kEsc || s.lineLength != 0) {
                 FlushSerialRun(serialRun, serialCount);
-                LogCommandPacket(data, length);
+                if (!packetLogged) LogCommandPacket(data, length);
+                packetLogged = true;
                 int position = i;
                 if (ExecuteCommand(out, data, length, position, sender) == 1) break;
                 s.inCommand = false;

@@ -18,6 +18,7 @@
 #include "base/cp1250.h"
 #include "bridge/protocol.h"
 #include "core/core.h"
+#include "log/log.h"
 #include "net/net.h"
 #include "ui/ui.h"
 
@@ -116,6 +117,7 @@ static void PrintListening() {
 static void Usage(FILE* to) {
     fprintf(to,
             "usage: kestrun [-C DIR] [--allow ADDR[/BITS]]... [--no-remote-kill]\n"
+            "               [--log-max-bytes N]\n"
             "       kestrun --help | --version\n"
             "Runs the serial port bridge in the foreground. The working folder holds\n"
             "setup.dat, ports/COMn links and the spool folder.\n"
@@ -123,6 +125,8 @@ static void Usage(FILE* to) {
             "  --allow ADDR[/BITS] take connections and datagrams only from these IPv4\n"
             "                      addresses (repeatable; others are refused and logged)\n"
             "  --no-remote-kill    the KILL command from the network is logged and ignored\n"
+            "  --log-max-bytes N   above N bytes the log is renamed to <name>.1 and started\n"
+            "                      afresh (default 10485760)\n"
             "  --help              this text\n"
             "  --version           the version\n"
             "SIGHUP re-reads setup.dat; SIGTERM or SIGINT stops the bridge.\n");
@@ -179,7 +183,7 @@ static int ParseCommandLine(int argc, char** argv, Options& options) {
         } else if (arg == "--no-remote-kill") {
             options.noRemoteKill = true;
             continue;
-        } else if (arg == "-C" || arg == "--allow") {
+        } else if (arg == "-C" || arg == "--allow" || arg == "--log-max-bytes") {
             if (i + 1 >= argc) {
                 fprintf(stderr, "kestrun: %s needs a value\n", arg.c_str());
                 Usage(stderr);
@@ -189,6 +193,9 @@ static int ParseCommandLine(int argc, char** argv, Options& options) {
         } else if (arg.compare(0, 8, "--allow=") == 0) {
             value = argv[i] + 8;
             arg = "--allow";
+        } else if (arg.compare(0, 16, "--log-max-bytes=") == 0) {
+            value = argv[i] + 16;
+            arg = "--log-max-bytes";
         } else if (arg.compare(0, 2, "-C") == 0) {
             value = argv[i] + 2;
             arg = "-C";
@@ -199,6 +206,18 @@ static int ParseCommandLine(int argc, char** argv, Options& options) {
         }
         if (arg == "-C") {
             options.directory = value;
+            continue;
+        }
+        if (arg == "--log-max-bytes") {
+            // Digits only, 1 to 10^15: no sign, blank or suffix slips through.
+            std::string digits = value;
+            if (digits.empty() || digits.size() > 15 || digits.find_first_not_of("0123456789") != std::string::npos ||
+                atoll(value) < 1) {
+                fprintf(stderr, "kestrun: --log-max-bytes %s: not a number of bytes (1 or more)\n", value);
+                Usage(stderr);
+                return 2;
+            }
+            LogSetMaxBytes(atoll(value));
             continue;
         }
         AllowEntry entry;

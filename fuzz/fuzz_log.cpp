@@ -4,6 +4,7 @@
 //   - a dump of any length lands in the file whole after its header, an
 //     entry of any text lands with every LF stored as CR LF, cut at 4095
 //     characters;
+//   - EscapeText renders a text as EscapeBytes does, so it stays one line;
 //   - the timer arithmetic is exact: (ticks * 10^6) / frequency, held at
 //     the limit beyond 64 bits.
 #include <cstdint>
@@ -102,6 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     remove(logFile.c_str());
     LogText(text.c_str());
     std::string log = ReadLog();
+    // A foreign text put into an entry: its rendering, one line.
+    std::vector<char> shown(5 * text.size() + 1);
+    EscapeText(text.c_str(), shown.data(), shown.size());
+    if (Rendered((const uint8_t*)text.data(), text.size()) != shown.data())
+        Fail("EscapeText differs from EscapeBytes");
     if (text.empty()) {
         if (!log.empty()) Fail("an empty text made an entry");
     } else {

@@ -12,6 +12,9 @@ static std::mutex logLock;
 static char logPath[101];          // guarded by logLock; empty: no log
 static int64_t perfFrequency = 0;  // guarded by logLock
 static int64_t perfLast = 0;       // guarded by logLock
+// Above this many bytes the log moves to "<name>.1" and starts afresh.
+static int64_t logMaxBytes = kLogDefaultMaxBytes;  // guarded by logLock
+static bool moveFailedSaid = false;                 // guarded by logLock
 
 int64_t PerfTicksToMicros(int64_t ticks, int64_t frequency) {
     if (frequency <= 0) return 0;
@@ -49,32 +52,81 @@ void LogSetPath(const char* path) {
     snprintf(logPath, sizeof logPath, "%s", path ? path : "");
 }
 
+void LogSetMaxBytes(int64_t bytes) {
+    std::lock_guard<std::mutex> guard(logLock);
+    logMaxBytes = bytes > 0 ? bytes : kLogDefaultMaxBytes;
+}
+
 bool LogEnabled() {
     std::lock_guard<std::mutex> guard(logLock);
     return logPath[0] != 0;
 }
 
-// Appends text to path, every "\n" stored as "\r\n"; 0 written, 1 not opened.
-static int AppendToFile(const char* path, const char* text) {
-    FILE* f = fopen(path, "ab");
-    if (!f) return 1;
+// "\n" + time, date, the milliseconds since the last entry and the text.
+static void FormatEntryLocked(const char* text, char* entry, size_t size) {
+    char timeText[9], dateText[9];
+    LocalTimeTexts(timeText, dateText);
+    double ms = (double)ElapsedLocked() / 1000.0;
+    snprintf(entry, size, "\n%s %s +%5.2f msek. %s", timeText, dateText, ms, text);
+}
+
+// The bytes text takes in the file, every "\n" stored as "\r\n".
+static int64_t StoredSize(const char* text) {
+    int64_t n = 0;
+    for (const char* p = text; *p; p++) n += *p == '\n' ? 2 : 1;
+    return n;
+}
+
+static void WriteStored(FILE* f, const char* text) {
     // Stored as a Windows text-mode file would store it: LF becomes CR LF.
     for (const char* p = text; *p; p++) {
         if (*p == '\n') fputc('\r', f);
         fputc(*p, f);
     }
+}
+
+// Appends head and then tail (either may be empty) to the log as one piece;
+// the caller holds logLock. When the piece would take the file past
+// logMaxBytes, the file is first renamed to "<name>.1" (an older one is
+// replaced) and the new file starts with an entry that says so.
+static void AppendLocked(const char* head, const char* tail) {
+    FILE* f = fopen(logPath, "ab");
+    if (!f) return;
+    int64_t size = fseek(f, 0, SEEK_END) == 0 ? (int64_t)ftell(f) : -1;
+    if (size > 0 && size + StoredSize(head) + StoredSize(tail) > logMaxBytes) {
+        fclose(f);
+        char old[sizeof logPath + 2];
+        snprintf(old, sizeof old, "%s.1", logPath);
+        remove(old);  // a rename onto an existing file fails on Windows
+        bool moved = rename(logPath, old) == 0;
+        f = fopen(logPath, "ab");
+        if (!f) return;
+        // A log that cannot be moved (a folder we may not write to) goes on
+        // growing as before, and says so once until a move succeeds.
+        if (moved || !moveFailedSaid) {
+            char notice[300];
+            if (moved)
+                snprintf(notice, sizeof notice, "Log przekroczyl %lld bajtow - poprzedni zapisano jako %s",
+                         (long long)logMaxBytes, old);
+            else
+                snprintf(notice, sizeof notice, "Error - log przekroczyl %lld bajtow, blad zmiany nazwy na %s",
+                         (long long)logMaxBytes, old);
+            char entry[400];
+            FormatEntryLocked(notice, entry, sizeof entry);
+            WriteStored(f, entry);
+        }
+        moveFailedSaid = !moved;
+    }
+    WriteStored(f, head);
+    WriteStored(f, tail);
     fclose(f);
-    return 0;
 }
 
 // Writes one entry; the caller holds logLock and has checked the path and text.
-static void LogTextLocked(const char* text) {
-    char timeText[9], dateText[9];
-    LocalTimeTexts(timeText, dateText);
-    double ms = (double)ElapsedLocked() / 1000.0;
+static void LogTextLocked(const char* text, const char* tail = "") {
     char entry[4096];
-    snprintf(entry, sizeof entry, "\n%s %s +%5.2f msek. %s", timeText, dateText, ms, text);
-    AppendToFile(logPath, entry);
+    FormatEntryLocked(text, entry, sizeof entry);
+    AppendLocked(entry, tail);
 }
 
 void LogText(const char* text) {
@@ -114,6 +166,20 @@ void EscapeBytes(const uint8_t* data, int length, char* out) {
     }
 }
 
+void EscapeText(const char* text, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = 0;
+    size_t used = 0;
+    char one[6];
+    for (const char* p = text ? text : ""; *p; p++) {
+        EscapeBytes((const uint8_t*)p, 1, one);
+        size_t n = strlen(one);
+        if (used + n >= size) break;  // cut before a rendering, never inside one
+        memcpy(out + used, one, n + 1);
+        used += n;
+    }
+}
+
 void LogDump(const char* header, const uint8_t* data, int length) {
     if (!LogEnabled()) return;
     if (length < 0) length = 0;
@@ -122,6 +188,8 @@ void LogDump(const char* header, const uint8_t* data, int length) {
     EscapeBytes(data, length, rendering.data());
     std::lock_guard<std::mutex> guard(logLock);
     if (!logPath[0]) return;
-    if (header && header[0]) LogTextLocked(header);
-    AppendToFile(logPath, rendering.data());
+    if (header && header[0])
+        LogTextLocked(header, rendering.data());
+    else
+        AppendLocked("", rendering.data());
 }

@@ -7,6 +7,10 @@
 // The file the entries go to, as the layer above reads it from the settings;
 // empty switches the log off. Safe from any thread.
 void LogSetPath(const char* path);
+// The size above which the log file is renamed to "<name>.1" (replacing an
+// older one) and started afresh; 0 or less restores the default.
+const int64_t kLogDefaultMaxBytes = 10 * 1024 * 1024;
+void LogSetMaxBytes(int64_t bytes);
 // Whether a path is set (callers skip formatting work the log would drop).
 bool LogEnabled();
 // Appends one entry "\n%s %s +%5.2f msek. %s" to the log file; does nothing
@@ -22,6 +26,10 @@ void LogFormat(const char* format, ...)
 void LogDump(const char* header, const uint8_t* data, int length);
 // Renders bytes printably; out must hold 5 * length + 1 characters.
 void EscapeBytes(const uint8_t* data, int length, char* out);
+// EscapeBytes for a text up to its zero byte, cut to fit size (with its
+// zero): foreign names and fields go into entries this way, so an entry
+// stays one line.
+void EscapeText(const char* text, char* out, size_t size);
 
 // The process-wide timer that measures the gap between entries.
 // Restart: the next entry's gap counts from now.

@@ -109,8 +109,15 @@ int SendTCP(const uint8_t* data, int length, ClientCell* cell) {
     }
     if (LogEnabled()) {
         // Formatted only with the log on: this runs for every relayed chunk.
+        // The data up to its first zero byte, rendered like a dump so that
+        // the entry stays one line, and the line cut to 1023 characters.
+        char raw[1024];
+        int n = length < (int)sizeof raw - 1 ? length : (int)sizeof raw - 1;
+        if (n > 0) memcpy(raw, data, (size_t)n);
+        raw[n > 0 ? n : 0] = 0;
         char line[1024];
-        snprintf(line, sizeof line, "SendTCP - OK, size:%d %-.*s", length, length, (const char*)data);
+        int head = snprintf(line, sizeof line, "SendTCP - OK, size:%d ", length);
+        EscapeText(raw, line + head, sizeof line - (size_t)head);
         LogText(line);
     }
     bridge.ActivityCounter++;

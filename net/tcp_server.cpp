@@ -45,7 +45,9 @@ void TCPServerOn() {
     int error = 0;
     Handle listener = TcpListen(address, port, &error);
     if (listener == kNoHandle) {
-        LogFormat("Serwer TCP - Error - blad nasluchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0",
+        char shown[sizeof address * 5];
+        EscapeText(address[0] ? address : "0.0.0.0", shown, sizeof shown);
+        LogFormat("Serwer TCP - Error - blad nasluchu na %s:%d, kod: %d", shown,
                   port, error);
         tcpServer.listenFailed = true;
     } else {

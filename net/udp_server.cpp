@@ -29,7 +29,9 @@ static void UDPPolling() {
     int error = 0;
     Handle s = UdpOpen(address, port, &error);
     if (s == kNoHandle) {
-        LogFormat("UDP Poling - Error - blad nasluchu na %s:%d, kod: %d", address[0] ? address : "0.0.0.0", port,
+        char shown[sizeof address * 5];
+        EscapeText(address[0] ? address : "0.0.0.0", shown, sizeof shown);
+        LogFormat("UDP Poling - Error - blad nasluchu na %s:%d, kod: %d", shown, port,
                   error);
         LogText("UDP Poling - Stop");
         return;

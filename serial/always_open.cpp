@@ -47,7 +47,9 @@ static int OpenAlwaysOpenPort(bool quiet) {
 static void LogOutage() {
     char name[sizeof settingsRecord.portName];
     SettingsText(name, sizeof name, settingsRecord.portName);
-    LogFormat("Port zawsze otwarty %s zamkniety - ponawiam otwarcie co %d s", name,
+    char shown[sizeof name * 5];
+    EscapeText(name, shown, sizeof shown);
+    LogFormat("Port zawsze otwarty %s zamkniety - ponawiam otwarcie co %d s", shown,
               (int)(kReopenTicks * 300 / 1000));
     alwaysOpen.outageLogged = true;
 }
@@ -68,7 +70,9 @@ void KeepAlwaysOpenPortOpen() {
     if (OpenAlwaysOpenPort(true) == 0) {
         char name[sizeof settingsRecord.portName];
         SettingsText(name, sizeof name, settingsRecord.portName);
-        LogFormat("Port zawsze otwarty %s otwarty ponownie", name);
+        char shown[sizeof name * 5];
+        EscapeText(name, shown, sizeof shown);
+        LogFormat("Port zawsze otwarty %s otwarty ponownie", shown);
         alwaysOpen.outageLogged = false;
     } else if (!alwaysOpen.outageLogged) {
         LogOutage();

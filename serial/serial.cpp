@@ -341,7 +341,9 @@ void SerialCloseLost() {
         if (!serial.lost || serial.state != SerialPort::kOpen) return;
         serial.lost = false;
     }
-    LogFormat("Error - port %s nie odpowiada od 2 s - zamknieto", serial.name);
+    char shown[sizeof serial.name * 5];
+    EscapeText(serial.name, shown, sizeof shown);
+    LogFormat("Error - port %s nie odpowiada od 2 s - zamknieto", shown);
     // The claim stays: the always-open port's owner keeps it when the port
     // comes back.
     SerialOffLocked();

@@ -46,7 +46,14 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     SerialDeviceName(name, device, sizeof device);
     char text[128];
     ParameterText(text, sizeof text, baud, dataBits, parity, stopBits);
-    if (!quiet) LogText(text);
+    // The logged copy renders the parity letter (from a client or a job
+    // file) like a dump; the DCB is built from the raw text.
+    char letter[6];
+    EscapeBytes((const uint8_t*)&parity, 1, letter);
+    char shown[128];
+    snprintf(shown, sizeof shown, "baud=%lu data=%i parity=%s stop=%i", (unsigned long)baud, dataBits,
+             letter, stopBits);
+    if (!quiet) LogText(shown);
 
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
@@ -72,7 +79,7 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
         HANDLE cancel = nullptr;
         if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024) &&
             (cancel = CreateEventA(nullptr, TRUE, FALSE, nullptr)) != nullptr) {
-            if (quiet) LogText(text);
+            if (quiet) LogText(shown);
             return (Handle) new Win32Port{h, cancel};
         }
         CloseHandle(h);

@@ -232,14 +232,20 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
             // Nothing was sent: the receipt waits in the queue for its
             // printer and is tried again at the next run, ahead of the later
             // jobs for the same port.
-            if (!job.waiting || job.waitingFor != port)
-                LogFormat("Wydruk nr:%04d czeka - blad otwarcia portu %s", number, port.c_str());
+            if (!job.waiting || job.waitingFor != port) {
+                char shown[kSpoolPortNameSize * 5];
+                EscapeText(port.c_str(), shown, sizeof shown);
+                LogFormat("Wydruk nr:%04d czeka - blad otwarcia portu %s", number, shown);
+            }
             job.waiting = true;
             job.waitingFor = port;
             result = kJobWaits;
         } else {
-            if (job.waiting)
-                LogFormat("Wydruk nr:%04d - koniec oczekiwania na port %s", number, port.c_str());
+            if (job.waiting) {
+                char shown[kSpoolPortNameSize * 5];
+                EscapeText(port.c_str(), shown, sizeof shown);
+                LogFormat("Wydruk nr:%04d - koniec oczekiwania na port %s", number, shown);
+            }
             CopyEnd end = CopyJob(fd, sent);
             if (end == kCopyReadFailed) {
                 SerialOff();

@@ -467,7 +467,7 @@ TEST(App, SighupRestartEndsTheSessionsOfItsClients) {
             half.back()->Send("\x1b" "BAUD=96");
         }
         udp.SendTo(p.udp, "\x1b" "BAUD=96");
-        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:\x1b" "BAUD=96") == 6 * round; }, 5000))
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:[ESC]BAUD=96") == 6 * round; }, 5000))
             << prog.Log();
         int next = FreePort();
         BaseSetup(p).Int(kOffTcpPort, next).Write(prog.dir.path);
@@ -483,7 +483,7 @@ TEST(App, SighupRestartEndsTheSessionsOfItsClients) {
         EXPECT_EQ(rateOnOpen(b), 1200) << prog.Log();
         EXPECT_EQ(device.Rate(), 1200u);
         udp.SendTo(p.udp, Esc("BAUD=2400"));
-        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:\x1b" "BAUD=2400") == round; }, 5000));
+        ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:[ESC]BAUD=2400") == round; }, 5000));
         EXPECT_EQ(rateOnOpen(b), 2400) << prog.Log();
         port = next;
     }

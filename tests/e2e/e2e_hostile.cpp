@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 #include "support/support.h"
@@ -48,9 +50,6 @@ void Shutdown(Program& prog, int tcpPort) {
 // Each group of cases below is one section; keep new sections at the end.
 
 // ---- Connections: idle clients cannot hold every cell ----
-
-#include <chrono>
-#include <cstdio>
 
 namespace {
 
@@ -130,5 +129,84 @@ TEST(E2eHostileConnections, UnlinkedModemMakesRoomButALinkedOneStays) {
     EXPECT_EQ(sixth.Read(6, kWait), "to six");
     EXPECT_EQ(prog.CountLog(std::string("Wirtualne Porty Serwer TCP - ") + kEvicted), 1);
     client.Send(Esc("CLOSE"));
+
+// ---- The communication log: what a packet adds, its bound, foreign bytes ----
+
+namespace {
+
+// 20 packets of 340 empty command lines, then TEST, whose answer shows that
+// all of them were taken; the log bytes added per command byte.
+template <typename SendOne, typename Answer>
+double LogPerCommandByte(Program& prog, SendOne send, Answer answer) {
+    size_t before = prog.Log().size();
+    std::string flood;
+    for (int i = 0; i < 340; i++) flood += Esc("A");
+    for (int i = 0; i < 20; i++) send(flood);
+    send(Esc("TEST"));
+    EXPECT_EQ(1u, answer().size());
+    return double(prog.Log().size() - before) / (20 * flood.size());
+}
+
+}  // namespace
+
+TEST(E2eHostileLog, AFloodOfCommandLinesAddsASmallMultipleOfItsBytes) {
+    Program prog;
+    Ports p;
+    StartWith(prog, BaseSetup(p), p);
+    TcpClient tcp(p.tcp);
+    UdpClient udp;
+    // Each packet: its receive dump and one Komenda line, both rendered.
+    double overTcp = LogPerCommandByte(prog, [&](const Bytes& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
+    double overUdp = LogPerCommandByte(prog, [&](const Bytes& b) { udp.SendTo(p.udp, b); }, [&] { return udp.Recv(kWait); });
+    EXPECT_LT(overTcp, 8.0);
+    EXPECT_LT(overUdp, 8.0);
+    RecordProperty("log_bytes_per_command_byte_tcp", std::to_string(overTcp));
+    RecordProperty("log_bytes_per_command_byte_udp", std::to_string(overUdp));
+    Shutdown(prog, p.tcp);
+}
+
+TEST(E2eHostileLog, AboveItsBoundTheLogMovesToDotOneAndStartsWithOneLine) {
+    if (IsWine()) GTEST_SKIP() << "the tray application takes no options: its bound is the default";
+    Program prog;
+    Ports p;
+    prog.args = {"--log-max-bytes", "20000"};
+    StartWith(prog, BaseSetup(p), p);
+    TcpClient tcp(p.tcp);
+    LogPerCommandByte(prog, [&](const Bytes& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
+    Bytes log = prog.Log(), old = ReadFile(prog.Path("k.log.1"));
+    EXPECT_LE(log.size(), 20000u);
+    EXPECT_LE(old.size(), 20000u);
+    EXPECT_GT(old.size(), 10000u);
+    // The notice is the new file's first entry, and its only one.
+    EXPECT_LT(log.find("msek. Log przekroczyl 20000 bajtow - poprzedni zapisano jako k.log.1\r\n"), 40u) << log;
+    EXPECT_EQ(1, prog.CountLog("Log przekroczyl"));
+    Shutdown(prog, p.tcp);
+}
+
+TEST(E2eHostileLog, ForeignBytesNeverMakeLinesOfTheirOwn) {
+    Program prog;
+    Ports p;
+    Pty pty;
+    prog.MapCom(3, pty.slavePath);
+    StartWith(prog, BaseSetup(p), p);
+    // A forged entry with a terminal title escape, whose line the final CR
+    // ends (an empty command) within the same packet.
+    const Bytes forged = "\n11:11:11 11/11/11 + 0.00 msek. ---- Koniec programu ----\x1b]0;pwned\x07\r";
+    TcpClient tcp(p.tcp);
+    tcp.Send(Esc("PARITY=\x1b") + Esc("COM3"));  // an escape as the parity letter
+    ASSERT_EQ(Bytes(1, '\1'), tcp.Read(1, kWait));
+    tcp.Send(Esc("TEST") + forged);
+    ASSERT_EQ(1u, tcp.Read(1, kWait).size());
+    tcp.Send(Esc("PARITY=N") + Esc("COM3"));
+    ASSERT_EQ(Bytes(1, '\0'), tcp.Read(1, kWait));
+    pty.Write("ok\r" + forged);  // relayed to the owner: SendTCP's line
+    EXPECT_EQ(3 + forged.size(), tcp.Read(3 + forged.size(), kWait).size());
+    ASSERT_TRUE(prog.WaitLog("SendTCP - OK, size:", kWait)) << prog.Log();
+
+    Bytes log = prog.Log();
+    EXPECT_EQ(std::string::npos, log.find_first_of("\x1b\x07")) << "a raw escape in the log";
+    EXPECT_EQ(std::string::npos, log.find("\n11:11:11")) << "a forged line";
+    EXPECT_NE(std::string::npos, log.find("parity=[ESC] stop=")) << log;
+    EXPECT_NE(std::string::npos, log.find("Komenda:[ESC]TEST[CR][LF]11:11:11 11/11/11")) << log;
     Shutdown(prog, p.tcp);
 }

@@ -399,7 +399,7 @@ TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
             half.push_back(std::make_unique<TcpClient>(port));
             half.back()->Send("\x1b" "BAUD=96");
         }
-        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:\x1b" "BAUD=96") == 5 * round; }, 10000))
+        ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:[ESC]BAUD=96") == 5 * round; }, 10000))
             << program.Log();
         int next = FreePort();
         Open(32772, "Ustawienia");

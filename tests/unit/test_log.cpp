@@ -2,6 +2,7 @@
 // format, CR LF, dumps, escaping, the timer arithmetic and concurrent writers.
 #include <gtest/gtest.h>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <thread>
 #include "base/settings.h"
@@ -151,4 +152,19 @@ TEST(Log, ManyThreadsLeaveOnlyWholeLines) {
         pos = end + 2;
     }
     EXPECT_EQ(count, (size_t)(kThreads * kLines));
+}
+
+TEST(Log, ALogThatCannotMoveGoesOnGrowingAndSaysSoOnce) {
+    ScopedWorkDir wd;
+    // A folder in the way of k.log.1: neither removed nor replaced.
+    std::filesystem::create_directories("k.log.1/kept");
+    UseLog("k.log");
+    LogSetMaxBytes(500);
+    for (int i = 0; i < 40; i++) LogText(std::string(40, 'x').c_str());
+    LogSetMaxBytes(0);
+    UseLog("");
+    std::string s = ReadFileBytes("k.log");
+    EXPECT_EQ(Count(s, std::string(40, 'x')), 40);
+    EXPECT_EQ(Count(s, "msek. Error - log przekroczyl 500 bajtow, blad zmiany nazwy na k.log.1\r\n"), 1) << s;
+    EXPECT_TRUE(std::filesystem::exists("k.log.1/kept"));
 }
