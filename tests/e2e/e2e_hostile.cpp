@@ -129,6 +129,8 @@ TEST(E2eHostileConnections, UnlinkedModemMakesRoomButALinkedOneStays) {
     EXPECT_EQ(sixth.Read(6, kWait), "to six");
     EXPECT_EQ(prog.CountLog(std::string("Wirtualne Porty Serwer TCP - ") + kEvicted), 1);
     client.Send(Esc("CLOSE"));
+    Shutdown(prog, p.tcp);
+}
 
 // ---- The communication log: what a packet adds, its bound, foreign bytes ----
 
