@@ -113,6 +113,8 @@ TEST(E2eHostileSpool, BoundsEndOnlyTheJobThatReachesThem) {
 // runs: the start-up removes it, a new job replaces it, its target is never
 // written.
 TEST(E2eHostileSpool, JobFilesAreNeverWrittenThroughALink) {
+    // Wine shows a host symlink to the program as the file it points to.
+    if (IsWine()) GTEST_SKIP() << "a host symlink is no reparse point under Wine";
     Ports p;
     Program prog;
     Pty p3;
