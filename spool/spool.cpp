@@ -209,7 +209,7 @@ static void FlushWriteBuffer(int fd) {
     }
 }
 
-// Ends the open job over a bound: its file goes whole, so no part of it is
+// Ends the open job over a bound: its file goes whole, so nothing of it is
 // ever printed, and the rest of its data is dropped until the next COM.
 static void DiscardJob(int fd) {
     int number = bridge.Statistics[kStatBuffered];

@@ -70,7 +70,7 @@ const Bytes kOpenAndEnded("\0\0", 2);
 }  // namespace
 
 // Small bounds for the test: 1000 bytes a job, 4 jobs, 2500 bytes queued.
-// A job over its bound never prints in part, a job that would pass the
+// A job over its bound never prints cut short, a job that would pass the
 // queue's bytes is discarded whole, a new job is refused while the queue is
 // full, each logged once; the queued jobs all print once their printer is
 // there, and the queue takes jobs again once it has drained.
