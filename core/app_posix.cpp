@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
@@ -246,6 +247,7 @@ static void InstallSignals() {
 
 int main(int argc, char** argv) {
     KeepStandardDescriptorsOpen();
+    umask(027);  // the log, the spool and its jobs are not for other users
     Options options;
     int status = ParseCommandLine(argc, argv, options);
     if (status >= 0) return status;

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +43,69 @@ struct QueuedJob {
 // destroyed: a detached dispatcher may still run while the program ends.
 static std::vector<QueuedJob>& queue = *new std::vector<QueuedJob>();
 static int nextIntake = 0;
+
+// Bounds on the spool: the data bytes of one job, the number of queued jobs
+// and their data bytes in all. Set once at start-up; a receipt is kilobytes.
+static int64_t maxJobBytes = 1 << 20;
+static int32_t maxQueuedJobs = 100;
+static int64_t maxQueuedBytes = 20 << 20;
+static bool limitsRead = false;
+// The queued jobs' data sizes by number: added by SpoolClose, removed by the
+// dispatcher when it finishes a job. The totals are read by the writer at
+// every byte, so they are kept apart as atomics.
+static std::mutex& sizesLock = *new std::mutex();
+static std::map<int, int64_t>& queuedSizes = *new std::map<int, int64_t>();
+static std::atomic<int32_t> queuedJobs{0};
+static std::atomic<int64_t> queuedBytes{0};
+// Writer side only: the data bytes of the open job, and whether the refusal
+// of a job by a full queue has been logged since a job was last taken.
+static int64_t jobBytes = 0;
+static bool fullLogged = false;
+// Set at start-up when the spool folder may not be used: no job starts.
+static std::atomic<int32_t> folderRefused{0};
+
+static int64_t LimitFrom(const char* name, int64_t fallback) {
+    const char* text = getenv(name);
+    if (!text || !*text) return fallback;
+    char* end = nullptr;
+    long long value = strtoll(text, &end, 10);
+    if (*end != 0 || value <= 0) return fallback;
+    return value;
+}
+
+static void ReadLimits() {
+    if (limitsRead) return;
+    limitsRead = true;
+    maxJobBytes = LimitFrom("KESTRUN_SPOOL_JOB_BYTES", maxJobBytes);
+    maxQueuedJobs = (int32_t)std::min<int64_t>(LimitFrom("KESTRUN_SPOOL_JOBS", maxQueuedJobs), INT32_MAX);
+    maxQueuedBytes = LimitFrom("KESTRUN_SPOOL_BYTES", maxQueuedBytes);
+}
+
+static void ForgetJobSize(int number) {
+    std::lock_guard<std::mutex> guard(sizesLock);
+    auto found = queuedSizes.find(number);
+    if (found == queuedSizes.end()) return;
+    queuedJobs--;
+    queuedBytes -= found->second;
+    queuedSizes.erase(found);
+}
+
+// A port name a client's COM could have produced: COMn, or \\.\COMn where
+// the system names it so. Anything else (a device path written into a job's
+// header) is never opened.
+static bool PortNameFromCom(const char* name) {
+    const char* p = name;
+    if (strncmp(p, "\\\\.\\", 4) == 0) p += 4;
+    if (strncmp(p, "COM", 3) != 0) return false;
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(p + 3, &end, 10);
+    if (errno || end == p + 3 || *end != 0 || n < INT32_MIN || n > INT32_MAX) return false;
+    char plain[16], expected[kSpoolPortNameSize];
+    snprintf(plain, sizeof plain, "COM%d", (int)n);
+    SerialDeviceName(plain, expected, sizeof expected);
+    return strcmp(expected, name) == 0;
+}
 
 int SpoolJobPath(char* out, size_t outSize, int number) {
     if (!out || outSize == 0) return ENAMETOOLONG;
@@ -88,9 +154,23 @@ int SpoolOpen(const char portName[kSpoolPortNameSize], const CommandBlock& block
     if (bridge.spoolFile >= 0) SpoolClose();
 
     int number = bridge.Statistics[kStatBuffered];
+    writeBuffered = 0;
+    jobBytes = 0;
+    // A full queue takes no new job: its data is dropped, the queued jobs
+    // stay. Logged once until a job is taken again.
+    if (queuedJobs >= maxQueuedJobs || queuedBytes >= maxQueuedBytes) {
+        bridge.spoolFile = -1;
+        if (!fullLogged)
+            LogFormat("Error - kolejka buforowania wydruku pelna (%d zadan, %lld bajtow), "
+                      "odrzucono wydruk",
+                      (int)queuedJobs, (long long)queuedBytes);
+        fullLogged = true;
+        return 0;
+    }
+    fullLogged = false;
     char path[kSpoolPathSize];
     int fd = -1;
-    int error = SpoolJobPath(path, sizeof path, number);
+    int error = folderRefused ? EACCES : SpoolJobPath(path, sizeof path, number);
     if (error == 0) {
         errno = 0;
         fd = SpoolFileOpen(path, 1);
@@ -129,9 +209,31 @@ static void FlushWriteBuffer(int fd) {
     }
 }
 
+// Ends the open job over a bound: its file goes whole, so nothing of it is
+// ever printed, and the rest of its data is dropped until the next COM.
+static void DiscardJob(int fd) {
+    int number = bridge.Statistics[kStatBuffered];
+    SpoolFileClose(fd);
+    bridge.spoolFile = -1;
+    writeBuffered = 0;
+    char path[kSpoolPathSize];
+    if (SpoolJobPath(path, sizeof path, number) == 0) SpoolFileRemove(path);
+    if (jobBytes > maxJobBytes)
+        LogFormat("Error - wydruk nr:%04d przekracza %lld bajtow, odrzucono", number,
+                  (long long)maxJobBytes);
+    else
+        LogFormat("Error - kolejka buforowania wydruku przekracza %lld bajtow, odrzucono wydruk nr:%04d",
+                  (long long)maxQueuedBytes, number);
+}
+
 int SpoolWriteByte(uint8_t byte) {
     int fd = bridge.spoolFile;
     if (fd < 0) return 0;
+    jobBytes++;
+    if (jobBytes > maxJobBytes || queuedBytes + jobBytes > maxQueuedBytes) {
+        DiscardJob(fd);
+        return 0;
+    }
     writeBuffer[writeBuffered++] = byte;
     if (writeBuffered == kWriteBufferSize) FlushWriteBuffer(fd);
     return 0;
@@ -145,6 +247,12 @@ int SpoolClose() {
     bridge.spoolFile = -1;
     int number = bridge.Statistics[kStatBuffered];
     LogFormat("Koniec kolejki buforowania wydruku nr:%04d", number);
+    {
+        std::lock_guard<std::mutex> guard(sizesLock);
+        queuedSizes[number] = jobBytes;
+        queuedJobs++;
+        queuedBytes += jobBytes;
+    }
     bridge.Statistics[kStatBuffered] = number + 1;
     return 0;
 }
@@ -198,6 +306,11 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
     if (headerRead) {
         memcpy(name, header, kSpoolPortNameSize);
         name[kSpoolPortNameSize - 1] = 0;
+        if (!PortNameFromCom(name)) {
+            SpoolFileClose(fd);
+            LogFormat("Koniec wydruku nr:%04d Error - niedozwolona nazwa portu w naglowku", number);
+            return kJobFinished;
+        }
         job.port = name;
         if (!alwaysOpen) port = name;
         if (Holds(held, port)) {
@@ -290,6 +403,7 @@ void PrintDispatcher() {
         JobEnd end = ReplayJob(job, alwaysOpen, held, port);
         if (end == kJobWaits) held.push_back(port);
         if (end != kJobFinished) continue;
+        ForgetJobSize(job.number);
         queue.erase(queue.begin() + (long)i);
         if (bridge.Statistics[kStatPrinted] < bridge.Statistics[kStatBuffered])
             bridge.Statistics[kStatPrinted]++;
@@ -314,9 +428,26 @@ void SpoolPrepareDirectory() {
     // Job numbers start again at 0; the deleted jobs are forgotten.
     queue.clear();
     nextIntake = 0;
+    {
+        std::lock_guard<std::mutex> guard(sizesLock);
+        queuedSizes.clear();
+        queuedJobs = 0;
+        queuedBytes = 0;
+    }
+    ReadLimits();
+    folderRefused = 0;
     char dir[sizeof settingsRecord.spoolDirectory];
     SettingsText(dir, sizeof dir, settingsRecord.spoolDirectory);
     if (!dir[0]) return;
-    SpoolMakeDirectory(dir);
+    // A folder that others may write to or that is not ours could hold
+    // planted files: it is left alone and no job is buffered.
+    int error = SpoolMakeDirectory(dir);
+    if (error) {
+        folderRefused = 1;
+        LogFormat("Error - folder buforowania wydruku %s odrzucony (nie nalezy do programu "
+                  "lub moga w nim pisac inni), wydruki nie beda buforowane Error:%d",
+                  dir, error);
+        return;
+    }
     SpoolRemoveJobFiles(dir);
 }

@@ -15,21 +15,26 @@ char SpoolPathSeparator() {
 }
 
 int SpoolFileOpen(const char* path, int create) {
-    int fd = open(path, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
+    // A new job is a new file: what lay under its name (a stale job, a
+    // planted link) is removed, never written through.
+    if (create) {
+        if (unlink(path) != 0 && errno != ENOENT) return -1;
+        flags |= O_CREAT | O_EXCL;
+    }
+    int fd = open(path, flags, 0640);
     if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
     // flock stands in for the Windows deny-read-write share mode: the
     // writer and the dispatcher never hold the same job at once.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         errno = EACCES;
-        return -1;
-    }
-    // Emptied only once it is ours: stale bytes of an older job with the
-    // same number must not trail the new job's data.
-    if (create && ftruncate(fd, 0) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
         return -1;
     }
     return fd;
@@ -53,8 +58,13 @@ void SpoolFileClose(int fd) {
     close(fd);
 }
 
-void SpoolMakeDirectory(const char* path) {
-    mkdir(path, 0777);
+int SpoolMakeDirectory(const char* path) {
+    if (mkdir(path, 0750) != 0 && errno != EEXIST) return errno;
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EACCES;
+    return 0;
 }
 
 void SpoolRemoveJobFiles(const char* dir) {
@@ -67,7 +77,11 @@ void SpoolRemoveJobFiles(const char* dir) {
         int n = snprintf(path, sizeof path, "%s/%s", dir, entry->d_name);
         if (n < 0 || (size_t)n >= sizeof path) continue;
         struct stat st;
-        if (lstat(path, &st) == 0 && S_ISREG(st.st_mode)) unlink(path);
+        if (lstat(path, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) unlink(path);
     }
     closedir(d);
+}
+
+void SpoolFileRemove(const char* path) {
+    unlink(path);
 }

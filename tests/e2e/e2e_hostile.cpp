@@ -3,6 +3,7 @@
 // is small, bounded and logged once. Grouped by what is attacked.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
 #include <cstdio>
@@ -210,5 +211,173 @@ TEST(E2eHostileLog, ForeignBytesNeverMakeLinesOfTheirOwn) {
     EXPECT_EQ(std::string::npos, log.find("\n11:11:11")) << "a forged line";
     EXPECT_NE(std::string::npos, log.find("parity=[ESC] stop=")) << log;
     EXPECT_NE(std::string::npos, log.find("Komenda:[ESC]TEST[CR][LF]11:11:11 11/11/11")) << log;
+    Shutdown(prog, p.tcp);
+}
+
+// ---- The print spool: bounded, and its folder and files not trusted ----
+
+namespace {
+
+Setup SpoolSetup(const Ports& p) {
+    return BaseSetup(p).Int(kOffBufferPrints, 1).Text(kOffSpoolDirectory, 200, "SERVBUFF");
+}
+
+// Sends ESC COMn, the data and ESC CLOSE, then TEST; the COM and TEST
+// replies (TEST: 1 while the job is still open).
+Bytes SendJob(TcpClient& c, int com, const Bytes& data) {
+    c.Send(Esc("COM" + std::to_string(com)) + data + Esc("TEST") + Esc("CLOSE"));
+    return c.Read(2, kWait);
+}
+
+const Bytes kOpenAndGoing("\0\1", 2);
+const Bytes kOpenAndEnded("\0\0", 2);
+
+}  // namespace
+
+// Small bounds for the test: 1000 bytes a job, 4 jobs, 2500 bytes queued.
+// A job over its bound never prints cut short, a job that would pass the
+// queue's bytes is discarded whole, a new job is refused while the queue is
+// full, each logged once; the queued jobs all print once their printer is
+// there, and the queue takes jobs again once it has drained.
+TEST(E2eHostileSpool, BoundsEndOnlyTheJobThatReachesThem) {
+    Ports p;
+    Program prog;
+    prog.env = {"KESTRUN_SPOOL_JOB_BYTES=1000", "KESTRUN_SPOOL_JOBS=4", "KESTRUN_SPOOL_BYTES=2500"};
+    Pty p12, p13;
+    prog.MapCom(12, p12.slavePath);
+    prog.MapCom(13, "/nonexistent/kestrun-printer");
+    StartWith(prog, SpoolSetup(p), p);
+    TcpClient c(p.tcp);
+
+    EXPECT_EQ(kOpenAndEnded, SendJob(c, 12, Bytes(1200, 'a')));
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 13, Bytes(700, 'b')));
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 13, Bytes(700, 'c')));
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 13, Bytes(700, 'd')));
+    EXPECT_EQ(kOpenAndEnded, SendJob(c, 13, Bytes(700, 'e')));  // 2800 bytes queued
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 13, Bytes(100, 'f')));
+    EXPECT_EQ(Bytes("\0\0", 2), SendJob(c, 13, Bytes(100, 'g')));  // a fifth job
+    EXPECT_EQ(Bytes("\0\0", 2), SendJob(c, 13, Bytes(100, 'h')));
+    ASSERT_TRUE(prog.WaitLog("Wydruk nr:0000 czeka", kWait)) << prog.Log();
+    EXPECT_EQ("", p12.Drain(300));
+    EXPECT_EQ(1, prog.CountLog("Error - wydruk nr:0000 przekracza 1000 bajtow, odrzucono"));
+    EXPECT_EQ(1, prog.CountLog("Error - kolejka buforowania wydruku przekracza 2500 bajtow, "
+                               "odrzucono wydruk nr:0003"));
+    EXPECT_EQ(1, prog.CountLog("Error - kolejka buforowania wydruku pelna (4 zadan, 2200 bajtow)"));
+    EXPECT_EQ(4, prog.CountLog("Koniec kolejki buforowania wydruku"));
+
+    prog.MapCom(13, p13.slavePath);
+    Bytes queued = Bytes(700, 'b') + Bytes(700, 'c') + Bytes(700, 'd') + Bytes(100, 'f');
+    EXPECT_EQ(queued, p13.Read(queued.size(), kWait)) << prog.Log();
+    ASSERT_TRUE(prog.WaitLog("Koniec wydruku nr:0003 OK wyslano 100 bajtow", kWait));
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 12, "after"));
+    EXPECT_EQ("after", p12.Read(5, kWait)) << prog.Log();
+    Shutdown(prog, p.tcp);
+}
+
+// A link planted under a job's name, before the start or while the bridge
+// runs: the start-up removes it, a new job replaces it, its target is never
+// written.
+TEST(E2eHostileSpool, JobFilesAreNeverWrittenThroughALink) {
+    // Wine shows a host symlink to the program as the file it points to.
+    if (IsWine()) GTEST_SKIP() << "a host symlink is no reparse point under Wine";
+    Ports p;
+    Program prog;
+    Pty p3;
+    prog.MapCom(3, p3.slavePath);
+    TempDir outside;
+    const std::string target = outside / "target";
+    WriteFile(target, "precious");
+    const std::string job0 = prog.Path("SERVBUFF/0000.buf");
+    ASSERT_EQ(0, mkdir(prog.Path("SERVBUFF").c_str(), 0750));
+    ASSERT_EQ(0, symlink(target.c_str(), job0.c_str()));
+    StartWith(prog, SpoolSetup(p), p);
+    struct stat st;
+    EXPECT_NE(0, lstat(job0.c_str(), &st)) << "the planted link survived the start-up";
+
+    ASSERT_EQ(0, symlink(target.c_str(), job0.c_str()));
+    TcpClient c(p.tcp);
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 3, "receipt"));
+    EXPECT_EQ("receipt", p3.Read(7, kWait)) << prog.Log();
+    ASSERT_TRUE(prog.WaitLog("Koniec wydruku nr:0000 OK wyslano 7 bajtow", kWait));
+    EXPECT_EQ("precious", ReadFile(target));
+    ASSERT_EQ(0, lstat(job0.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    Shutdown(prog, p.tcp);
+}
+
+// A waiting job whose header is edited to name a device path is ended with
+// one line and never opens it; the next job prints.
+TEST(E2eHostileSpool, HeaderPortNameMustBeOneAComMakes) {
+    if (IsWine()) GTEST_SKIP() << "a device path in a header reaches a pty only natively";
+    Ports p;
+    Program prog;
+    Pty victim, p12;
+    prog.MapCom(12, p12.slavePath);
+    prog.MapCom(13, "/nonexistent/kestrun-printer");
+    StartWith(prog, SpoolSetup(p), p);
+    TcpClient c(p.tcp);
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 13, "secret"));
+    ASSERT_TRUE(prog.WaitLog("Wydruk nr:0000 czeka", kWait)) << prog.Log();
+
+    const std::string job0 = prog.Path("SERVBUFF/0000.buf");
+    Bytes file = ReadFile(job0);
+    ASSERT_GT(file.size(), 256u);
+    Bytes name = victim.slavePath;
+    name.resize(256, '\0');
+    WriteFile(job0, name + file.substr(256));
+    ASSERT_TRUE(prog.WaitLog("Koniec wydruku nr:0000 Error - niedozwolona nazwa portu w naglowku",
+                             kWait)) << prog.Log();
+    EXPECT_EQ(kOpenAndGoing, SendJob(c, 12, "next"));
+    EXPECT_EQ("next", p12.Read(4, kWait)) << prog.Log();
+    EXPECT_EQ("", victim.Drain(200));
+    EXPECT_EQ(0, prog.CountLog("Koniec wydruku nr:0000 OK"));
+    EXPECT_EQ(1, prog.CountLog("niedozwolona nazwa portu"));
+    Shutdown(prog, p.tcp);
+}
+
+// A spool folder that others may write to, or that another user owns, is
+// refused with one line and its files are left alone; the bridge runs on
+// and buffers nothing (TEST after COM answers 0). A folder the bridge makes
+// is 0750 and its log and job files are not readable by others.
+TEST(E2eHostileSpool, ForeignFolderIsRefusedAndOwnFilesArePrivate) {
+    if (IsWine()) GTEST_SKIP() << "POSIX owners and modes";
+    struct Case {
+        mode_t mode;
+        uid_t owner;
+    };
+    for (Case k : {Case{0777, geteuid()}, Case{0750, (uid_t)65534}}) {
+        if (k.owner != geteuid() && geteuid() != 0) continue;  // only root can give it away
+        Ports p;
+        Program prog;
+        const std::string dir = prog.Path("SERVBUFF");
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+        ASSERT_EQ(0, chmod(dir.c_str(), k.mode));
+        WriteFile(dir + "/0007.buf", "theirs");
+        ASSERT_EQ(0, chown(dir.c_str(), k.owner, (gid_t)-1));
+        StartWith(prog, SpoolSetup(p), p);
+        EXPECT_TRUE(prog.WaitLog("Error - folder buforowania wydruku SERVBUFF odrzucony", kWait))
+            << prog.Log();
+        TcpClient c(p.tcp);
+        EXPECT_EQ(kOpenAndEnded, SendJob(c, 3, "lost"));
+        EXPECT_EQ("theirs", ReadFile(dir + "/0007.buf"));
+        EXPECT_FALSE(FileExists(dir + "/0000.buf"));
+        EXPECT_EQ(1, prog.CountLog("folder buforowania wydruku"));
+        Shutdown(prog, p.tcp);
+    }
+
+    Ports p;
+    Program prog;
+    StartWith(prog, SpoolSetup(p), p);
+    TcpClient c(p.tcp);
+    c.Send(Esc("COM3") + "kept");
+    ASSERT_EQ(Bytes(1, '\0'), c.Read(1, kWait));
+    ASSERT_TRUE(prog.WaitLog("Start kolejki buforowania wydruku nr:0000 OK", kWait));
+    struct stat folder, job, log;
+    ASSERT_EQ(0, stat(prog.Path("SERVBUFF").c_str(), &folder));
+    ASSERT_EQ(0, stat(prog.Path("SERVBUFF/0000.buf").c_str(), &job));
+    ASSERT_EQ(0, stat(prog.Path("k.log").c_str(), &log));
+    EXPECT_EQ(0750u, folder.st_mode & 07777);
+    EXPECT_EQ(0u, job.st_mode & 0007);
+    EXPECT_EQ(0u, log.st_mode & 0007);
     Shutdown(prog, p.tcp);
 }
