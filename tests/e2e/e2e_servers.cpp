@@ -314,6 +314,9 @@ TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
     TcpClient modem2;
     ASSERT_TRUE(modem2.Connect(1339, kWait));
     ASSERT_TRUE(OpenWhenReady(again, "COM5", kWait));
+    // The On line follows the listener, which a modem may reach first.
+    EXPECT_TRUE(WaitUntil([&] { return prog.CountLog("Wirtualne Porty Serwer TCP On - Stop") == 2; }, kWait))
+        << prog.Log();
     EXPECT_EQ(prog.CountLog("msek. Serwer TCP On - Stop"), 2);
     EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP On - Stop"), 2);
     Shutdown(prog, p.tcp);
