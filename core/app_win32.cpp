@@ -25,26 +25,22 @@ static std::atomic<HWND> mainWindow{nullptr};
 static UINT_PTR housekeepingTimer = 0;
 static UINT taskbarCreatedMessage;
 
-struct FindWindowSearch {
-    const char* className;
-    HWND found;
-};
+// One copy runs per machine, across sessions and beside any other mode:
+// the mutex is named in the Global\ namespace, and its handle stays open
+// until the process ends.
+static const char kInstanceMutexName[] = "Global\\Kestrun";
 
-static BOOL CALLBACK MatchWindowClass(HWND window, LPARAM param) {
-    FindWindowSearch* search = (FindWindowSearch*)param;
-    char name[300];
-    if (GetClassNameA(window, name, sizeof name) > 0 && strcmp(name, search->className) == 0) {
-        search->found = window;
-        return FALSE;
+// True when another copy holds the mutex. Access denied means that a copy
+// under another account (another session) made it.
+static bool AnotherInstanceRuns() {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, kInstanceMutexName);
+    DWORD error = GetLastError();
+    if (!mutex) return error == ERROR_ACCESS_DENIED;
+    if (error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return true;
     }
-    return TRUE;
-}
-
-// The first top-level window of className, of any process, or null.
-static HWND FindAppWindow(const char* className) {
-    FindWindowSearch search = {className, nullptr};
-    EnumWindows(MatchWindowClass, (LPARAM)&search);
-    return search.found;
+    return false;
 }
 
 // A dialog's OK: the record takes what the user chose, setup.dat is saved,
@@ -133,7 +129,9 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    if (FindAppWindow(kClassName)) {
+    // Taken before anything else, so that two copies started together
+    // cannot both pass.
+    if (AnotherInstanceRuns()) {
         MessageBoxA(nullptr, "Kestrun mo\xBF" "e by\xE6 uruchomiony tylko jeden raz!", "uwaga",
                     MB_OK | MB_ICONINFORMATION);
         return 0;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 #include "support/support.h"
 
@@ -290,6 +291,30 @@ TEST_F(WinUi, SecondInstanceIsRefusedWithAMessageBox) {
     EXPECT_TRUE(Listening(tcpPort));
     EndFromMenu();
     ExpectEnded(first);
+}
+
+// The single-instance rule rests on the machine-wide mutex, not on a window
+// of this desktop: a holder without any window refuses the start.
+TEST_F(WinUi, InstanceMutexWithoutAWindowRefusesTheStart) {
+    TempDir marks;
+    std::string marker = marks.path + "/held";
+    std::string winMarker = "Z:" + marker;
+    for (char& c : winMarker)
+        if (c == '/') c = '\\';
+    Driven held;
+    std::thread holder([&] { held = Drive({"hold-mutex", "Global\\Kestrun", winMarker, "30000"}); });
+    bool marked = WaitUntil([&] { return FileExists(marker); }, 20000);
+    Program program;
+    if (marked) {
+        setup.Write(program.dir.path);
+        program.Start();
+    }
+    holder.join();
+    ASSERT_TRUE(marked) << held;
+    ASSERT_EQ(held.code, 0) << "no message box" << held;
+    EXPECT_NE(held.out.find("jeden raz"), std::string::npos) << held.out;
+    EXPECT_EQ(program.Wait(10000), 0);
+    EXPECT_FALSE(FileExists(program.Path("k.log")));
 }
 
 TEST_F(WinUi, SettingsDialogShowsTheRecord) {
