@@ -24,6 +24,8 @@ static std::atomic<HWND> mainWindow{nullptr};
 // Main thread only.
 static UINT_PTR housekeepingTimer = 0;
 static UINT taskbarCreatedMessage;
+// Set once the end banner is logged, so that it is logged once only.
+static bool endLogged = false;
 
 // One copy runs per machine, across sessions and beside any other mode:
 // the mutex is named in the Global\ namespace, and its handle stays open
@@ -92,6 +94,18 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_DESTROY:
         OnMainWindowDestroyed(window);
+        return 0;
+    case WM_QUERYENDSESSION:
+        // The bridge never holds up a logoff or a shutdown.
+        return TRUE;
+    case WM_ENDSESSION:
+        // Once this returns the process may be ended at any moment: the
+        // whole shutdown runs here, not in the message loop.
+        if (wParam) {
+            DestroyWindow(window);
+            if (!endLogged) EndBanner();
+            endLogged = true;
+        }
         return 0;
     case WM_TIMER:
         HousekeepingTick();
@@ -179,7 +193,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             DispatchMessageA(&msg);
         }
     }
-    EndBanner();
+    if (!endLogged) EndBanner();
+    endLogged = true;
     return (int)msg.wParam;
 }
 

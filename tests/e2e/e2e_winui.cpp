@@ -272,6 +272,32 @@ TEST_F(WinUi, KillCommandEndsTheProgramEvenWithADialogOpen) {
     EXPECT_EQ(program.CountLog(kEndBanner), 1);
 }
 
+// A logoff or shutdown: the query is granted, and the whole shutdown is done
+// before the end-session message is answered, since Windows may end the
+// process at once after it.
+TEST_F(WinUi, EndSessionShutsDownBeforeItIsAnswered) {
+    Program program;
+    Pty device;
+    program.MapCom(3, device.slavePath);
+    Launch(program);
+    TcpClient client(tcpPort);
+    client.Send(Esc("COM3"));
+    ASSERT_EQ(client.Read(1, 10000), Bytes(1, '\0'));
+
+    Driven query = Drive({"send", "0x11", "0", "0", "10000"});  // WM_QUERYENDSESSION
+    ASSERT_EQ(query.code, 0) << query;
+    EXPECT_NE(query.out.find("answer=1"), std::string::npos) << query.out;
+    EXPECT_TRUE(program.Running());
+    Driven end = Drive({"send", "0x16", "1", "0", "20000"});  // WM_ENDSESSION
+    ASSERT_EQ(end.code, 0) << end;
+    // Read at once: the answer came after the end banner was written.
+    EXPECT_EQ(program.CountLog(kEndBanner), 1) << program.Log();
+    EXPECT_TRUE(client.ClosedByPeer(5000));
+    EXPECT_FALSE(Listening(tcpPort));
+    ExpectEnded(program);
+    EXPECT_EQ(program.CountLog(kEndBanner), 1);
+}
+
 TEST_F(WinUi, SecondInstanceIsRefusedWithAMessageBox) {
     Program first;
     Launch(first);

@@ -7,6 +7,8 @@
 //   kdriver command ID [CAPTION MS] post WM_COMMAND ID; with CAPTION, repost
 //                                   until that dialog is open (bounded)
 //   kdriver post MSG WPARAM LPARAM  post any message to the main window
+//   kdriver send MSG WPARAM LPARAM MS  send it and wait up to MS for the
+//                                   answer, which is printed
 //   kdriver dismiss CAPTION MS      print a message box's text, press OK
 //   kdriver hold-mutex NAME FILE MS hold mutex NAME, make FILE, then dismiss
 //                                   the "uwaga" box (as dismiss)
@@ -267,6 +269,19 @@ int main(int argc, char** argv) {
         }
         fprintf(stderr, "kdriver: no dialog %s after command %d\n", caption, id);
         return kNoDialog;
+    }
+    if (what == "send" && argc >= 6) {
+        HWND main = FindByClass("Kestrun");
+        if (!main) return NoMainWindow();
+        Acting();
+        DWORD_PTR answer = 0;
+        if (SendMessageTimeoutA(main, (UINT)strtoul(argv[2], nullptr, 0), (WPARAM)strtoul(argv[3], nullptr, 0),
+                                (LPARAM)strtol(argv[4], nullptr, 0), SMTO_NORMAL, (UINT)atoi(argv[5]), &answer)) {
+            printf("answer=%lu\n", (unsigned long)answer);
+            return kOk;
+        }
+        fprintf(stderr, "kdriver: no answer to %s\n", argv[2]);
+        return kCallFailed;
     }
     if (what == "post" && argc >= 5) {
         HWND main = FindByClass("Kestrun");
