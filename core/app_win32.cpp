@@ -16,13 +16,16 @@
 #include "ui/ui_win32.h"
 
 enum : UINT { kTickMs = 300 };
+// The housekeeping timer's ID: KillTimer takes the ID, not what SetTimer
+// returned.
+enum : UINT_PTR { kHousekeepingTimerId = 1 };
 static const char kClassName[] = "Kestrun";
 
 // The hidden main window: owner of the tray icon, the timer and the dialogs.
 // Atomic because RequestShutdown posts to it from server threads.
 static std::atomic<HWND> mainWindow{nullptr};
 // Main thread only.
-static UINT_PTR housekeepingTimer = 0;
+static bool housekeepingTimer = false;
 static UINT taskbarCreatedMessage;
 // Set once the end banner is logged, so that it is logged once only.
 static bool endLogged = false;
@@ -70,8 +73,8 @@ static void TakeSettings(const uint8_t chosen[kSettingsSize], bool virtualPorts)
 }
 
 static void OnMainWindowDestroyed(HWND window) {
-    if (housekeepingTimer) KillTimer(window, housekeepingTimer);
-    housekeepingTimer = 0;
+    if (housekeepingTimer) KillTimer(window, kHousekeepingTimerId);
+    housekeepingTimer = false;
     TrayIconUpdate(kTrayDelete, kIconNone, nullptr);
     // From here on a late KILL or tray refresh finds no window.
     mainWindow = nullptr;
@@ -91,6 +94,9 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
     switch (message) {
     case WM_CREATE:
         taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+        // An elevated copy still hears it from the (unelevated) shell.
+        if (taskbarCreatedMessage)
+            ChangeWindowMessageFilterEx(window, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_DESTROY:
         OnMainWindowDestroyed(window);
@@ -180,7 +186,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);
     LoadTrayIcons(instance);
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
-    housekeepingTimer = SetTimer(window, 0, kTickMs, nullptr);
+    housekeepingTimer = SetTimer(window, kHousekeepingTimerId, kTickMs, nullptr) != 0;
 
     StartAlwaysOpenPort();
 
