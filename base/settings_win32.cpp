@@ -29,6 +29,23 @@ static HANDLE CreateTemporaryFor(const char* path, std::string& temporary) {
     return INVALID_HANDLE_VALUE;
 }
 
+enum { kMoveAttempts = 20, kMoveRetryMs = 50 };
+
+// Renames from over to, write-through: the call returns once the rename is
+// on the disk. A scanner or backup holding the old file for a moment is
+// waited out (about a second); 0 done, else the error code.
+static DWORD MoveOver(const char* from, const char* to) {
+    DWORD error = 0;
+    for (int attempt = 0; attempt < kMoveAttempts; attempt++) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
+            return error;
+        Sleep(kMoveRetryMs);
+    }
+    return error;
+}
+
 int ReplaceFileWith(const char* path, const uint8_t* data, size_t size) {
     std::string temporary;
     HANDLE h = CreateTemporaryFor(path, temporary);
@@ -47,9 +64,7 @@ int ReplaceFileWith(const char* path, const uint8_t* data, size_t size) {
     }
     if (!error && !FlushFileBuffers(h)) error = GetLastError();
     if (!CloseHandle(h) && !error) error = GetLastError();
-    // Write-through: the call returns once the rename is on the disk.
-    if (!error && !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = GetLastError();
+    if (!error) error = MoveOver(temporary.c_str(), path);
     if (error) {
         DeleteFileA(temporary.c_str());  // the old file stays whole
         return (int)error;

@@ -16,35 +16,36 @@
 #include "ui/ui_win32.h"
 
 enum : UINT { kTickMs = 300 };
+// The housekeeping timer's ID: KillTimer takes the ID, not what SetTimer
+// returned.
+enum : UINT_PTR { kHousekeepingTimerId = 1 };
 static const char kClassName[] = "Kestrun";
 
 // The hidden main window: owner of the tray icon, the timer and the dialogs.
 // Atomic because RequestShutdown posts to it from server threads.
 static std::atomic<HWND> mainWindow{nullptr};
 // Main thread only.
-static UINT_PTR housekeepingTimer = 0;
+static bool housekeepingTimer = false;
 static UINT taskbarCreatedMessage;
+// Set once the end banner is logged, so that it is logged once only.
+static bool endLogged = false;
 
-struct FindWindowSearch {
-    const char* className;
-    HWND found;
-};
+// One copy runs per machine, across sessions and beside any other mode:
+// the mutex is named in the Global\ namespace, and its handle stays open
+// until the process ends.
+static const char kInstanceMutexName[] = "Global\\Kestrun";
 
-static BOOL CALLBACK MatchWindowClass(HWND window, LPARAM param) {
-    FindWindowSearch* search = (FindWindowSearch*)param;
-    char name[300];
-    if (GetClassNameA(window, name, sizeof name) > 0 && strcmp(name, search->className) == 0) {
-        search->found = window;
-        return FALSE;
+// True when another copy holds the mutex. Access denied means that a copy
+// under another account (another session) made it.
+static bool AnotherInstanceRuns() {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, kInstanceMutexName);
+    DWORD error = GetLastError();
+    if (!mutex) return error == ERROR_ACCESS_DENIED;
+    if (error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return true;
     }
-    return TRUE;
-}
-
-// The first top-level window of className, of any process, or null.
-static HWND FindAppWindow(const char* className) {
-    FindWindowSearch search = {className, nullptr};
-    EnumWindows(MatchWindowClass, (LPARAM)&search);
-    return search.found;
+    return false;
 }
 
 // A dialog's OK: the record takes what the user chose, setup.dat is saved,
@@ -72,8 +73,8 @@ static void TakeSettings(const uint8_t chosen[kSettingsSize], bool virtualPorts)
 }
 
 static void OnMainWindowDestroyed(HWND window) {
-    if (housekeepingTimer) KillTimer(window, housekeepingTimer);
-    housekeepingTimer = 0;
+    if (housekeepingTimer) KillTimer(window, kHousekeepingTimerId);
+    housekeepingTimer = false;
     TrayIconUpdate(kTrayDelete, kIconNone, nullptr);
     // From here on a late KILL or tray refresh finds no window.
     mainWindow = nullptr;
@@ -93,9 +94,24 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
     switch (message) {
     case WM_CREATE:
         taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+        // An elevated copy still hears it from the (unelevated) shell.
+        if (taskbarCreatedMessage)
+            ChangeWindowMessageFilterEx(window, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_DESTROY:
         OnMainWindowDestroyed(window);
+        return 0;
+    case WM_QUERYENDSESSION:
+        // The bridge never holds up a logoff or a shutdown.
+        return TRUE;
+    case WM_ENDSESSION:
+        // Once this returns the process may be ended at any moment: the
+        // whole shutdown runs here, not in the message loop.
+        if (wParam) {
+            DestroyWindow(window);
+            if (!endLogged) EndBanner();
+            endLogged = true;
+        }
         return 0;
     case WM_TIMER:
         HousekeepingTick();
@@ -133,7 +149,9 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    if (FindAppWindow(kClassName)) {
+    // Taken before anything else, so that two copies started together
+    // cannot both pass.
+    if (AnotherInstanceRuns()) {
         MessageBoxA(nullptr, "Kestrun mo\xBF" "e by\xE6 uruchomiony tylko jeden raz!", "uwaga",
                     MB_OK | MB_ICONINFORMATION);
         return 0;
@@ -168,7 +186,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);
     LoadTrayIcons(instance);
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
-    housekeepingTimer = SetTimer(window, 0, kTickMs, nullptr);
+    housekeepingTimer = SetTimer(window, kHousekeepingTimerId, kTickMs, nullptr) != 0;
 
     StartAlwaysOpenPort();
 
@@ -181,7 +199,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             DispatchMessageA(&msg);
         }
     }
-    EndBanner();
+    if (!endLogged) EndBanner();
+    endLogged = true;
     return (int)msg.wParam;
 }
 

@@ -49,6 +49,8 @@ int SocketWaitWritable(Handle s, int timeoutMs) {
     return r > 0 ? 1 : 0;
 }
 
+enum { kSendToAttempts = 5, kSendToWaitMs = 100 };
+
 int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress) {
     struct sockaddr_in to;
     memset(&to, 0, sizeof to);
@@ -58,7 +60,15 @@ int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddre
     UnpackUdpSender(packedAddress, address, port);
     to.sin_addr.s_addr = address;
     to.sin_port = port;
-    return sendto((SOCKET)s, (const char*)data, length, 0, (struct sockaddr*)&to, sizeof to);
+    // The UDP socket is non-blocking: a full send buffer is waited out for
+    // a moment, so that the datagram is not lost.
+    int n = SOCKET_ERROR;
+    for (int attempt = 0; attempt < kSendToAttempts; attempt++) {
+        n = sendto((SOCKET)s, (const char*)data, length, 0, (struct sockaddr*)&to, sizeof to);
+        if (n != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) return n;
+        if (SocketWaitWritable(s, kSendToWaitMs) < 0) break;
+    }
+    return n;
 }
 
 void SocketTuneAccepted(Handle s) {
@@ -117,6 +127,13 @@ static int MakeAddress(const char* address, int port, struct sockaddr_in* a) {
     return 0;
 }
 
+// No other socket may bind the same port, not even a more specific address
+// with SO_REUSEADDR; a refused option still leaves a working socket.
+static void ExcludeOtherBinds(SOCKET s) {
+    BOOL one = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&one, sizeof one);
+}
+
 Handle TcpListen(const char* address, int port, int* error) {
     struct sockaddr_in a;
     if (MakeAddress(address, port, &a) != 0) {
@@ -134,6 +151,7 @@ Handle TcpListen(const char* address, int port, int* error) {
     }
     // No SO_REUSEADDR here: on Windows it would let another program take
     // the port over. A closed listener frees its port at once anyway.
+    ExcludeOtherBinds(s);
     if (bind(s, (struct sockaddr*)&a, sizeof a) != 0 || listen(s, kListenBacklog) != 0) {
         *error = WSAGetLastError();
         closesocket(s);
@@ -205,6 +223,7 @@ Handle UdpOpen(const char* address, int port, int* error) {
         *error = WSAGetLastError();
         return kNoHandle;
     }
+    ExcludeOtherBinds(s);
     if (bind(s, (struct sockaddr*)&a, sizeof a) != 0) {
         *error = WSAGetLastError();
         closesocket(s);

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include "base/settings.h"
 #include "log/log.h"
 #include "serial/serial.h"
@@ -12,8 +13,8 @@ static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
 
 // One open device, named by its Handle: the overlapped device handle and a
 // manual-reset event that PortCancel sets for good. A wait that sees it
-// cancels its own operation: CancelIo reaches only the I/O of the thread
-// that calls it.
+// cancels its own operation (CancelIo reaches only the I/O of the thread
+// that calls it); PortCancel also cancels all of it by CancelIoEx.
 struct Win32Port {
     HANDLE device;
     HANDLE cancel;
@@ -88,42 +89,84 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     return kNoHandle;
 }
 
+// One overlapped operation with its own copy of the bytes, on the heap. A
+// driver that ignores the cancel may complete into it long after the wait
+// gave up: such an operation is left allocated for good, never freed under
+// the driver, and the thread goes on, so that the close stays bounded.
+struct Operation {
+    OVERLAPPED ov;
+    uint8_t* data;
+};
+
+enum : DWORD { kCancelWaitMs = 500 };
+
+static void FreeOperation(Operation* op) {
+    if (op->ov.hEvent) CloseHandle(op->ov.hEvent);
+    delete[] op->data;
+    delete op;
+}
+
+static Operation* NewOperation(int size) {
+    Operation* op = new (std::nothrow) Operation();
+    if (!op) return nullptr;
+    op->data = new (std::nothrow) uint8_t[size > 0 ? size : 1];
+    op->ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!op->data || !op->ov.hEvent) {
+        FreeOperation(op);
+        return nullptr;
+    }
+    return op;
+}
+
+// Ready for the next call on the same operation; the event stays.
+static void ResetOperation(Operation* op) {
+    HANDLE event = op->ov.hEvent;
+    memset(&op->ov, 0, sizeof op->ov);
+    op->ov.hEvent = event;
+}
+
 // Waits for an overlapped operation or the device's cancel. A cancelled
 // operation is cancelled here, on the thread that issued it, and waited for
-// to its end.
-static bool WaitOverlapped(const Win32Port& port, OVERLAPPED* ov, DWORD* count) {
-    HANDLE events[2] = {ov->hEvent, port.cancel};
+// at most kCancelWaitMs; one still pending then is abandoned (see
+// Operation).
+static bool WaitOverlapped(const Win32Port& port, Operation* op, DWORD* count, bool* abandoned) {
+    HANDLE events[2] = {op->ov.hEvent, port.cancel};
     if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
         CancelIo(port.device);
-        GetOverlappedResult(port.device, ov, count, TRUE);
+        if (WaitForSingleObject(op->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+            *abandoned = true;
+            return false;
+        }
+        GetOverlappedResult(port.device, &op->ov, count, FALSE);
         return false;
     }
-    if (GetOverlappedResult(port.device, ov, count, FALSE)) return true;
+    if (GetOverlappedResult(port.device, &op->ov, count, FALSE)) return true;
     return GetLastError() == ERROR_IO_INCOMPLETE;  // counts as completed
 }
 
 int PortRead(Handle port, uint8_t* buffer, int size) {
     const Win32Port& device = Device(port);
     HANDLE h = device.device;
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!event) return kReadFailed;
-    OVERLAPPED ov;
-    memset(&ov, 0, sizeof ov);
-    ov.hEvent = event;
+    Operation* op = NewOperation(size);
+    if (!op) return kReadFailed;
     DWORD count = 0;
     bool ok;
+    bool abandoned = false;
     ULONGLONG issued = GetTickCount64();
-    if (ReadFile(h, buffer, (DWORD)size, &count, &ov))
+    if (ReadFile(h, op->data, (DWORD)size, &count, &op->ov))
         ok = true;
     else if (GetLastError() == ERROR_IO_PENDING)
-        ok = WaitOverlapped(device, &ov, &count);
+        ok = WaitOverlapped(device, op, &count, &abandoned);
     else
         ok = false;
+    if (abandoned) return kReadFailed;
     // A read whose time-outs ran out is a read, not a failure, also where
     // the driver reports it as ERROR_TIMEOUT: only a failing device may be
     // taken for lost.
     if (!ok && GetLastError() == ERROR_TIMEOUT) ok = true;
-    CloseHandle(event);
+    if (ok && count > (DWORD)size) count = (DWORD)size;
+    if (ok && count > 0) memcpy(buffer, op->data, count);
+    FreeOperation(op);
     if (!ok) return kReadFailed;
     // An empty read that returned at once (MAXDWORD interval with zero
     // totals, or a device that reports end of data) is not issued again
@@ -135,34 +178,39 @@ int PortRead(Handle port, uint8_t* buffer, int size) {
 int PortWriteBytes(Handle port, const uint8_t* data, int count) {
     const Win32Port& device = Device(port);
     HANDLE h = device.device;
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!event) return 0;
+    Operation* op = NewOperation(count);
+    if (!op) return 0;
+    memcpy(op->data, data, (size_t)count);
     // The rest of the run goes out in one write; the 1000 ms write time-out
     // applies to each call, so a slow line that keeps taking bytes carries on
     // and only a call that moves nothing ends the run.
     int written = 0;
+    bool abandoned = false;
     while (written < count) {
         bridge.IdleTicks = 0;
-        OVERLAPPED ov;
-        memset(&ov, 0, sizeof ov);
-        ov.hEvent = event;
+        ResetOperation(op);
         DWORD done = 0;
         bool ok;
-        if (WriteFile(h, data + written, (DWORD)(count - written), &done, &ov))
+        if (WriteFile(h, op->data + written, (DWORD)(count - written), &done, &op->ov))
             ok = true;
         else if (GetLastError() == ERROR_IO_PENDING)
-            ok = WaitOverlapped(device, &ov, &done);
+            ok = WaitOverlapped(device, op, &done, &abandoned);
         else
             ok = false;
         written += (int)done;
         if (!ok || done == 0) break;  // time-out, failure or the port closing
     }
-    CloseHandle(event);
+    if (!abandoned) FreeOperation(op);
     return written;
 }
 
 int PortCancel(Handle port) {
-    return SetEvent(Device(port).cancel) ? 0 : 1;
+    const Win32Port& device = Device(port);
+    BOOL set = SetEvent(device.cancel);
+    // From the closing thread as well: what is pending is cancelled even
+    // while its thread is not yet back in its wait.
+    CancelIoEx(device.device, nullptr);
+    return set ? 0 : 1;
 }
 
 void PortClose(Handle port) {

@@ -36,6 +36,7 @@ struct QueuedJob {
     bool started;           // "Start wydruku" logged
     bool waiting;           // its wait logged, for waitingFor
     std::string waitingFor;
+    bool fileBusy = false;  // its wait for the job file logged
 };
 // The queued jobs taken in and not finished, oldest first, and the number of
 // the next job to take in. Only the dispatcher touches them (one run at a
@@ -297,7 +298,21 @@ static JobEnd ReplayJob(QueuedJob& job, bool alwaysOpen, const std::vector<std::
     int number = job.number;
     char path[kSpoolPathSize];
     int fd = -1;
-    if (SpoolJobPath(path, sizeof path, number) == 0) fd = SpoolFileOpen(path, 0);
+    int openError = 0;
+    if (SpoolJobPath(path, sizeof path, number) == 0) {
+        errno = 0;
+        fd = SpoolFileOpen(path, 0);
+        if (fd < 0) openError = errno;
+    }
+    if (fd < 0 && openError == EBUSY) {
+        // Another program holds the file for a moment (a scanner, the
+        // indexer, a backup): the job keeps its place and is tried again at
+        // the next run, as one whose port did not open.
+        if (!job.fileBusy) LogFormat("Wydruk nr:%04d czeka - blad otwarcia pliku zadania", number);
+        job.fileBusy = true;
+        return kJobWaits;
+    }
+    job.fileBusy = false;
     uint8_t header[kSpoolHeaderSize];
     bool headerRead = fd >= 0 && ReadAll(fd, header, kSpoolHeaderSize) == kSpoolHeaderSize;
     // A header without a port name names no printer to wait for.

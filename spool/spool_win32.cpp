@@ -23,7 +23,9 @@ static int ErrnoOf(DWORD error) {
     case ERROR_PATH_NOT_FOUND: return ENOENT;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS: return EEXIST;
+    // Held by another opener for now: worth trying again.
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EBUSY;
     case ERROR_ACCESS_DENIED: return EACCES;
     default: return EIO;
     }

@@ -81,7 +81,10 @@ void TrayIconUpdate(int operation, int icon, const char* text) {
         BuildTooltip(text, tip);
         lstrcpynA(data.szTip, tip, kTooltipMax + 1);
     }
-    Shell_NotifyIconA((DWORD)operation, &data);
+    // A shell that lost the icon (a restart not announced to this window)
+    // refuses the change: the icon is put back instead.
+    if (!Shell_NotifyIconA((DWORD)operation, &data) && operation == kTrayModify)
+        Shell_NotifyIconA(NIM_ADD, &data);
 }
 
 void ShowTrayMenu(HWND window) {

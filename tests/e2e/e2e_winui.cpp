@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 #include "support/support.h"
 
@@ -271,6 +272,32 @@ TEST_F(WinUi, KillCommandEndsTheProgramEvenWithADialogOpen) {
     EXPECT_EQ(program.CountLog(kEndBanner), 1);
 }
 
+// A logoff or shutdown: the query is granted, and the whole shutdown is done
+// before the end-session message is answered, since Windows may end the
+// process at once after it.
+TEST_F(WinUi, EndSessionShutsDownBeforeItIsAnswered) {
+    Program program;
+    Pty device;
+    program.MapCom(3, device.slavePath);
+    Launch(program);
+    TcpClient client(tcpPort);
+    client.Send(Esc("COM3"));
+    ASSERT_EQ(client.Read(1, 10000), Bytes(1, '\0'));
+
+    Driven query = Drive({"send", "0x11", "0", "0", "10000"});  // WM_QUERYENDSESSION
+    ASSERT_EQ(query.code, 0) << query;
+    EXPECT_NE(query.out.find("answer=1"), std::string::npos) << query.out;
+    EXPECT_TRUE(program.Running());
+    Driven end = Drive({"send", "0x16", "1", "0", "20000"});  // WM_ENDSESSION
+    ASSERT_EQ(end.code, 0) << end;
+    // Read at once: the answer came after the end banner was written.
+    EXPECT_EQ(program.CountLog(kEndBanner), 1) << program.Log();
+    EXPECT_TRUE(client.ClosedByPeer(5000));
+    EXPECT_FALSE(Listening(tcpPort));
+    ExpectEnded(program);
+    EXPECT_EQ(program.CountLog(kEndBanner), 1);
+}
+
 TEST_F(WinUi, SecondInstanceIsRefusedWithAMessageBox) {
     Program first;
     Launch(first);
@@ -290,6 +317,30 @@ TEST_F(WinUi, SecondInstanceIsRefusedWithAMessageBox) {
     EXPECT_TRUE(Listening(tcpPort));
     EndFromMenu();
     ExpectEnded(first);
+}
+
+// The single-instance rule rests on the machine-wide mutex, not on a window
+// of this desktop: a holder without any window refuses the start.
+TEST_F(WinUi, InstanceMutexWithoutAWindowRefusesTheStart) {
+    TempDir marks;
+    std::string marker = marks.path + "/held";
+    std::string winMarker = "Z:" + marker;
+    for (char& c : winMarker)
+        if (c == '/') c = '\\';
+    Driven held;
+    std::thread holder([&] { held = Drive({"hold-mutex", "Global\\Kestrun", winMarker, "30000"}); });
+    bool marked = WaitUntil([&] { return FileExists(marker); }, 20000);
+    Program program;
+    if (marked) {
+        setup.Write(program.dir.path);
+        program.Start();
+    }
+    holder.join();
+    ASSERT_TRUE(marked) << held;
+    ASSERT_EQ(held.code, 0) << "no message box" << held;
+    EXPECT_NE(held.out.find("jeden raz"), std::string::npos) << held.out;
+    EXPECT_EQ(program.Wait(10000), 0);
+    EXPECT_FALSE(FileExists(program.Path("k.log")));
 }
 
 TEST_F(WinUi, SettingsDialogShowsTheRecord) {

@@ -7,7 +7,11 @@
 //   kdriver command ID [CAPTION MS] post WM_COMMAND ID; with CAPTION, repost
 //                                   until that dialog is open (bounded)
 //   kdriver post MSG WPARAM LPARAM  post any message to the main window
+//   kdriver send MSG WPARAM LPARAM MS  send it and wait up to MS for the
+//                                   answer, which is printed
 //   kdriver dismiss CAPTION MS      print a message box's text, press OK
+//   kdriver hold-mutex NAME FILE MS hold mutex NAME, make FILE, then dismiss
+//                                   the "uwaga" box (as dismiss)
 //   kdriver menu MOUSEMSG MS [KEY]  send the tray callback with a mouse
 //                                   message; 0 when a popup menu shows, which
 //                                   is then closed (Escape), given KEY, or
@@ -210,6 +214,26 @@ static int NoMainWindow() {
     return kNoMainWindow;
 }
 
+// Waits up to ms for the message box with the caption, prints its text and
+// presses its OK.
+static int Dismiss(const char* caption, int ms) {
+    HWND box = WaitWindow("#32770", caption, ms);
+    if (!box) {
+        fprintf(stderr, "kdriver: no message box %s\n", caption);
+        return kNoDialog;
+    }
+    HWND child = nullptr;
+    while ((child = FindWindowExA(box, child, "Static", nullptr)) != nullptr) {
+        std::string t = Text(child);
+        if (!t.empty()) printf("text=%s\n", t.c_str());
+    }
+    Acting();
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    if (WaitGone("#32770", caption, 5000)) return kOk;
+    fprintf(stderr, "kdriver: message box %s still open\n", caption);
+    return kStillOpen;
+}
+
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc < 2) return kUsage;
@@ -245,6 +269,19 @@ int main(int argc, char** argv) {
         }
         fprintf(stderr, "kdriver: no dialog %s after command %d\n", caption, id);
         return kNoDialog;
+    }
+    if (what == "send" && argc >= 6) {
+        HWND main = FindByClass("Kestrun");
+        if (!main) return NoMainWindow();
+        Acting();
+        DWORD_PTR answer = 0;
+        if (SendMessageTimeoutA(main, (UINT)strtoul(argv[2], nullptr, 0), (WPARAM)strtoul(argv[3], nullptr, 0),
+                                (LPARAM)strtol(argv[4], nullptr, 0), SMTO_NORMAL, (UINT)atoi(argv[5]), &answer)) {
+            printf("answer=%lu\n", (unsigned long)answer);
+            return kOk;
+        }
+        fprintf(stderr, "kdriver: no answer to %s\n", argv[2]);
+        return kCallFailed;
     }
     if (what == "post" && argc >= 5) {
         HWND main = FindByClass("Kestrun");
@@ -325,22 +362,26 @@ int main(int argc, char** argv) {
         fprintf(stderr, "kdriver: cannot post TaskbarCreated\n");
         return kCallFailed;
     }
-    if (what == "dismiss" && argc >= 4) {
-        HWND box = WaitWindow("#32770", argv[2], atoi(argv[3]));
-        if (!box) {
-            fprintf(stderr, "kdriver: no message box %s\n", argv[2]);
-            return kNoDialog;
-        }
-        HWND child = nullptr;
-        while ((child = FindWindowExA(box, child, "Static", nullptr)) != nullptr) {
-            std::string t = Text(child);
-            if (!t.empty()) printf("text=%s\n", t.c_str());
+    if (what == "dismiss" && argc >= 4) return Dismiss(argv[2], atoi(argv[3]));
+    if (what == "hold-mutex" && argc >= 5) {
+        // Holds a named mutex as another copy would, tells the test through
+        // the marker file, and dismisses the box that a refused copy shows.
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (!mutex) {
+            fprintf(stderr, "kdriver: no mutex %s\n", argv[2]);
+            return kCallFailed;
         }
         Acting();
-        PostMessageA(box, WM_COMMAND, IDOK, 0);
-        if (WaitGone("#32770", argv[2], 5000)) return kOk;
-        fprintf(stderr, "kdriver: message box %s still open\n", argv[2]);
-        return kStillOpen;
+        HANDLE marker = CreateFileA(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (marker == INVALID_HANDLE_VALUE) {
+            CloseHandle(mutex);
+            fprintf(stderr, "kdriver: no marker %s\n", argv[3]);
+            return kCallFailed;
+        }
+        CloseHandle(marker);
+        int code = Dismiss("uwaga", atoi(argv[4]));
+        CloseHandle(mutex);
+        return code;
     }
     if (what == "dialog" && argc >= 3) {
         HWND dialog = WaitWindow("#32770", argv[2], 5000);
