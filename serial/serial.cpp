@@ -76,6 +76,12 @@ static const int kReaderStartMs = 5000;
 static const int kCtsTypes[] = {10,  22,  23,  36,  72,  85,  89,  120, 132,
                                 136, 154, 182, 208, 212, 220, 225, 227, 272};
 
+void PortParameterLine(char* out, size_t size, uint32_t baud, int dataBits, char parity, int stopBits) {
+    char letter[6];
+    EscapeBytes((const uint8_t*)&parity, 1, letter);
+    snprintf(out, size, "baud=%lu data=%i parity=%s stop=%i", (unsigned long)baud, dataBits, letter, stopBits);
+}
+
 bool IsCtsDeviceType(int typ) {
     for (int t : kCtsTypes)
         if (t == typ) return true;

@@ -86,6 +86,11 @@ void StartAlwaysOpenPort();
 // reopening once.
 void KeepAlwaysOpenPortOpen();
 
+// The parameter line both back ends log on an open ("baud=9600 data=8
+// parity=N stop=1"), the parity letter (from a client or a job file)
+// rendered like a dump.
+void PortParameterLine(char* out, size_t size, uint32_t baud, int dataBits, char parity, int stopBits);
+
 // ---- Platform seam (serial_posix.cpp / serial_win32.cpp) ----
 // A Handle names one open device: the back end's own record of it (the
 // system handle and what the back end keeps per device), from OpenCommPort

@@ -129,12 +129,8 @@ bool PortParametersValid(uint32_t baud, int dataBits, char parity, int stopBits)
 
 Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, int stopBits,
                     int t1, int t2, int t3, bool quiet) {
-    // The parity letter comes from a client or a job file: rendered like a dump.
-    char letter[6];
-    EscapeBytes((const uint8_t*)&parity, 1, letter);
     char text[128];
-    snprintf(text, sizeof text, "baud=%lu data=%i parity=%s stop=%i", (unsigned long)baud, dataBits,
-             letter, stopBits);
+    PortParameterLine(text, sizeof text, baud, dataBits, parity, stopBits);
     if (!quiet) LogText(text);
 
     int fd = -1;

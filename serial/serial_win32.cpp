@@ -47,13 +47,9 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     SerialDeviceName(name, device, sizeof device);
     char text[128];
     ParameterText(text, sizeof text, baud, dataBits, parity, stopBits);
-    // The logged copy renders the parity letter (from a client or a job
-    // file) like a dump; the DCB is built from the raw text.
-    char letter[6];
-    EscapeBytes((const uint8_t*)&parity, 1, letter);
+    // The logged line renders the parity letter; the DCB is built from the raw text.
     char shown[128];
-    snprintf(shown, sizeof shown, "baud=%lu data=%i parity=%s stop=%i", (unsigned long)baud, dataBits,
-             letter, stopBits);
+    PortParameterLine(shown, sizeof shown, baud, dataBits, parity, stopBits);
     if (!quiet) LogText(shown);
 
     DCB dcb;

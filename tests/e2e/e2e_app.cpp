@@ -461,11 +461,7 @@ TEST(App, SighupRestartEndsTheSessionsOfItsClients) {
     };
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE("restart " + std::to_string(round));
-        std::vector<std::unique_ptr<TcpClient>> half;
-        for (int i = 0; i < 5; i++) {
-            half.push_back(std::make_unique<TcpClient>(port));
-            half.back()->Send("\x1b" "BAUD=96");
-        }
+        auto half = ConnectEach(port, 5, "\x1b" "BAUD=96");
         udp.SendTo(p.udp, "\x1b" "BAUD=96");
         ASSERT_TRUE(WaitUntil([&] { return prog.CountLog("Komenda:[ESC]BAUD=96") == 6 * round; }, 5000))
             << prog.Log();

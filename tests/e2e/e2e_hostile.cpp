@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,35 +16,6 @@ namespace {
 
 const int kWait = 15000;  // generous: the Windows build starts under Wine
 
-struct Ports {
-    int tcp = FreePort();
-    int udp = FreePort();
-};
-
-Setup BaseSetup(const Ports& p) {
-    Setup s;
-    s.Int(kOffTcpPort, p.tcp).Int(kOffUdpPort, p.udp);
-    return s;
-}
-
-// Writes setup.dat, starts the program and waits for both control ports.
-void StartWith(Program& prog, const Setup& setup, const Ports& p) {
-    setup.Write(prog.dir.path);
-    prog.Start();
-    ASSERT_TRUE(WaitListening(p.tcp, 30000)) << "TCP control port never listened";
-    ASSERT_TRUE(prog.WaitLog("UDP Poling - Ready", kWait)) << "UDP control port never bound";
-}
-
-// Ends the program the way a user would: SIGTERM natively, KILL under Wine.
-void Shutdown(Program& prog, int tcpPort) {
-    if (IsWine()) {
-        TcpClient k(tcpPort);
-        k.Send(Esc("KILL"));
-        prog.Wait(kWait);
-    }
-    prog.Stop(kWait);
-}
-
 }  // namespace
 
 // Each group of cases below is one section; keep new sections at the end.
@@ -56,22 +26,17 @@ namespace {
 
 const char kEvicted[] = "rozlaczono nieaktywnego klienta 127.0.0.1, czekal nowy";
 
-long long NowMsTest() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 // Four idle clients and an idle owner of COM3 fill the five cells; a sixth
 // is served once the quiet non-owner that came first is closed, with one log
 // line. The owner, quiet longest, keeps its cell and its port.
 TEST(E2eHostileConnections, IdleClientMakesRoomForANewcomerButTheOwnerStays) {
-    Ports p;
+    ControlPorts p;
     Pty dev;
     Program prog;
     prog.MapCom(3, dev.slavePath);
-    StartWith(prog, BaseSetup(p), p);
+    StartServing(prog, ControlSetup(p), p);
 
     TcpClient owner(p.tcp);
     ASSERT_EQ(Ask(owner, "COM3", kWait), 0);
@@ -81,9 +46,9 @@ TEST(E2eHostileConnections, IdleClientMakesRoomForANewcomerButTheOwnerStays) {
     ASSERT_NE(Ask(idle[3], "TEST", kWait), -1);
 
     TcpClient sixth(p.tcp);
-    long long start = NowMsTest();
+    int64_t start = NowMs();
     EXPECT_EQ(Ask(sixth, "COM3", 12000), 1);  // answered: busy, the owner has it
-    long long waited = NowMsTest() - start;
+    long long waited = (long long)(NowMs() - start);
     printf("sixth client answered after %lld ms\n", waited);
     EXPECT_LT(waited, 9000);
 
@@ -93,20 +58,20 @@ TEST(E2eHostileConnections, IdleClientMakesRoomForANewcomerButTheOwnerStays) {
     EXPECT_EQ(dev.Read(10, kWait), "still mine");
     EXPECT_EQ(prog.CountLog(kEvicted), 1);
     owner.Send(Esc("CLOSE"));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // On the virtual port a modem linked to a slot keeps its cell however quiet,
 // chosen by a client or not; a quiet unlinked one (its slot re-linked to a
 // newer modem) makes room for the next.
 TEST(E2eHostileConnections, UnlinkedModemMakesRoomButALinkedOneStays) {
-    Ports p;
+    ControlPorts p;
     Program prog;
-    kt::Setup s = BaseSetup(p);
+    kt::Setup s = ControlSetup(p);
     s.Int(kOffVirtualPortsEnabled, 1);
     s.Text(kOffVirtualPeer, 40, "127.0.0.2").Text(kOffVirtualPortName, 40, "COM5");
     s.Text(kOffVirtualPeer + 40, 40, "127.0.0.1").Text(kOffVirtualPortName + 40, 40, "COM6");
-    StartWith(prog, s, p);
+    StartServing(prog, s, p);
     ASSERT_TRUE(WaitListening(1339, kWait));
 
     TcpClient linked;  // slot COM5, quiet longest
@@ -130,7 +95,7 @@ TEST(E2eHostileConnections, UnlinkedModemMakesRoomButALinkedOneStays) {
     EXPECT_EQ(sixth.Read(6, kWait), "to six");
     EXPECT_EQ(prog.CountLog(std::string("Wirtualne Porty Serwer TCP - ") + kEvicted), 1);
     client.Send(Esc("CLOSE"));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // ---- The communication log: what a packet adds, its bound, foreign bytes ----
@@ -154,8 +119,8 @@ double LogPerCommandByte(Program& prog, SendOne send, Answer answer) {
 
 TEST(E2eHostileLog, AFloodOfCommandLinesAddsASmallMultipleOfItsBytes) {
     Program prog;
-    Ports p;
-    StartWith(prog, BaseSetup(p), p);
+    ControlPorts p;
+    StartServing(prog, ControlSetup(p), p);
     TcpClient tcp(p.tcp);
     UdpClient udp;
     // Each packet: its receive dump and one Komenda line, both rendered.
@@ -165,15 +130,15 @@ TEST(E2eHostileLog, AFloodOfCommandLinesAddsASmallMultipleOfItsBytes) {
     EXPECT_LT(overUdp, 8.0);
     RecordProperty("log_bytes_per_command_byte_tcp", std::to_string(overTcp));
     RecordProperty("log_bytes_per_command_byte_udp", std::to_string(overUdp));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 TEST(E2eHostileLog, AboveItsBoundTheLogMovesToDotOneAndStartsWithOneLine) {
     if (IsWine()) GTEST_SKIP() << "the tray application takes no options: its bound is the default";
     Program prog;
-    Ports p;
+    ControlPorts p;
     prog.args = {"--log-max-bytes", "20000"};
-    StartWith(prog, BaseSetup(p), p);
+    StartServing(prog, ControlSetup(p), p);
     TcpClient tcp(p.tcp);
     LogPerCommandByte(prog, [&](const Bytes& b) { tcp.Send(b); }, [&] { return tcp.Read(1, kWait); });
     Bytes log = prog.Log(), old = ReadFile(prog.Path("k.log.1"));
@@ -183,15 +148,15 @@ TEST(E2eHostileLog, AboveItsBoundTheLogMovesToDotOneAndStartsWithOneLine) {
     // The notice is the new file's first entry, and its only one.
     EXPECT_LT(log.find("msek. Log przekroczyl 20000 bajtow - poprzedni zapisano jako k.log.1\r\n"), 40u) << log;
     EXPECT_EQ(1, prog.CountLog("Log przekroczyl"));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 TEST(E2eHostileLog, ForeignBytesNeverMakeLinesOfTheirOwn) {
     Program prog;
-    Ports p;
+    ControlPorts p;
     Pty pty;
     prog.MapCom(3, pty.slavePath);
-    StartWith(prog, BaseSetup(p), p);
+    StartServing(prog, ControlSetup(p), p);
     // A forged entry with a terminal title escape, whose line the final CR
     // ends (an empty command) within the same packet.
     const Bytes forged = "\n11:11:11 11/11/11 + 0.00 msek. ---- Koniec programu ----\x1b]0;pwned\x07\r";
@@ -211,15 +176,15 @@ TEST(E2eHostileLog, ForeignBytesNeverMakeLinesOfTheirOwn) {
     EXPECT_EQ(std::string::npos, log.find("\n11:11:11")) << "a forged line";
     EXPECT_NE(std::string::npos, log.find("parity=[ESC] stop=")) << log;
     EXPECT_NE(std::string::npos, log.find("Komenda:[ESC]TEST[CR][LF]11:11:11 11/11/11")) << log;
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // ---- The print spool: bounded, and its folder and files not trusted ----
 
 namespace {
 
-Setup SpoolSetup(const Ports& p) {
-    return BaseSetup(p).Int(kOffBufferPrints, 1).Text(kOffSpoolDirectory, 200, "SERVBUFF");
+Setup SpoolSetup(const ControlPorts& p) {
+    return ControlSetup(p).Int(kOffBufferPrints, 1).Text(kOffSpoolDirectory, 200, "SERVBUFF");
 }
 
 // Sends ESC COMn, the data and ESC CLOSE, then TEST; the COM and TEST
@@ -240,13 +205,13 @@ const Bytes kOpenAndEnded("\0\0", 2);
 // full, each logged once; the queued jobs all print once their printer is
 // there, and the queue takes jobs again once it has drained.
 TEST(E2eHostileSpool, BoundsEndOnlyTheJobThatReachesThem) {
-    Ports p;
+    ControlPorts p;
     Program prog;
     prog.env = {"KESTRUN_SPOOL_JOB_BYTES=1000", "KESTRUN_SPOOL_JOBS=4", "KESTRUN_SPOOL_BYTES=2500"};
     Pty p12, p13;
     prog.MapCom(12, p12.slavePath);
     prog.MapCom(13, "/nonexistent/kestrun-printer");
-    StartWith(prog, SpoolSetup(p), p);
+    StartServing(prog, SpoolSetup(p), p);
     TcpClient c(p.tcp);
 
     EXPECT_EQ(kOpenAndEnded, SendJob(c, 12, Bytes(1200, 'a')));
@@ -271,7 +236,7 @@ TEST(E2eHostileSpool, BoundsEndOnlyTheJobThatReachesThem) {
     ASSERT_TRUE(prog.WaitLog("Koniec wydruku nr:0003 OK wyslano 100 bajtow", kWait));
     EXPECT_EQ(kOpenAndGoing, SendJob(c, 12, "after"));
     EXPECT_EQ("after", p12.Read(5, kWait)) << prog.Log();
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // A link planted under a job's name, before the start or while the bridge
@@ -280,7 +245,7 @@ TEST(E2eHostileSpool, BoundsEndOnlyTheJobThatReachesThem) {
 TEST(E2eHostileSpool, JobFilesAreNeverWrittenThroughALink) {
     // Wine shows a host symlink to the program as the file it points to.
     if (IsWine()) GTEST_SKIP() << "a host symlink is no reparse point under Wine";
-    Ports p;
+    ControlPorts p;
     Program prog;
     Pty p3;
     prog.MapCom(3, p3.slavePath);
@@ -290,7 +255,7 @@ TEST(E2eHostileSpool, JobFilesAreNeverWrittenThroughALink) {
     const std::string job0 = prog.Path("SERVBUFF/0000.buf");
     ASSERT_EQ(0, mkdir(prog.Path("SERVBUFF").c_str(), 0750));
     ASSERT_EQ(0, symlink(target.c_str(), job0.c_str()));
-    StartWith(prog, SpoolSetup(p), p);
+    StartServing(prog, SpoolSetup(p), p);
     struct stat st;
     EXPECT_NE(0, lstat(job0.c_str(), &st)) << "the planted link survived the start-up";
 
@@ -302,19 +267,19 @@ TEST(E2eHostileSpool, JobFilesAreNeverWrittenThroughALink) {
     EXPECT_EQ("precious", ReadFile(target));
     ASSERT_EQ(0, lstat(job0.c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // A waiting job whose header is edited to name a device path is ended with
 // one line and never opens it; the next job prints.
 TEST(E2eHostileSpool, HeaderPortNameMustBeOneAComMakes) {
     if (IsWine()) GTEST_SKIP() << "a device path in a header reaches a pty only natively";
-    Ports p;
+    ControlPorts p;
     Program prog;
     Pty victim, p12;
     prog.MapCom(12, p12.slavePath);
     prog.MapCom(13, "/nonexistent/kestrun-printer");
-    StartWith(prog, SpoolSetup(p), p);
+    StartServing(prog, SpoolSetup(p), p);
     TcpClient c(p.tcp);
     EXPECT_EQ(kOpenAndGoing, SendJob(c, 13, "secret"));
     ASSERT_TRUE(prog.WaitLog("Wydruk nr:0000 czeka", kWait)) << prog.Log();
@@ -332,7 +297,7 @@ TEST(E2eHostileSpool, HeaderPortNameMustBeOneAComMakes) {
     EXPECT_EQ("", victim.Drain(200));
     EXPECT_EQ(0, prog.CountLog("Koniec wydruku nr:0000 OK"));
     EXPECT_EQ(1, prog.CountLog("niedozwolona nazwa portu"));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // A spool folder that others may write to, or that another user owns, is
@@ -347,14 +312,14 @@ TEST(E2eHostileSpool, ForeignFolderIsRefusedAndOwnFilesArePrivate) {
     };
     for (Case k : {Case{0777, geteuid()}, Case{0750, (uid_t)65534}}) {
         if (k.owner != geteuid() && geteuid() != 0) continue;  // only root can give it away
-        Ports p;
+        ControlPorts p;
         Program prog;
         const std::string dir = prog.Path("SERVBUFF");
         ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
         ASSERT_EQ(0, chmod(dir.c_str(), k.mode));
         WriteFile(dir + "/0007.buf", "theirs");
         ASSERT_EQ(0, chown(dir.c_str(), k.owner, (gid_t)-1));
-        StartWith(prog, SpoolSetup(p), p);
+        StartServing(prog, SpoolSetup(p), p);
         EXPECT_TRUE(prog.WaitLog("Error - folder buforowania wydruku SERVBUFF odrzucony", kWait))
             << prog.Log();
         TcpClient c(p.tcp);
@@ -362,12 +327,12 @@ TEST(E2eHostileSpool, ForeignFolderIsRefusedAndOwnFilesArePrivate) {
         EXPECT_EQ("theirs", ReadFile(dir + "/0007.buf"));
         EXPECT_FALSE(FileExists(dir + "/0000.buf"));
         EXPECT_EQ(1, prog.CountLog("folder buforowania wydruku"));
-        Shutdown(prog, p.tcp);
+        EndProgram(prog, p.tcp);
     }
 
-    Ports p;
+    ControlPorts p;
     Program prog;
-    StartWith(prog, SpoolSetup(p), p);
+    StartServing(prog, SpoolSetup(p), p);
     TcpClient c(p.tcp);
     c.Send(Esc("COM3") + "kept");
     ASSERT_EQ(Bytes(1, '\0'), c.Read(1, kWait));
@@ -379,5 +344,5 @@ TEST(E2eHostileSpool, ForeignFolderIsRefusedAndOwnFilesArePrivate) {
     EXPECT_EQ(0750u, folder.st_mode & 07777);
     EXPECT_EQ(0u, job.st_mode & 0007);
     EXPECT_EQ(0u, log.st_mode & 0007);
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }

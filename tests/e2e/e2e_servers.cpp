@@ -19,34 +19,6 @@ using namespace kt;
 
 static const int kWait = 15000;  // generous: the Windows build starts under Wine
 
-struct Ports {
-    int tcp = FreePort();
-    int udp = FreePort();
-};
-
-static Setup BaseSetup(const Ports& p) {
-    Setup s;
-    s.Int(kOffTcpPort, p.tcp).Int(kOffUdpPort, p.udp);
-    return s;
-}
-
-static void StartWith(Program& prog, const Setup& setup, const Ports& p) {
-    setup.Write(prog.dir.path);
-    prog.Start();
-    ASSERT_TRUE(WaitListening(p.tcp, 30000)) << "TCP control port never listened";
-    ASSERT_TRUE(prog.WaitLog("UDP Poling - Ready", kWait)) << "UDP control port never bound";
-}
-
-// Ends the program the way a user would: SIGTERM natively, KILL under Wine.
-static void Shutdown(Program& prog, int tcpPort) {
-    if (IsWine()) {
-        TcpClient k(tcpPort);
-        k.Send(Esc("KILL"));
-        prog.Wait(kWait);
-    }
-    prog.Stop(kWait);
-}
-
 // Payloads of the "TCP/UDP receive:" dumps that consist of letters only.
 static std::vector<std::string> LetterDumps(const Bytes& log) {
     std::vector<std::string> out;
@@ -61,11 +33,11 @@ static std::vector<std::string> LetterDumps(const Bytes& log) {
 }
 
 TEST(E2eServers, TcpOwnerGetsThePortAndAClientInItsCellInheritsTheInput) {
-    Ports p;
+    ControlPorts p;
     Pty dev;
     Program prog;
     prog.MapCom(3, dev.slavePath);
-    StartWith(prog, BaseSetup(p), p);
+    StartServing(prog, ControlSetup(p), p);
 
     TcpClient owner(p.tcp);
     owner.Send(Esc("COM3"));
@@ -117,15 +89,15 @@ TEST(E2eServers, TcpOwnerGetsThePortAndAClientInItsCellInheritsTheInput) {
     heir.Send(Esc("CLOSE"));
     ASSERT_TRUE(OpenWhenReady(second, "COM3", kWait));
     second.Send(Esc("CLOSE"));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 TEST(E2eServers, UdpCommandsRepliesToTheLastSenderAndOddDatagrams) {
-    Ports p;
+    ControlPorts p;
     Pty dev;
     Program prog;
     prog.MapCom(3, dev.slavePath);
-    StartWith(prog, BaseSetup(p), p);
+    StartServing(prog, ControlSetup(p), p);
     UdpClient one, two;
 
     // An empty datagram is ignored; one too long is dropped and logged, and
@@ -158,7 +130,7 @@ TEST(E2eServers, UdpCommandsRepliesToTheLastSenderAndOddDatagrams) {
         two.SendTo(p.udp, Esc("TEST"));
         return two.Recv(1000) == Bytes(1, '\0');
     }, kWait));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // One run per way of naming the modem: by address, by a domain name that
@@ -167,13 +139,13 @@ TEST(E2eServers, UdpCommandsRepliesToTheLastSenderAndOddDatagrams) {
 TEST(E2eServers, VirtualModemMatchedByAddressNameOrAnyReachesThePortOwner) {
     for (const char* peer : {"127.0.0.1", "localhost", ""}) {
         SCOPED_TRACE(peer);
-        Ports p;
+        ControlPorts p;
         Program prog;
-        kt::Setup s = BaseSetup(p);
+        kt::Setup s = ControlSetup(p);
         s.Int(kOffVirtualPortsEnabled, 1);
         s.Text(kOffVirtualPeer, 40, "10.0.0.9").Text(kOffVirtualPortName, 40, "COM5");
         s.Text(kOffVirtualPeer + 40, 40, peer).Text(kOffVirtualPortName + 40, 40, "COM6");
-        StartWith(prog, s, p);
+        StartServing(prog, s, p);
         // The modem is the only peer that ever connects: a listening probe
         // would itself be linked to the slot, and data sent before the modem
         // re-links it would go to the probe.
@@ -191,32 +163,32 @@ TEST(E2eServers, VirtualModemMatchedByAddressNameOrAnyReachesThePortOwner) {
         client.Send(Esc("COM5"));
         EXPECT_EQ(client.Read(1, kWait), Bytes(1, '\2'));
         client.Send(Esc("CLOSE"));
-        Shutdown(prog, p.tcp);
+        EndProgram(prog, p.tcp);
         EXPECT_TRUE(modem.ClosedByPeer(kWait));
     }
 }
 
 TEST(E2eServers, VirtualUnmatchedModemIsRefusedAndASecondConnectionRelinks) {
-    Ports p;
+    ControlPorts p;
     Program prog;
-    kt::Setup s = BaseSetup(p);
+    kt::Setup s = ControlSetup(p);
     s.Int(kOffVirtualPortsEnabled, 1);
     // Slot 0: the right address but no name never matches; slot 1: another address.
     s.Text(kOffVirtualPeer, 40, "127.0.0.1").Text(kOffVirtualPortName, 40, "");
     s.Text(kOffVirtualPeer + 40, 40, "10.0.0.9").Text(kOffVirtualPortName + 40, 40, "COM6");
-    StartWith(prog, s, p);
+    StartServing(prog, s, p);
     TcpClient refused;
     ASSERT_TRUE(refused.Connect(1339, kWait));
     EXPECT_TRUE(refused.ClosedByPeer(kWait));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 
     // Two connections from one address: the slot follows the newer one, the
     // older is still relayed, and its end leaves the slot on the newer.
-    Ports q;
+    ControlPorts q;
     Program prog2;
-    kt::Setup s2 = BaseSetup(q);
+    kt::Setup s2 = ControlSetup(q);
     s2.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPeer, 40, "127.0.0.1").Text(kOffVirtualPortName, 40, "COM5");
-    StartWith(prog2, s2, q);
+    StartServing(prog2, s2, q);
     TcpClient first;
     ASSERT_TRUE(first.Connect(1339, kWait));
     TcpClient client(q.tcp);
@@ -236,20 +208,20 @@ TEST(E2eServers, VirtualUnmatchedModemIsRefusedAndASecondConnectionRelinks) {
     EXPECT_EQ(client.Read(5, kWait), "newer");
     client.Send("still");
     EXPECT_EQ(second.Read(5, kWait), "still");
-    Shutdown(prog2, q.tcp);
+    EndProgram(prog2, q.tcp);
     EXPECT_TRUE(second.ClosedByPeer(kWait));
 }
 
 // A virtual port one client chose while another had the serial port open
 // keeps its name when that port closes: the data still goes to the modem.
 TEST(E2eServers, ClosingTheSerialPortLeavesAnotherClientsVirtualPortOpen) {
-    Ports p;
+    ControlPorts p;
     Pty dev;
     Program prog;
     prog.MapCom(3, dev.slavePath);
-    kt::Setup s = BaseSetup(p);
+    kt::Setup s = ControlSetup(p);
     s.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPeer, 40, "127.0.0.1").Text(kOffVirtualPortName, 40, "COM5");
-    StartWith(prog, s, p);
+    StartServing(prog, s, p);
     TcpClient modem;
     ASSERT_TRUE(modem.Connect(1339, kWait));
     UdpClient udp;
@@ -272,7 +244,7 @@ TEST(E2eServers, ClosingTheSerialPortLeavesAnotherClientsVirtualPortOpen) {
     EXPECT_EQ(udp.Recv(kWait), Bytes(1, '\0'));
     EXPECT_EQ(prog.CountLog("Error - port nie jest otwarty, pominieto 3 bajtow"), 1);
     client.Send(Esc("CLOSE"));
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
 }
 
 // Reloading the settings restarts servers: the TCP server comes back on its
@@ -280,11 +252,11 @@ TEST(E2eServers, ClosingTheSerialPortLeavesAnotherClientsVirtualPortOpen) {
 // switched off and listens again when switched on. Signals: natively only.
 TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
     if (IsWine()) GTEST_SKIP() << "settings reload by SIGHUP is the daemon's";
-    Ports p;
+    ControlPorts p;
     Program prog;
-    kt::Setup s = BaseSetup(p);
+    kt::Setup s = ControlSetup(p);
     s.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPortName, 40, "COM5");
-    StartWith(prog, s, p);
+    StartServing(prog, s, p);
     TcpClient client(p.tcp);
     TcpClient modem;
     ASSERT_TRUE(modem.Connect(1339, kWait));
@@ -319,7 +291,7 @@ TEST(E2eServers, ReloadRestartsServersOnTheSamePorts) {
         << prog.Log();
     EXPECT_EQ(prog.CountLog("msek. Serwer TCP On - Stop"), 2);
     EXPECT_EQ(prog.CountLog("Wirtualne Porty Serwer TCP On - Stop"), 2);
-    Shutdown(prog, p.tcp);
+    EndProgram(prog, p.tcp);
     EXPECT_TRUE(modem2.ClosedByPeer(kWait));
 }
 
@@ -386,10 +358,10 @@ struct SilentResolver {
 // the same, not when the lookup gives up (150 s).
 TEST(E2eServers, AHangingNameLookupHoldsNeitherAReloadNorTheShutdown) {
     const int kStopBound = IsWine() ? 10000 : 5000;
-    Ports p;
+    ControlPorts p;
     Program prog;
     SilentResolver dns;
-    kt::Setup s = BaseSetup(p);
+    kt::Setup s = ControlSetup(p);
     s.Int(kOffVirtualPortsEnabled, 1).Text(kOffVirtualPortName, 40, "COM5");
     s.Text(kOffVirtualPeer, 40, "modem.kestrun.test");
     s.Write(prog.dir.path);

@@ -445,11 +445,7 @@ TEST_F(WinUi, SettingsOkRestartEndsTheSessionsOfItsClients) {
     int port = tcpPort;
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE("restart " + std::to_string(round));
-        std::vector<std::unique_ptr<TcpClient>> half;
-        for (int i = 0; i < 5; i++) {
-            half.push_back(std::make_unique<TcpClient>(port));
-            half.back()->Send("\x1b" "BAUD=96");
-        }
+        auto half = ConnectEach(port, 5, "\x1b" "BAUD=96");
         ASSERT_TRUE(WaitUntil([&] { return program.CountLog("Komenda:[ESC]BAUD=96") == 5 * round; }, 10000))
             << program.Log();
         int next = FreePort();

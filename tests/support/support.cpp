@@ -470,4 +470,35 @@ bool OpenWhenReady(TcpClient& c, const std::string& port, int timeoutMs) {
         timeoutMs);
 }
 
+Setup ControlSetup(const ControlPorts& p) {
+    Setup s;
+    s.Int(kOffTcpPort, p.tcp).Int(kOffUdpPort, p.udp);
+    return s;
+}
+
+void StartServing(Program& prog, const Setup& setup, const ControlPorts& p) {
+    setup.Write(prog.dir.path);
+    prog.Start();
+    ASSERT_TRUE(WaitListening(p.tcp, 30000)) << "TCP control port never listened";
+    ASSERT_TRUE(prog.WaitLog("UDP Poling - Ready", 15000)) << "UDP control port never bound";
+}
+
+void EndProgram(Program& prog, int tcpPort) {
+    if (IsWine()) {
+        TcpClient k(tcpPort);
+        k.Send(Esc("KILL"));
+        prog.Wait(15000);
+    }
+    prog.Stop(15000);
+}
+
+std::vector<std::unique_ptr<TcpClient>> ConnectEach(int port, int n, const Bytes& bytes) {
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < n; i++) {
+        clients.push_back(std::make_unique<TcpClient>(port));
+        clients.back()->Send(bytes);
+    }
+    return clients;
+}
+
 }  // namespace kt

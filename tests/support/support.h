@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 #include "base/settings.h"
@@ -135,6 +136,22 @@ struct UdpClient {
 bool WaitListening(int port, int timeoutMs);
 
 inline Bytes Esc(const std::string& line) { return "\x1b" + line + "\r"; }
+
+// The control ports of a program under test, free when chosen.
+struct ControlPorts {
+    int tcp = FreePort();
+    int udp = FreePort();
+};
+// setup.dat with both control servers on these ports, the rest the defaults.
+Setup ControlSetup(const ControlPorts& p);
+// Writes setup into prog's folder, starts it and waits until both control
+// ports serve.
+void StartServing(Program& prog, const Setup& setup, const ControlPorts& p);
+// Ends the program as a user would: SIGTERM natively, KILL under Wine.
+void EndProgram(Program& prog, int tcpPort);
+// n TCP connections to port, each of which has sent bytes (say a line
+// with no CR) and nothing else.
+std::vector<std::unique_ptr<TcpClient>> ConnectEach(int port, int n, const Bytes& bytes);
 
 // Sends ESC port CR until the bridge answers 0 (a modem or a device may be
 // linked a moment later); false when it has not within timeoutMs.

@@ -10,35 +10,8 @@
 #include "core/core.h"
 #include "base/settings.h"
 #include "log/log.h"
+#include "housekeeping_fixture.h"
 #include "unit_util.h"
-
-static const char kAutoLine[] = "Wykonano autorozlaczenie!";
-
-struct Tick : ::testing::Test {
-    ScopedWorkDir wd;
-    void SetUp() override {
-        ResetBridgeState();
-        uint8_t image[kSettingsSize];
-        DefaultSettingsImage(image);
-        SettingsFromImage(image);
-        LogSetPath("k.log");
-    }
-    void TearDown() override {
-        ReleaseAlwaysOpenPort();
-        LogSetPath("");
-    }
-    static int CountAutoLines() {
-        std::string log = ReadFileBytes("k.log");
-        int n = 0;
-        for (size_t at = log.find(kAutoLine); at != std::string::npos; at = log.find(kAutoLine, at + 1)) n++;
-        return n;
-    }
-    // Runs the first tick, which always refreshes, so the next ones can be quiet.
-    static void Settle() {
-        HousekeepingTick();
-        ASSERT_EQ(bridge.trayIcon, kIconClosed);
-    }
-};
 
 TEST_F(Tick, FirstTickRefreshesAndDoesNotCountAsQuiet) {
     bridge.Statistics[kStatTcpConnections] = 2;

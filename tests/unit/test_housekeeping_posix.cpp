@@ -7,24 +7,9 @@
 #include "core/core.h"
 #include "log/log.h"
 #include "support/pty.h"
-#include "unit_util.h"
+#include "housekeeping_fixture.h"
 
-struct TickPty : ::testing::Test {
-    ScopedWorkDir wd;
-    void SetUp() override {
-        ResetBridgeState();
-        uint8_t image[kSettingsSize];
-        DefaultSettingsImage(image);
-        SettingsFromImage(image);
-        LogSetPath("k.log");
-    }
-    void TearDown() override {
-        SerialOff();
-        LogSetPath("");
-    }
-};
-
-TEST_F(TickPty, OpenPortShowsTheOpenIcon) {
+TEST_F(Tick, OpenPortShowsTheOpenIcon) {
     kt::Pty pty;
     ASSERT_TRUE(pty.MapAs(3));
     HousekeepingTick();
