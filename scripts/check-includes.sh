@@ -76,12 +76,12 @@ for folder in "${folders[@]}"; do
     [ -d "$folder" ] || continue
     case "$folder" in tools | fuzz) continue ;; esac
     while IFS=: read -r file number text; do
-        name=$(printf '%s' "$text" | sed -E 's/.*(mutex|condition_variable)[[:space:]]+([A-Za-z_][A-Za-z0-9_]*).*/\2/')
+        name=$(printf '%s' "$text" | sed -E 's/.*(mutex|condition_variable)&?[[:space:]]+([A-Za-z_][A-Za-z0-9_]*).*/\2/')
         if ! grep -q "\`$name\`" ARCHITECTURE.md; then
             echo "$file:$number: lock $name is not named in ARCHITECTURE.md"
             bad=1
         fi
-    done < <(git ls-files "$folder" | grep -E '\.(cpp|h)$' | xargs -r grep -nE '^(static |extern )?std::(mutex|shared_mutex|condition_variable) [A-Za-z_]' /dev/null || true)
+    done < <(git ls-files "$folder" | grep -E '\.(cpp|h)$' | xargs -r grep -nE '^(static |extern )?std::(mutex|shared_mutex|condition_variable)&? [A-Za-z_]' /dev/null || true)
 done
 
 # The platform-seam table names every source file of the layers (a twin as
