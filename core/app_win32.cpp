@@ -1,21 +1,25 @@
 // The Windows tray application: its WinMain, one instance, the hidden main
 // window and its procedure (timer, tray menu commands, dialogs), the message
-// loop and the shutdown when the window is destroyed.
+// loop and the shutdown when the window is destroyed. WinMain hands
+// --service to service_win32.cpp.
 // Twin: app_posix.cpp (the Linux daemon).
 #include <windows.h>
+#include <shellapi.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 #include "base/bridge.h"
 #include "base/settings.h"
 #include "bridge/protocol.h"
 #include "core/core.h"
+#include "core/program_win32.h"
 #include "log/log.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
 #include "ui/ui_win32.h"
 
-enum : UINT { kTickMs = 300 };
 // The housekeeping timer's ID: KillTimer takes the ID, not what SetTimer
 // returned.
 enum : UINT_PTR { kHousekeepingTimerId = 1 };
@@ -35,9 +39,9 @@ static bool endLogged = false;
 // until the process ends.
 static const char kInstanceMutexName[] = "Global\\Kestrun";
 
-// True when another copy holds the mutex. Access denied means that a copy
-// under another account (another session) made it.
-static bool AnotherInstanceRuns() {
+// Access denied means that a copy under another account (another session,
+// the service) made it.
+bool AnotherInstanceRuns() {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, kInstanceMutexName);
     DWORD error = GetLastError();
     if (!mutex) return error == ERROR_ACCESS_DENIED;
@@ -147,7 +151,33 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
     }
 }
 
+// The program's arguments as UTF-8.
+static std::vector<std::string> Arguments() {
+    std::vector<std::string> args;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return args;
+    for (int i = 0; i < count; i++) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(n > 0 ? (size_t)n : 1, '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], n, nullptr, nullptr);
+        arg.resize(strlen(arg.c_str()));
+        args.push_back(arg);
+    }
+    LocalFree(wide);
+    return args;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    std::vector<std::string> args = Arguments();
+    ServiceOptions service;
+    bool serviceMode = false;
+    for (size_t i = 1; i < args.size(); i++) {
+        if (args[i] == "--service") serviceMode = true;
+        if (args[i] == "-C" && i + 1 < args.size()) service.directory = args[++i];
+    }
+    if (serviceMode) return RunService(service);
+
     HINSTANCE instance = GetModuleHandleA(nullptr);
     // Taken before anything else, so that two copies started together
     // cannot both pass.
@@ -186,7 +216,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);
     LoadTrayIcons(instance);
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
-    housekeepingTimer = SetTimer(window, kHousekeepingTimerId, kTickMs, nullptr) != 0;
+    housekeepingTimer = SetTimer(window, kHousekeepingTimerId, kTickPeriodMs, nullptr) != 0;
 
     StartAlwaysOpenPort();
 
@@ -205,8 +235,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 }
 
 // Posted, never sent: KILL arrives on a server thread, and the main thread
-// joins the server threads while it shuts down.
+// joins the server threads while it shuts down. The service has no window:
+// its stop event is set.
 void RequestShutdown() {
+    if (ServiceRequestStop()) return;
     HWND window = mainWindow;
     if (window) PostMessageA(window, WM_CLOSE, 0, 0);
 }
