@@ -30,7 +30,7 @@ enum : DWORD { kStartHintMs = 10000, kStopStepHintMs = 5000 };
 static HANDLE stopEvent = nullptr;    // manual reset: a stop stays asked for
 static HANDLE reloadEvent = nullptr;  // auto reset: one reload per request
 static std::atomic<bool> serviceMode{false};
-static ServiceOptions serviceOptions;  // written before the dispatcher starts
+static ProgramOptions serviceOptions;  // written before the dispatcher starts
 
 // The handler (dispatcher thread) and the service's thread both report the
 // state: the status record and its check point under statusLock.
@@ -176,6 +176,7 @@ static void WINAPI ServiceMain(DWORD, LPWSTR*) {
         Report(SERVICE_STOPPED, ERROR_SERVICE_ALREADY_RUNNING, 0);
         return;
     }
+    ApplyProgramOptions(serviceOptions);
     StartupBegin();
     Report(SERVICE_START_PENDING, NO_ERROR, kStartHintMs);
     BridgeConnect(RequestShutdown);
@@ -194,7 +195,7 @@ static void WINAPI ServiceMain(DWORD, LPWSTR*) {
     Report(SERVICE_STOPPED, NO_ERROR, 0);
 }
 
-int RunService(const ServiceOptions& options) {
+int RunService(const ProgramOptions& options) {
     serviceOptions = options;
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     reloadEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
