@@ -190,7 +190,7 @@ TEST_F(Service, RunsInProgramDataRefusesKillAndTheTrayAndStopsWithTheEndBanner) 
     Bytes log = ReadFile(folder + "/k.log");
     EXPECT_TRUE(EndsWithTheBanner(log)) << log;
     EXPECT_EQ(ConnectTcp(p.tcp, 0), -1);
-    printf("service: first TEST answered %lld ms after net start (%lld ms with a made folder); "
+    printf("service: first TEST answered %lld ms after net start (folder made by it), %lld ms (folder there); "
            "process ended %lld ms after net stop began\n",
            (long long)startMs, (long long)secondStartMs, (long long)stopMs);
     std::filesystem::remove_all(folder, ec);
