@@ -33,13 +33,13 @@ void StartupServices() {
     GetLocalAddresses(bridge.localAddresses);
 }
 
-void ShutdownServices() {
+void ShutdownServices(void (*step)()) {
     // No send may wait on a client now: every join below is then short.
-    CutAllConnections();
-    SerialShutdown();
-    UDPServerOff();
-    TCPServerOff();
-    VirtualPortsOff();
+    void (*const steps[])() = {CutAllConnections, SerialShutdown, UDPServerOff, TCPServerOff, VirtualPortsOff};
+    for (void (*run)() : steps) {
+        run();
+        if (step) step();
+    }
 }
 
 void EndBanner() {

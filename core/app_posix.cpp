@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +86,8 @@ static int TakeInstanceLock() {
     return 0;
 }
 
+static int wakeRead = -1;  // main thread only
+
 static int OpenWakePipe() {
     int fds[2];
     if (pipe(fds) != 0) return -1;
@@ -96,6 +97,19 @@ static int OpenWakePipe() {
     }
     wakeWrite = fds[1];
     return fds[0];
+}
+
+// The tick loop's wait: the wake pipe, up to timeoutMs.
+static int WaitForRequest(int timeoutMs) {
+    struct pollfd p = {wakeRead, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) > 0) {
+        char drain[64];
+        while (read(wakeRead, drain, sizeof drain) > 0) {
+        }
+    }
+    if (shutdownRequested) return kWaitShutdown;
+    if (reloadRequested.exchange(0)) return kWaitReload;
+    return kWaitTimedOut;
 }
 
 // One line on start for whoever started the daemon by hand: where the
@@ -147,7 +161,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s\n", text);
         return 1;  // a supervisor sees that this start did not run
     }
-    int wakeRead = OpenWakePipe();
+    wakeRead = OpenWakePipe();
     if (wakeRead < 0) {
         fprintf(stderr, "kestrun: pipe: %s\n", strerror(errno));
         return 1;
@@ -161,33 +175,8 @@ int main(int argc, char** argv) {
     PrintListening();
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
-    using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::milliseconds(300);
-    auto nextTick = Clock::now() + period;
     StartAlwaysOpenPort();
-
-    while (!shutdownRequested) {
-        auto now = Clock::now();
-        if (now >= nextTick) {
-            HousekeepingTick();
-            StatusLineFlush();
-            nextTick += period;
-            // After a stall (suspend, debugger) go on from now, no burst of ticks.
-            if (nextTick <= now) nextTick = now + period;
-            continue;
-        }
-        int waitMs = (int)std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1;
-        struct pollfd p = {wakeRead, POLLIN, 0};
-        if (poll(&p, 1, waitMs) > 0) {
-            char drain[64];
-            while (read(wakeRead, drain, sizeof drain) > 0) {
-            }
-        }
-        if (reloadRequested.exchange(0) && !shutdownRequested) {
-            ReloadSettings();
-            RefreshTray(kTrayModify);
-        }
-    }
+    RunTickLoop(WaitForRequest);
 
     // The same shutdown, in the same order, for a signal and for KILL.
     TrayIconUpdate(kTrayDelete, kIconNone, nullptr);

@@ -1,6 +1,7 @@
 // The Windows tray application: its WinMain, one instance, the hidden main
 // window and its procedure (timer, tray menu commands, dialogs), the message
-// loop and the shutdown when the window is destroyed.
+// loop and the shutdown when the window is destroyed. WinMain hands
+// --service to service_win32.cpp.
 // Twin: app_posix.cpp (the Linux daemon).
 #include <windows.h>
 #include <shellapi.h>
@@ -14,12 +15,12 @@
 #include "bridge/protocol.h"
 #include "core/core.h"
 #include "core/options.h"
+#include "core/program_win32.h"
 #include "log/log.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
 #include "ui/ui_win32.h"
 
-enum : UINT { kTickMs = 300 };
 // The housekeeping timer's ID: KillTimer takes the ID, not what SetTimer
 // returned.
 enum : UINT_PTR { kHousekeepingTimerId = 1 };
@@ -39,9 +40,9 @@ static bool endLogged = false;
 // until the process ends.
 static const char kInstanceMutexName[] = "Global\\Kestrun";
 
-// True when another copy holds the mutex. Access denied means that a copy
-// under another account (another session) made it.
-static bool AnotherInstanceRuns() {
+// Access denied means that a copy under another account (another session,
+// the service) made it.
+bool AnotherInstanceRuns() {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, kInstanceMutexName);
     DWORD error = GetLastError();
     if (!mutex) return error == ERROR_ACCESS_DENIED;
@@ -232,6 +233,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         ShowCommandLineText(text, status != 0);
         return status;
     }
+    // The service sets its own working folder (-C or %ProgramData%\Kestrun).
+    if (options.service) return RunService(options);
     if (!options.directory.empty() && !SetCurrentDirectoryW(Wide(options.directory).c_str())) {
         ShowCommandLineText("kestrun.exe: -C " + options.directory + ": error " + std::to_string(GetLastError()) +
                                 "\n",
@@ -277,7 +280,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TrayIconUpdate(kTrayAdd, kIconNone, nullptr);
     LoadTrayIcons(instance);
     TrayIconUpdate(kTrayModify, kIconActivity, "Quenlor Kestrun");
-    housekeepingTimer = SetTimer(window, kHousekeepingTimerId, kTickMs, nullptr) != 0;
+    housekeepingTimer = SetTimer(window, kHousekeepingTimerId, kTickPeriodMs, nullptr) != 0;
 
     StartAlwaysOpenPort();
 
@@ -296,8 +299,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 }
 
 // Posted, never sent: KILL arrives on a server thread, and the main thread
-// joins the server threads while it shuts down.
+// joins the server threads while it shuts down. The service has no window:
+// its stop event is set.
 void RequestShutdown() {
+    if (ServiceRequestStop()) return;
     HWND window = mainWindow;
     if (window) PostMessageA(window, WM_CLOSE, 0, 0);
 }

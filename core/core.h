@@ -7,9 +7,11 @@
 // claim, in serial/.
 #include "serial/serial.h"
 
-// The program itself is per platform: app_posix.cpp (the daemon's main) and
-// app_win32.cpp (the tray application's WinMain and window).
-// Asks the main loop to shut down (KILL, a signal, "Wyłącz"); any thread.
+// The program itself is per platform: app_posix.cpp (the daemon's main),
+// app_win32.cpp (the tray application's WinMain and window) and
+// service_win32.cpp (the Windows service).
+// Asks the main loop to shut down (KILL, a signal, "Wyłącz", a service stop);
+// any thread.
 void RequestShutdown();
 
 // The portable steps of start-up and shutdown, called by both programs in
@@ -24,15 +26,26 @@ void RequestShutdown();
 //   StartAlwaysOpenPort the always-open port, time-outs 10/50/0
 //   (main loop)
 //   ShutdownServices  every client connection cut, SerialShutdown,
-//                     UDPServerOff, TCPServerOff, VirtualPortsOff
+//                     UDPServerOff, TCPServerOff, VirtualPortsOff; step,
+//                     when given, is called after each of them (a service
+//                     reports its progress)
 //   EndBanner         "------------- Koniec programu --------------------"
 void StartupBegin();
 void StartupServices();
-void ShutdownServices();
+void ShutdownServices(void (*step)() = nullptr);
 void EndBanner();
 
+enum : int { kTickPeriodMs = 300 };
 // One 300 ms tick on the main thread.
 void HousekeepingTick();
+// What ended a wait between two ticks of RunTickLoop.
+enum : int { kWaitTimedOut = 0, kWaitReload = 1, kWaitShutdown = 2 };
+// The tick loop of the daemon and of the Windows service: HousekeepingTick
+// every 300 ms on a steady clock (after a stall it goes on from now, no
+// burst of ticks), and between ticks waitForRequest(ms), which waits up to
+// ms for a request. kWaitReload re-reads setup.dat (ReloadSettings);
+// kWaitShutdown ends the loop.
+void RunTickLoop(int (*waitForRequest)(int timeoutMs));
 // The refresh after the settings dialog (and after a reload on Linux): picks
 // trayIcon from the activity and the base icon and shows the statistics.
 // operation is kTrayModify, or kTrayAdd when the shell restarted.

@@ -1,12 +1,15 @@
 // The 300 ms housekeeping tick: print dispatch, closing a port whose device
 // is gone and reopening the always-open port, dropping stalled SETDCB
 // blocks, the tray icon and its blink, the tooltip refresh on change, and
-// the auto-disconnect on quiet ticks.
+// the auto-disconnect on quiet ticks, the retry of a control listener that
+// could not bind; and the tick loop of the daemon and the service.
+#include <chrono>
 #include <climits>
 #include "base/bridge.h"
 #include "bridge/protocol.h"
 #include "core/core.h"
 #include "log/log.h"
+#include "net/net.h"
 #include "serial/serial.h"
 #include "spool/spool.h"
 #include "ui/ui.h"
@@ -44,6 +47,8 @@ void HousekeepingTick() {
     SerialCloseLost();
     KeepAlwaysOpenPortOpen();
     DropStalledSetDcb();
+    // A listener whose address was not there yet (a network card at boot).
+    TCPServerRetryListen();
 
     // Icon choice: only the serial device counts for the base icon; traffic
     // shows the activity icon on every second tick that sees it.
@@ -90,4 +95,28 @@ void HousekeepingTick() {
     }
 
     b.ActivityCounter = 0;
+}
+
+void RunTickLoop(int (*waitForRequest)(int timeoutMs)) {
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::milliseconds(kTickPeriodMs);
+    auto nextTick = Clock::now() + period;
+    for (;;) {
+        auto now = Clock::now();
+        if (now >= nextTick) {
+            HousekeepingTick();
+            StatusLineFlush();
+            nextTick += period;
+            // After a stall (suspend, debugger) go on from now, no burst of ticks.
+            if (nextTick <= now) nextTick = now + period;
+            continue;
+        }
+        int waitMs = (int)std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1;
+        int request = waitForRequest(waitMs);
+        if (request == kWaitShutdown) return;
+        if (request == kWaitReload) {
+            ReloadSettings();
+            RefreshTray(kTrayModify);
+        }
+    }
 }

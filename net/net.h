@@ -79,8 +79,14 @@ void UdpSenderText(uint64_t packed, char dotted[16]);
 int SocketSendTo(Handle s, const uint8_t* data, int length, uint64_t packedAddress);
 
 // ---- Servers (started and stopped from the main thread) ----
+// A listener that could not bind logs it once; the TCP one is made again by
+// TCPServerRetryListen (the tick) and the UDP one by its own thread every
+// 300 ms, until it binds or the server is switched off: the interface
+// address may come later, as a network card's does at boot.
 void TCPServerOn();
 void TCPServerOff();
+// Main thread: after a failed On, listens once the bind succeeds (one line).
+void TCPServerRetryListen();
 void UDPServerOn();
 void UDPServerOff();
 void VirtualPortsOn();

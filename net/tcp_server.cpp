@@ -57,6 +57,21 @@ void TCPServerOn() {
     LogText("Serwer TCP On - Stop");
 }
 
+void TCPServerRetryListen() {
+    if (!tcpServer.listenFailed || tcpServer.thread.joinable()) return;
+    char address[101];
+    SettingsText(address, sizeof address, settingsRecord.interfaceAddress);
+    int port = settingsRecord.tcpPort;
+    int error = 0;
+    Handle listener = TcpListen(address, port, &error);
+    if (listener == kNoHandle) return;  // the failure was logged by On
+    tcpServer.listenFailed = false;
+    CellServerStart(tcpServer, listener);
+    char shown[sizeof address * 5];
+    EscapeText(address[0] ? address : "0.0.0.0", shown, sizeof shown);
+    LogFormat("Serwer TCP - nasluch na %s:%d", shown, port);
+}
+
 void TCPServerOff() {
     LogText("Serwer TCP Off - Start");
     if (!tcpServer.thread.joinable()) {

@@ -33,8 +33,15 @@ static void UDPPolling() {
         EscapeText(address[0] ? address : "0.0.0.0", shown, sizeof shown);
         LogFormat("UDP Poling - Error - blad nasluchu na %s:%d, kod: %d", shown, port,
                   error);
-        LogText("UDP Poling - Stop");
-        return;
+    }
+    // Bound again every 300 ms, silently, until it binds or the server stops.
+    while (s == kNoHandle) {
+        for (int i = 0; i < 3 && !udpStop; i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (udpStop) {
+            LogText("UDP Poling - Stop");
+            return;
+        }
+        s = UdpOpen(address, port, &error);
     }
     Handle event = UdpEventOpen(s);
     if (event == kNoHandle) {

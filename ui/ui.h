@@ -14,7 +14,8 @@ void BuildTooltip(const char* text, char out[128]);
 // Shows icon (a resource id) and the tooltip built from text (nullptr: empty).
 // Linux prints the tooltip to stdout as UTF-8, one line when the port state
 // or the text changed, at most one a second, never waiting for stdout.
+// Windows without a tray window (the service) shows nothing.
 void TrayIconUpdate(int operation, int icon, const char* text);
 // Linux daemon, every tick: prints a changed line that the once-a-second
-// limit held back, once its second is up.
+// limit held back, once its second is up. Nothing on Windows.
 void StatusLineFlush();

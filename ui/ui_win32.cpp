@@ -302,3 +302,6 @@ int RunSettingsDialog(HWND owner, uint8_t chosen[kSettingsSize]) {
 int RunVirtualPortsDialog(HWND owner, uint8_t chosen[kSettingsSize]) {
     return DialogEnd(RunDialog(owner, IDD_VIRTUAL, VirtualPortsDialogProc, chosen));
 }
+
+// The status line is the daemon's; the tray shows its state in the icon.
+void StatusLineFlush() {}

@@ -2,9 +2,11 @@
 // loopback sockets: cells, chunking, restarts, datagram edge cases, modem
 // matching, re-linking, relaying and the stop path.
 #include <gtest/gtest.h>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 #include "base/bridge.h"
 #include "base/settings.h"
@@ -336,9 +338,10 @@ TEST_F(Servers, AServerThatCannotListenSaysSoAndCompletesItsOnAndOffPairs) {
     TCPServerOn();
     UDPServerOn();
     EXPECT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Error - blad nasluchu na kasa-1:") == 1; }));
-    EXPECT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Stop") == 1; }));
     TCPServerOff();
+    // The UDP thread binds again until it is stopped.
     UDPServerOff();
+    EXPECT_EQ(CountInLog("UDP Poling - Stop"), 1);
     EXPECT_EQ(CountInLog("Serwer TCP - Error - blad nasluchu na kasa-1:"), 1);
     EXPECT_EQ(CountInLog("Serwer TCP On - Stop"), 2);
     EXPECT_EQ(CountInLog("Serwer TCP Off - Stop"), 2);
@@ -372,6 +375,40 @@ TEST_F(Servers, AServerThatCannotListenSaysSoAndCompletesItsOnAndOffPairs) {
                          "Wirtualne Porty Serwer TCP On - Stop", "Wirtualne Porty Serwer TCP Off - Start",
                          "Wirtualne Porty Serwer TCP Off - Stop"}))
         << Log();
+}
+
+// A listener whose bind fails (the port held here, as an address not yet
+// there at boot) says so once and listens once the bind succeeds: the TCP
+// one from the tick's retry, the UDP one from its own thread.
+TEST_F(Servers, AFailedBindIsRetriedUntilItListens) {
+    Sock tcpHeld = socket(AF_INET, SOCK_STREAM, 0), udpHeld = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = Loopback(0);
+    ASSERT_EQ(bind(tcpHeld, (sockaddr*)&a, sizeof a), 0);
+    listen(tcpHeld, 1);
+    ASSERT_EQ(bind(udpHeld, (sockaddr*)&a, sizeof a), 0);
+    settingsRecord.tcpPort = LocalPort(tcpHeld);
+    settingsRecord.udpPort = LocalPort(udpHeld);
+    TCPServerOn();
+    UDPServerOn();
+    ASSERT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Error - blad nasluchu") == 1; }));
+    for (int i = 0; i < 5; i++) TCPServerRetryListen();  // still held: nothing more logged
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // a few of the UDP thread's retries
+    EXPECT_EQ(CountInLog("blad nasluchu"), 2);
+    CloseSock(tcpHeld);
+    CloseSock(udpHeld);
+    EXPECT_TRUE(WaitFor([] { return CountInLog("UDP Poling - Ready") == 1; }));
+    TCPServerRetryListen();
+    EXPECT_EQ(CountInLog("Serwer TCP - nasluch na 127.0.0.1:"), 1);
+    Sock c = Connect(settingsRecord.tcpPort);
+    EXPECT_NE(c, kBad);
+    if (c != kBad) CloseSock(c);
+    TCPServerRetryListen();  // listening: nothing to do
+    TCPServerOff();
+    UDPServerOff();
+    EXPECT_EQ(CountInLog("blad nasluchu"), 2);
+    EXPECT_EQ(CountInLog("Serwer TCP - nasluch na"), 1);
+    EXPECT_EQ(CountInLog("Serwer TCP Off - Stop"), 1);
+    EXPECT_EQ(CountInLog("UDP Poling - Stop"), 1);
 }
 
 // ---- UDP control server ----

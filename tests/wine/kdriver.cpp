@@ -10,6 +10,8 @@
 //   kdriver send MSG WPARAM LPARAM MS  send it and wait up to MS for the
 //                                   answer, which is printed
 //   kdriver dismiss CAPTION MS      print a message box's text, press OK
+//   kdriver service-control NAME CODE  send control CODE to service NAME
+//                                   (Wine's sc has no "control")
 //   kdriver hold-mutex NAME FILE MS hold mutex NAME, make FILE, then dismiss
 //                                   the "uwaga" box (as dismiss)
 //   kdriver menu MOUSEMSG MS [KEY]  send the tray callback with a mouse
@@ -363,6 +365,18 @@ int main(int argc, char** argv) {
         return kCallFailed;
     }
     if (what == "dismiss" && argc >= 4) return Dismiss(argv[2], atoi(argv[3]));
+    if (what == "service-control" && argc >= 4) {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager ? OpenServiceA(manager, argv[2], SERVICE_USER_DEFINED_CONTROL |
+                                                                         SERVICE_PAUSE_CONTINUE) : nullptr;
+        Acting();
+        SERVICE_STATUS status;
+        bool sent = service && ControlService(service, (DWORD)atoi(argv[3]), &status);
+        if (!sent) fprintf(stderr, "kdriver: control failed, error %lu\n", GetLastError());
+        if (service) CloseServiceHandle(service);
+        if (manager) CloseServiceHandle(manager);
+        return sent ? kOk : kCallFailed;
+    }
     if (what == "hold-mutex" && argc >= 5) {
         // Holds a named mutex as another copy would, tells the test through
         // the marker file, and dismisses the box that a refused copy shows.
