@@ -337,12 +337,14 @@ static bool InstalledRuns(const std::string& prefix, bool kill = false) {
 // Whatever happened, no installed program is left running and nothing is
 // left installed for the next run: no program, no service, no working folder.
 struct InstallCleanup {
-    std::string prefix, uninstall, data;
+    std::string prefix, uninstall, data, exe;
     void Run() {
         InstalledRuns(prefix, true);
         Sh(uninstall);
         Sh(WineRun("sc delete Kestrun"));
         Sh("rm -rf " + Quote(data));
+        // Wine leaves a service's program that had not quite ended.
+        Sh("rm -f " + Quote(exe));
     }
     ~InstallCleanup() { Run(); }
 };
@@ -373,7 +375,7 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     ASSERT_TRUE(InstalledPaths(&in)) << "no MSI: the fixture test package_msi builds it";
     const std::string &prefixPath = in.prefix, &drive = in.drive, &exe = in.exe, &data = in.data;
     // Left over from an earlier run that failed half-way.
-    InstallCleanup cleanup{prefixPath, WineRun(in.uninstall), data};
+    InstallCleanup cleanup{prefixPath, WineRun(in.uninstall), data, exe};
     cleanup.Run();
 
     Shell r = Sh(WineRun(in.install));
@@ -428,7 +430,7 @@ TEST(Package, WindowsInstallerWithServiceStartsItWithItsOptionsAndRemovesIt) {
     if (!IsWine()) GTEST_SKIP() << "the MSI is tested under Wine";
     Installed in;
     ASSERT_TRUE(InstalledPaths(&in)) << "no MSI: the fixture test package_msi builds it";
-    InstallCleanup cleanup{in.prefix, WineRun(in.uninstall), in.data};
+    InstallCleanup cleanup{in.prefix, WineRun(in.uninstall), in.data, in.exe};
     cleanup.Run();
 
     // The service starts at install, so its settings are there before.
