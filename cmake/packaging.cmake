@@ -75,12 +75,14 @@ if(NOT WIN32)
 endif()
 
 if(WIN32)
-  # wixl and zip run on the build host.
+  # wixl, msibuild and zip run on the build host.
   find_program(WIXL wixl)
+  find_program(MSIBUILD msibuild)
   find_program(ZIP zip)
-  if(NOT WIXL OR NOT ZIP)
-    message(STATUS "dist-windows needs wixl and zip: scripts/install-deps.sh dist-windows")
+  if(NOT WIXL OR NOT MSIBUILD OR NOT ZIP)
+    message(STATUS "dist-windows needs wixl, msibuild and zip: scripts/install-deps.sh dist-windows")
     set(WIXL wixl)
+    set(MSIBUILD msibuild)
     set(ZIP zip)
   endif()
   set(_dist ${CMAKE_BINARY_DIR}/dist)
@@ -97,6 +99,9 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kestrun> ${_dist}/stage/Kestrun/kestrun.exe
     # wixl takes a source file by a path relative to where it runs.
     COMMAND sh -c "cd '${_dist}/stage' && '${WIXL}' -a x64 -D Version=${PROJECT_VERSION} -D ProductCode=${_product} -D Exe=Kestrun/kestrun.exe -o '${KESTRUN_MSI}' '${CMAKE_SOURCE_DIR}/packaging/kestrun.wxs'"
+    # wixl writes no component conditions: the shortcuts are left out when
+    # the service is installed.
+    COMMAND ${MSIBUILD} ${KESTRUN_MSI} -q "UPDATE `Component` SET `Condition` = 'SERVICE <> \"1\"' WHERE `Component` = 'MenuShortcut' OR `Component` = 'StartupShortcut'"
     COMMAND ${CMAKE_COMMAND} -E rm -f ${KESTRUN_ZIP}
     COMMAND sh -c "cd '${_dist}/stage' && '${ZIP}' -q -X -r '${KESTRUN_ZIP}' Kestrun"
     DEPENDS kestrun

@@ -6,7 +6,7 @@
 #   scripts/install-deps.sh fuzz    the fuzz build: clang 14 and its libFuzzer runtime
 #   scripts/install-deps.sh bench   check, plus the programs compared against
 #   scripts/install-deps.sh deb     run, plus what makes the Debian package
-#   scripts/install-deps.sh dist-windows  the cross compiler, wixl and zip
+#   scripts/install-deps.sh dist-windows  the cross compiler, wixl, msibuild and zip
 set -eu
 task=${1:-check}
 
@@ -27,6 +27,7 @@ windows_needs=(
     "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
     "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
     "wixl wixl"
+    "msibuild msitools"
     "zip zip"
 )
 check_needs=(

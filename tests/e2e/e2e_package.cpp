@@ -7,7 +7,9 @@
 // closed folders. Under Wine: msiexec installs the MSI, the installed
 // program is built for ASLR and DEP, started through its Startup shortcut it
 // works in the shortcut's folder and answers TEST, and msiexec /x removes
-// the program and the shortcuts and keeps setup.dat. The packages are built
+// the program and the shortcuts and keeps setup.dat; with SERVICE=1 and
+// OPTIONS it installs and starts the service with those options instead of
+// the shortcuts, and msiexec /x stops and removes it. The packages are built
 // by the fixture tests package_deb and package_msi.
 #include <gtest/gtest.h>
 #include <dirent.h>
@@ -333,36 +335,50 @@ static bool InstalledRuns(const std::string& prefix, bool kill = false) {
 }
 
 // Whatever happened, no installed program is left running and nothing is
-// left installed for the next run.
+// left installed for the next run: no program, no service, no working folder.
 struct InstallCleanup {
-    std::string prefix, uninstall, data;
-    ~InstallCleanup() {
+    std::string prefix, uninstall, data, exe;
+    void Run() {
         InstalledRuns(prefix, true);
         Sh(uninstall);
+        Sh(WineRun("sc delete Kestrun"));
         Sh("rm -rf " + Quote(data));
+        // Wine leaves a service's program that had not quite ended.
+        Sh("rm -f " + Quote(exe));
     }
+    ~InstallCleanup() { Run(); }
 };
+
+// The paths of one installed MSI in this run's prefix, and a clean start.
+struct Installed {
+    std::string prefix, drive, exe, data, install, uninstall;
+};
+
+static bool InstalledPaths(Installed* in) {
+    const char* msi = getenv("KESTRUN_MSI");
+    if (!msi || !FileExists(msi)) return false;
+    Shell prefix = Sh(WineRun("--prefix"));
+    if (prefix.status != 0) return false;
+    in->prefix = prefix.out.substr(0, prefix.out.find('\n'));
+    in->drive = in->prefix + "/drive_c";
+    in->exe = in->drive + "/Program Files/Kestrun/kestrun.exe";
+    in->data = in->drive + "/ProgramData/Kestrun";
+    in->install = "msiexec /i " + Quote(WindowsPath(msi)) + " /qn";
+    in->uninstall = "msiexec /x " + Quote(WindowsPath(msi)) + " /qn";
+    return true;
+}
 
 TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup) {
     if (!IsWine()) GTEST_SKIP() << "the MSI is tested under Wine";
-    const char* msi = getenv("KESTRUN_MSI");
     const char* zip = getenv("KESTRUN_ZIP");
-    ASSERT_TRUE(msi && FileExists(msi)) << "no MSI: the fixture test package_msi builds it";
-    Shell prefix = Sh(WineRun("--prefix"));
-    ASSERT_EQ(prefix.status, 0);
-    const std::string prefixPath = prefix.out.substr(0, prefix.out.find('\n'));
-    const std::string drive = prefixPath + "/drive_c";
-    const std::string exe = drive + "/Program Files/Kestrun/kestrun.exe";
-    const std::string data = drive + "/ProgramData/Kestrun";
-    const std::string install = "msiexec /i " + Quote(WindowsPath(msi)) + " /qn";
-    const std::string uninstall = "msiexec /x " + Quote(WindowsPath(msi)) + " /qn";
+    Installed in;
+    ASSERT_TRUE(InstalledPaths(&in)) << "no MSI: the fixture test package_msi builds it";
+    const std::string &prefixPath = in.prefix, &drive = in.drive, &exe = in.exe, &data = in.data;
     // Left over from an earlier run that failed half-way.
-    InstallCleanup cleanup{prefixPath, WineRun(uninstall), data};
-    InstalledRuns(prefixPath, true);
-    Sh(WineRun(uninstall));
-    Sh("rm -rf " + Quote(data));
+    InstallCleanup cleanup{prefixPath, WineRun(in.uninstall), data, exe};
+    cleanup.Run();
 
-    Shell r = Sh(WineRun(install));
+    Shell r = Sh(WineRun(in.install));
     ASSERT_EQ(r.status, 0) << r.out;
     ASSERT_TRUE(FileExists(exe));
     std::string why;
@@ -403,9 +419,60 @@ TEST(Package, WindowsInstallerInstallsStartsInItsFolderAndUninstallsKeepingSetup
     }
     EXPECT_TRUE(WaitUntil([&] { return !InstalledRuns(prefixPath); }, kWait * 2));
 
-    r = Sh(WineRun(uninstall));
+    r = Sh(WineRun(in.uninstall));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(FileExists(exe));
     for (const std::string& link : links) EXPECT_FALSE(FileExists(link)) << link;
     EXPECT_EQ(ReadFile(data + "/setup.dat"), setupBytes);
+}
+
+TEST(Package, WindowsInstallerWithServiceStartsItWithItsOptionsAndRemovesIt) {
+    if (!IsWine()) GTEST_SKIP() << "the MSI is tested under Wine";
+    Installed in;
+    ASSERT_TRUE(InstalledPaths(&in)) << "no MSI: the fixture test package_msi builds it";
+    InstallCleanup cleanup{in.prefix, WineRun(in.uninstall), in.data, in.exe};
+    cleanup.Run();
+
+    // The service starts at install, so its settings are there before.
+    ASSERT_EQ(Sh("mkdir -p " + Quote(in.data)).status, 0);
+    int tcp = FreePort(), udp = FreePort();
+    kt::Setup setup;
+    setup.Int(kOffTcpPort, tcp).Int(kOffUdpPort, udp);
+    setup.Write(in.data);
+
+    // A mistyped SERVICE stops the install before anything is put in place.
+    Shell r = Sh(WineRun(in.install + " SERVICE=yes"));
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_FALSE(FileExists(in.exe));
+
+    int64_t started = NowMs();
+    r = Sh(WineRun(in.install + " SERVICE=1 " + Quote("OPTIONS=--no-remote-kill --allow 127.0.0.0/8")));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(AskTest(tcp), 0) << ReadFile(in.data + "/k.log");
+    printf("install to first TEST answered: %lld ms\n", (long long)(NowMs() - started));
+    Shell query = Sh(WineRun("sc query Kestrun"));
+    EXPECT_EQ(query.status, 0) << query.out;
+    EXPECT_NE(query.out.find("RUNNING"), std::string::npos) << query.out;
+    std::vector<std::string> links;
+    FindFiles(in.drive + "/ProgramData/Microsoft/Windows/Start Menu", "Kestrun.lnk", links);
+    FindFiles(in.drive + "/users", "Kestrun.lnk", links);
+    EXPECT_TRUE(links.empty()) << "a shortcut beside the service: " << links[0];
+
+    // OPTIONS reached it whole: a remote KILL is ignored.
+    {
+        TcpClient c(tcp, kWait);
+        c.Send(Esc("KILL"));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(in.data + "/k.log").find("KILL pominiety") != std::string::npos; }, kWait));
+    EXPECT_EQ(AskTest(tcp), 0) << "KILL ended the service";
+
+    // Uninstalling stops it through its stop handler and removes it.
+    int64_t stopping = NowMs();
+    r = Sh(WineRun(in.uninstall));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(WaitUntil([&] { return !InstalledRuns(in.prefix); }, kWait));
+    printf("uninstall to the service's end: %lld ms\n", (long long)(NowMs() - stopping));
+    EXPECT_NE(Sh(WineRun("sc query Kestrun")).status, 0) << "the service is still registered";
+    Bytes log = ReadFile(in.data + "/k.log");
+    EXPECT_NE(log.find("Koniec programu", log.size() > 200 ? log.size() - 200 : 0), std::string::npos) << log;
 }
