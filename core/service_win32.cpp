@@ -120,16 +120,17 @@ static std::wstring ProgramDataFolder() {
 }
 
 // %ProgramData%\Kestrun, made if missing. It holds the settings the
-// service (LocalSystem) obeys, the log path among them, so a new one is
-// writable only by the system and administrators (others may read it),
-// whatever ProgramData lets users do; a link in its place is refused.
+// service obeys, the log path among them, so a new one is writable only by
+// the system, administrators and the service's account (LocalService, as
+// the installer registers it); others may read it, whatever ProgramData
+// lets users do. A link in its place is refused.
 static DWORD MakeServiceFolder(std::wstring& folder) {
     folder = ProgramDataFolder();
     if (folder.empty()) return ERROR_PATH_NOT_FOUND;
     folder += L"\\Kestrun";
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)",
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;LS)(A;OICI;FRFX;;;BU)",
                                                              SDDL_REVISION_1, &descriptor, nullptr))
         attributes.lpSecurityDescriptor = descriptor;
     BOOL made = CreateDirectoryW(folder.c_str(), &attributes);
