@@ -595,6 +595,44 @@ TEST_F(WinUi, VirtualPortsDialogSwitchesTheServerAndCutsLongAddresses) {
     ExpectEnded(program);
 }
 
+// Under a Western ANSI code page (1252) the Polish texts still reach the
+// dialog and the message box whole, and what is typed is stored as
+// Windows-1250. kdriver itself runs under the Polish code page, and its
+// wget and wset go through the wide calls.
+TEST_F(WinUi, PolishTextsStayWholeUnderAWesternCodePage) {
+    setup.Text(kOffSpoolDirectory, 200, "C:\\Wydruki \xB3\xB9\x9C\x9F");
+    Program program;
+    program.env.push_back("KESTRUN_WINE_LOCALE=en_US.UTF-8");
+    Launch(program);
+    Bytes before = ReadFile(program.Path("setup.dat"));
+    Open(32772, "Ustawienia");
+    Driven d = Drive({"dialog", "Ustawienia", "wget:1003", "wget:1009"});
+    ASSERT_EQ(d.code, 0) << d;
+    EXPECT_EQ(d.Values()["1003"], "C:\\Wydruki \u0142\u0105\u015B\u017A");
+    EXPECT_EQ(d.Values()["1009"], "k.log");
+
+    // A character Windows-1250 lacks: OK is refused and says so in Polish.
+    d = Drive({"dialog", "Ustawienia", "wset:1009=dziennik-\u00F1.log", "press:1"});
+    ASSERT_EQ(d.code, 0) << d;
+    Driven box = Drive({"dismiss", "uwaga", "20000"});
+    ASSERT_EQ(box.code, 0) << "no message box" << box;
+    EXPECT_NE(box.out.find("aby zapisa\xE6 ustawienia"), std::string::npos) << box.out;
+    EXPECT_EQ(ReadFile(program.Path("setup.dat")), before);
+
+    d = Drive({"dialog", "Ustawienia", "wset:1009=k.log", "wset:1003=C:\\Wydruki \u017C\u00F3\u0142\u0107",
+               "press:1", GoneStep()});
+    ASSERT_EQ(d.code, 0) << d;
+    Bytes after;
+    WaitUntil([&] {
+        after = ReadFile(program.Path("setup.dat"));
+        return after != before && after.size() == (size_t)kSettingsSize;
+    }, 5000);
+    EXPECT_EQ(FileText(after, kOffSpoolDirectory, 200), "C:\\Wydruki \xBF\xF3\xB3\xE6");
+    EXPECT_EQ(FileText(after, kOffLogPath, 101), "k.log");
+    EndFromMenu();
+    ExpectEnded(program);
+}
+
 TEST_F(WinUi, AboutBoxAndTrayMenuOpenOnlyOnTheRightButton) {
     Program program;
     Launch(program);
