@@ -37,8 +37,8 @@ void RunAboutDialog(HWND owner);
 // The settings dialog, filled from the record. On kDialogOk chosen is the
 // record's image with the user's values in place; nothing is saved or
 // applied here. An OK with a text field that Windows-1250 cannot hold is
-// refused with a message box, and the dialog stays open. Ticking "always open" takes effect in the record at once,
-// whatever the end.
+// refused with a message box, and the dialog stays open. Ticking "always
+// open" takes effect in the record at once, whatever the end.
 int RunSettingsDialog(HWND owner, uint8_t chosen[kSettingsSize]);
 // The virtual ports dialog, the same way (slot status and use counts shown
 // as they are when it opens; the same refusal).

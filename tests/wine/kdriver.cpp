@@ -20,6 +20,7 @@
 //   kdriver taskbar-created         tell the window the shell restarted
 //   kdriver cursor X Y              move the mouse pointer (screenshots)
 //   kdriver rect CLASS [CAPTION]    print a window's screen rectangle
+//   kdriver acp                     print this process's ANSI code page
 //   kdriver dialog CAPTION OP...    act on an open dialog, in order:
 //       get:ID  state:ID  enabled:ID  count:ID  dump
 //       set:ID=TEXT  check:ID=0|1  press:ID  wait:MS
@@ -389,6 +390,10 @@ int main(int argc, char** argv) {
             return kCallFailed;
         }
         printf("rect=%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
+        return kOk;
+    }
+    if (what == "acp") {
+        printf("acp=%u\n", GetACP());
         return kOk;
     }
     if (what == "taskbar-created") {
