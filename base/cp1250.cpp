@@ -1,6 +1,8 @@
 // Windows-1250, the code page of every text the bridge stores and logs, to and
-// from UTF-8 for terminals and the Linux tools.
+// from UTF-8 for terminals and the Linux tools, and UTF-16 for the Windows
+// wide calls.
 #include "base/cp1250.h"
+#include <cstdint>
 #include <cstring>
 
 // Unicode code points of Windows-1250 bytes 0x80..0xFF; 0 marks the five
@@ -77,4 +79,17 @@ int Utf8ToCp1250(const std::string& in, std::string& out) {
         at += forms[best].size();
     }
     return 0;
+}
+
+char16_t Cp1250ToUnit(unsigned char byte) {
+    if (byte < 0x80) return byte;
+    uint16_t code = kCp1250High[byte - 0x80];
+    return code ? (char16_t)code : (char16_t)byte;
+}
+
+int UnitToCp1250(char16_t unit) {
+    if (unit < 0x80) return unit;
+    for (int b = 0x80; b < 0x100; b++)
+        if (Cp1250ToUnit((unsigned char)b) == unit) return b;
+    return -1;
 }

@@ -73,7 +73,7 @@ static void TakeSettings(const uint8_t chosen[kSettingsSize], bool virtualPorts)
                  "Nie zapisano ustawie\xF1 w pliku setup.dat (kod: %d).\n"
                  "Plik zachowa\xB3 poprzednie ustawienia; nowe dzia\xB3" "aj\xB9 do zamkni\xEA" "cia programu.",
                  error);
-        MessageBoxA(mainWindow.load(), text, "uwaga", MB_OK | MB_ICONWARNING);
+        MessageBox1250(mainWindow.load(), text, "uwaga", MB_OK | MB_ICONWARNING);
     }
 }
 
@@ -245,8 +245,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // Taken before anything else, so that two copies started together
     // cannot both pass.
     if (AnotherInstanceRuns()) {
-        MessageBoxA(nullptr, "Kestrun mo\xBF" "e by\xE6 uruchomiony tylko jeden raz!", "uwaga",
-                    MB_OK | MB_ICONINFORMATION);
+        MessageBox1250(nullptr, "Kestrun mo\xBF" "e by\xE6 uruchomiony tylko jeden raz!", "uwaga",
+                       MB_OK | MB_ICONINFORMATION);
         return 0;
     }
     ApplyProgramOptions(options);

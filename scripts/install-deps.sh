@@ -40,6 +40,7 @@ check_needs=(
     "Xvfb xvfb"
     "localedef libc-bin"
     "/usr/share/i18n/locales/pl_PL locales"
+    "/usr/share/i18n/locales/en_US locales"
     "flock util-linux"
     "unshare util-linux"
     "setsid util-linux"

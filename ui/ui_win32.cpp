@@ -5,7 +5,9 @@
 #include <shellapi.h>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include "base/bridge.h"
+#include "base/cp1250.h"
 #include "base/settings.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
@@ -64,27 +66,58 @@ void DestroyTrayIcons() {
     }
 }
 
+void WideFrom1250(const char* text, wchar_t* out, size_t count) {
+    if (count == 0) return;
+    size_t n = 0;
+    for (; n + 1 < count && text[n]; n++) out[n] = (wchar_t)Cp1250ToUnit((unsigned char)text[n]);
+    out[n] = 0;
+}
+
+bool Cp1250FromWide(const wchar_t* text, char* out, size_t size) {
+    if (size == 0) return false;
+    size_t n = 0;
+    for (; text[n]; n++) {
+        int byte = UnitToCp1250((char16_t)text[n]);
+        if (byte < 0) {
+            out[0] = 0;
+            return false;
+        }
+        if (n + 1 < size) out[n] = (char)byte;
+    }
+    out[n + 1 < size ? n : size - 1] = 0;
+    return true;
+}
+
+int MessageBox1250(HWND owner, const char* text, const char* caption, UINT type) {
+    std::wstring wideText(strlen(text) + 1, L'\0'), wideCaption(strlen(caption) + 1, L'\0');
+    WideFrom1250(text, &wideText[0], wideText.size());
+    WideFrom1250(caption, &wideCaption[0], wideCaption.size());
+    return MessageBoxW(owner, wideText.c_str(), wideCaption.c_str(), type);
+}
+
+void BuildWideTooltip(const char* text, wchar_t out[kTooltipMax + 1]) {
+    char tip[kTooltipMax + 1];
+    BuildTooltip(text, tip);
+    WideFrom1250(tip, out, kTooltipMax + 1);
+}
+
 void TrayIconUpdate(int operation, int icon, const char* text) {
     HWND window = trayWindow;
     if (!window) return;
-    NOTIFYICONDATAA data;
+    NOTIFYICONDATAW data;
     memset(&data, 0, sizeof data);
-    // The full structure of this platform's headers (508 bytes in 32-bit builds).
+    // The full structure of this platform's headers.
     data.cbSize = sizeof data;
     data.hWnd = window;
     data.uID = kTrayIconId;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = kTrayCallback;
     data.hIcon = IconHandle(icon);
-    if (text) {
-        char tip[kTooltipMax + 1];
-        BuildTooltip(text, tip);
-        lstrcpynA(data.szTip, tip, kTooltipMax + 1);
-    }
+    if (text) BuildWideTooltip(text, data.szTip);
     // A shell that lost the icon (a restart not announced to this window)
     // refuses the change: the icon is put back instead.
-    if (!Shell_NotifyIconA((DWORD)operation, &data) && operation == kTrayModify)
-        Shell_NotifyIconA(NIM_ADD, &data);
+    if (!Shell_NotifyIconW((DWORD)operation, &data) && operation == kTrayModify)
+        Shell_NotifyIconW(NIM_ADD, &data);
 }
 
 void ShowTrayMenu(HWND window) {
@@ -107,7 +140,7 @@ static INT_PTR RunDialog(HWND window, int id, DLGPROC procedure, uint8_t* chosen
         return 0;
     }
     chosenImage = chosen;
-    INT_PTR end = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(id), window, procedure, 0);
+    INT_PTR end = DialogBoxParamW(Instance(), MAKEINTRESOURCEW(id), window, procedure, 0);
     openDialog = nullptr;
     chosenImage = nullptr;
     return end;
@@ -147,17 +180,41 @@ static void Tick(HWND dialog, int id, bool on) {
     CheckDlgButton(dialog, id, on ? BST_CHECKED : BST_UNCHECKED);
 }
 
+// Shows a Windows-1250 text in a control.
+static void ShowText(HWND dialog, int id, const char* text) {
+    wchar_t wide[256];
+    WideFrom1250(text, wide, 256);
+    SetDlgItemTextW(dialog, id, wide);
+}
+
 // Reads a text control into a text field of the chosen image: at most
-// capacity - 1 characters, as GetDlgItemTextA gives them, cut to the field
-// and terminated; the bytes after the terminator stay as they were.
-static void ReadText(HWND dialog, int id, int capacity, size_t offset, size_t width) {
+// capacity - 1 characters, as GetDlgItemTextW gives them, cut to the field
+// and terminated; the bytes after the terminator stay as they were. False,
+// with the field untouched, when the text has a character that
+// Windows-1250 lacks.
+static bool ReadText(HWND dialog, int id, int capacity, size_t offset, size_t width) {
+    wchar_t wide[256];
     char text[256];
-    if (capacity > (int)sizeof text) capacity = (int)sizeof text;
-    text[0] = 0;
-    GetDlgItemTextA(dialog, id, text, capacity);
+    if (capacity > 256) capacity = 256;
+    wide[0] = 0;
+    GetDlgItemTextW(dialog, id, wide, capacity);
+    if (!Cp1250FromWide(wide, text, sizeof text)) return false;
     size_t n = strnlen(text, width - 1);
     memcpy(chosenImage + offset, text, n);
     chosenImage[offset + n] = 0;
+    return true;
+}
+
+// Refuses an OK whose field id cannot be stored: says so, and puts the
+// cursor in the field so that the user can mend it.
+static void RefuseText(HWND dialog, int id) {
+    MessageBox1250(dialog,
+                   "To pole zawiera znak, kt\xF3rego nie ma w stronie kodowej Windows-1250.\n"
+                   "Popraw je, aby zapisa\xE6 ustawienia.",
+                   "uwaga", MB_OK | MB_ICONWARNING);
+    HWND field = GetDlgItem(dialog, id);
+    SetFocus(field);
+    SendMessageW(field, EM_SETSEL, 0, -1);
 }
 
 static void ReadNumber(HWND dialog, int id, size_t offset) {
@@ -172,15 +229,15 @@ static void SettingsInit(HWND dialog) {
     Tick(dialog, IDC_BUFFER_PRINTS, s.bufferPrints != 0);
     Tick(dialog, IDC_TCP_ENABLED, s.tcpEnabled != 0);
     Tick(dialog, IDC_UDP_ENABLED, s.udpEnabled != 0);
-    SetDlgItemTextA(dialog, IDC_SPOOL_DIRECTORY, s.spoolDirectory);
-    SetDlgItemTextA(dialog, IDC_LOG_PATH, s.logPath);
-    SetDlgItemTextA(dialog, IDC_INTERFACE, s.interfaceAddress);
+    ShowText(dialog, IDC_SPOOL_DIRECTORY, s.spoolDirectory);
+    ShowText(dialog, IDC_LOG_PATH, s.logPath);
+    ShowText(dialog, IDC_INTERFACE, s.interfaceAddress);
     Tick(dialog, IDC_ALWAYS_OPEN, s.alwaysOpen != 0);
     FillPortList(dialog, IDC_PORT_NAME);
     SendDlgItemMessageA(dialog, IDC_BAUD_RATE, CB_RESETCONTENT, 0, 0);
     for (const char* rate : kBaudRates)
         SendDlgItemMessageA(dialog, IDC_BAUD_RATE, CB_ADDSTRING, 0, (LPARAM)rate);
-    SetDlgItemTextA(dialog, IDC_PORT_NAME, s.portName);
+    ShowText(dialog, IDC_PORT_NAME, s.portName);
     SetDlgItemInt(dialog, IDC_BAUD_RATE, (UINT)s.baudRate, FALSE);
     char parity = s.parityLetter;
     if (parity == 'E') Tick(dialog, IDC_PARITY_EVEN, true);
@@ -193,8 +250,9 @@ static void SettingsInit(HWND dialog) {
     EnableSerialControls(dialog, s.alwaysOpen != 0);
 }
 
-// OK: the record as it is now, with the dialog's fields in place.
-static void SettingsOk(HWND dialog) {
+// OK: the record as it is now, with the dialog's fields in place; 0, or the
+// text field that cannot be stored.
+static int SettingsOk(HWND dialog) {
     uint8_t* image = chosenImage;
     SettingsToImage(image);
     ReadNumber(dialog, IDC_AUTO_DISCONNECT, kOffAutoDisconnectSeconds);
@@ -204,15 +262,18 @@ static void SettingsOk(HWND dialog) {
     PutLe32(image + kOffTcpEnabled, Ticked(dialog, IDC_TCP_ENABLED) ? 1 : 0);
     PutLe32(image + kOffUdpEnabled, Ticked(dialog, IDC_UDP_ENABLED) ? 1 : 0);
     PutLe32(image + kOffAlwaysOpen, Ticked(dialog, IDC_ALWAYS_OPEN) ? 1 : 0);
-    ReadText(dialog, IDC_SPOOL_DIRECTORY, 199, kOffSpoolDirectory, sizeof settingsRecord.spoolDirectory);
-    ReadText(dialog, IDC_LOG_PATH, 100, kOffLogPath, sizeof settingsRecord.logPath);
-    ReadText(dialog, IDC_INTERFACE, 100, kOffInterfaceAddress, sizeof settingsRecord.interfaceAddress);
-    ReadText(dialog, IDC_PORT_NAME, 100, kOffPortName, sizeof settingsRecord.portName);
+    if (!ReadText(dialog, IDC_SPOOL_DIRECTORY, 199, kOffSpoolDirectory, sizeof settingsRecord.spoolDirectory))
+        return IDC_SPOOL_DIRECTORY;
+    if (!ReadText(dialog, IDC_LOG_PATH, 100, kOffLogPath, sizeof settingsRecord.logPath)) return IDC_LOG_PATH;
+    if (!ReadText(dialog, IDC_INTERFACE, 100, kOffInterfaceAddress, sizeof settingsRecord.interfaceAddress))
+        return IDC_INTERFACE;
+    if (!ReadText(dialog, IDC_PORT_NAME, 100, kOffPortName, sizeof settingsRecord.portName)) return IDC_PORT_NAME;
     ReadNumber(dialog, IDC_BAUD_RATE, kOffBaudRate);
     image[kOffParityLetter] =
         (uint8_t)(Ticked(dialog, IDC_PARITY_EVEN) ? 'E' : Ticked(dialog, IDC_PARITY_ODD) ? 'O' : 'N');
     PutLe32(image + kOffStopBits, Ticked(dialog, IDC_STOP_1) ? 1 : 2);
     PutLe32(image + kOffDataBits, Ticked(dialog, IDC_DATA_7) ? 7 : 8);
+    return 0;
 }
 
 static INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -228,10 +289,12 @@ static INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wPa
         settingsRecord.alwaysOpen = Ticked(dialog, IDC_ALWAYS_OPEN) ? 1 : 0;
         EnableSerialControls(dialog, settingsRecord.alwaysOpen != 0);
         return FALSE;
-    case IDOK:
-        SettingsOk(dialog);
-        EndDialog(dialog, IDOK);
+    case IDOK: {
+        int refused = SettingsOk(dialog);
+        if (refused) RefuseText(dialog, refused);
+        else EndDialog(dialog, IDOK);
         return TRUE;
+    }
     case IDCANCEL:
         EndDialog(dialog, IDCANCEL);
         return TRUE;
@@ -247,22 +310,25 @@ static void VirtualPortsInit(HWND dialog) {
     Tick(dialog, IDC_VIRTUAL_ENABLED, settingsRecord.virtualPortsEnabled != 0);
     for (int slot = 0; slot < kVirtualSlots; slot++) {
         FillPortList(dialog, kPortCombos[slot]);
-        SetDlgItemTextA(dialog, kPeerEdits[slot], settingsRecord.virtualPeer[slot]);
-        SetDlgItemTextA(dialog, kPortCombos[slot], settingsRecord.virtualPortName[slot]);
+        ShowText(dialog, kPeerEdits[slot], settingsRecord.virtualPeer[slot]);
+        ShowText(dialog, kPortCombos[slot], settingsRecord.virtualPortName[slot]);
         char status[100];
         GetVirtualStatus(slot, status);
-        SetDlgItemTextA(dialog, kStatusEdits[slot], status);
+        ShowText(dialog, kStatusEdits[slot], status);
         SetDlgItemInt(dialog, kCountEdits[slot], (UINT)bridge.virtualUseCount[slot], FALSE);
     }
 }
 
-static void VirtualPortsOk(HWND dialog) {
+// As SettingsOk.
+static int VirtualPortsOk(HWND dialog) {
     SettingsToImage(chosenImage);
     PutLe32(chosenImage + kOffVirtualPortsEnabled, Ticked(dialog, IDC_VIRTUAL_ENABLED) ? 1 : 0);
     for (int slot = 0; slot < kVirtualSlots; slot++) {
-        ReadText(dialog, kPeerEdits[slot], 39, kOffVirtualPeer + 40 * slot, 40);
-        ReadText(dialog, kPortCombos[slot], 39, kOffVirtualPortName + 40 * slot, 40);
+        if (!ReadText(dialog, kPeerEdits[slot], 39, kOffVirtualPeer + 40 * slot, 40)) return kPeerEdits[slot];
+        if (!ReadText(dialog, kPortCombos[slot], 39, kOffVirtualPortName + 40 * slot, 40))
+            return kPortCombos[slot];
     }
+    return 0;
 }
 
 static INT_PTR CALLBACK VirtualPortsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -273,8 +339,9 @@ static INT_PTR CALLBACK VirtualPortsDialogProc(HWND dialog, UINT message, WPARAM
     }
     if (message != WM_COMMAND) return FALSE;
     if (LOWORD(wParam) == IDOK) {
-        VirtualPortsOk(dialog);
-        EndDialog(dialog, IDOK);
+        int refused = VirtualPortsOk(dialog);
+        if (refused) RefuseText(dialog, refused);
+        else EndDialog(dialog, IDOK);
         return TRUE;
     }
     if (LOWORD(wParam) == IDCANCEL) {

@@ -116,8 +116,9 @@ std::string OneLine(const std::string& text) {
     return line;
 }
 
-// Runs kdriver once, its stderr caught in a temporary file.
-Driven DriveOnce(const std::vector<std::string>& args) {
+// Runs kdriver once, its stderr caught in a temporary file; env holds
+// NAME=value entries for the runner.
+Driven DriveOnce(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     Driven r;
     for (const std::string& a : args) r.step += " " + a;
     char errPath[] = "/tmp/kdriver-err-XXXXXX";
@@ -127,7 +128,9 @@ Driven DriveOnce(const std::vector<std::string>& args) {
         return r;
     }
     close(fd);
-    std::string cmd = Quote(getenv("KESTRUN_WINE")) + " " + Quote(DriverPath());
+    std::string cmd;
+    for (const std::string& e : env) cmd += e + " ";
+    cmd += Quote(getenv("KESTRUN_WINE")) + " " + Quote(DriverPath());
     for (const std::string& a : args) cmd += " " + Quote(a);
     cmd += " 2>" + Quote(errPath) + " </dev/null";
     FILE* p = popen(cmd.c_str(), "r");
@@ -149,8 +152,8 @@ Driven DriveOnce(const std::vector<std::string>& args) {
 // Runs one kdriver step; every step bounds its own waits. A run that Wine
 // failed before kdriver changed anything is run once more: a press must
 // not be repeated, a start-up failure of Wine should not fail the test.
-Driven Drive(const std::vector<std::string>& args) {
-    Driven r = DriveOnce(args);
+Driven Drive(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    Driven r = DriveOnce(args, env);
     if (DriverOwnCode(r.code)) return r;
     if (r.err.find(kDriverActing) != std::string::npos) {
         fprintf(stderr, "kdriver: wine failed (code %d) after the step began, not retried: %s\n", r.code,
@@ -158,7 +161,7 @@ Driven Drive(const std::vector<std::string>& args) {
         return r;
     }
     fprintf(stderr, "kdriver: wine launch failed (code %d), retrying: %s\n", r.code, OneLine(r.err).c_str());
-    return DriveOnce(args);
+    return DriveOnce(args, env);
 }
 
 int32_t FileInt(const Bytes& setup, size_t offset) {
@@ -591,6 +594,51 @@ TEST_F(WinUi, VirtualPortsDialogSwitchesTheServerAndCutsLongAddresses) {
     ASSERT_EQ(d.code, 0) << d;
     EXPECT_TRUE(WaitUntil([] { return !PortBound(kVirtualPort); }, 10000));
     EXPECT_EQ(FileInt(ReadFile(program.Path("setup.dat")), kOffVirtualPortsEnabled), 0);
+    EndFromMenu();
+    ExpectEnded(program);
+}
+
+// Under a Western ANSI code page (1252) the Polish texts still reach the
+// dialog and the message box whole, and what is typed is stored as
+// Windows-1250. kdriver itself runs under the Polish code page, and its
+// wget and wset go through the wide calls.
+TEST_F(WinUi, PolishTextsStayWholeUnderAWesternCodePage) {
+    const std::string western = "KESTRUN_WINE_LOCALE=en_US.UTF-8";
+    // Else the test would pass under the Polish code page, ANSI calls and all.
+    Driven acp = Drive({"acp"}, {western});
+    ASSERT_EQ(acp.code, 0) << acp;
+    ASSERT_EQ(acp.Values()["acp"], "1252") << "the runner gave no Western code page" << acp;
+    EXPECT_EQ(Drive({"acp"}).Values()["acp"], "1250");
+
+    setup.Text(kOffSpoolDirectory, 200, "C:\\Wydruki \xB3\xB9\x9C\x9F");
+    Program program;
+    program.env.push_back(western);
+    Launch(program);
+    Bytes before = ReadFile(program.Path("setup.dat"));
+    Open(32772, "Ustawienia");
+    Driven d = Drive({"dialog", "Ustawienia", "wget:1003", "wget:1009"});
+    ASSERT_EQ(d.code, 0) << d;
+    EXPECT_EQ(d.Values()["1003"], "C:\\Wydruki \u0142\u0105\u015B\u017A");
+    EXPECT_EQ(d.Values()["1009"], "k.log");
+
+    // A character Windows-1250 lacks: OK is refused and says so in Polish.
+    d = Drive({"dialog", "Ustawienia", "wset:1009=dziennik-\u00F1.log", "press:1"});
+    ASSERT_EQ(d.code, 0) << d;
+    Driven box = Drive({"dismiss", "uwaga", "20000"});
+    ASSERT_EQ(box.code, 0) << "no message box" << box;
+    EXPECT_NE(box.out.find("aby zapisa\xE6 ustawienia"), std::string::npos) << box.out;
+    EXPECT_EQ(ReadFile(program.Path("setup.dat")), before);
+
+    d = Drive({"dialog", "Ustawienia", "wset:1009=k.log", "wset:1003=C:\\Wydruki \u017C\u00F3\u0142\u0107",
+               "press:1", GoneStep()});
+    ASSERT_EQ(d.code, 0) << d;
+    Bytes after;
+    WaitUntil([&] {
+        after = ReadFile(program.Path("setup.dat"));
+        return after != before && after.size() == (size_t)kSettingsSize;
+    }, 5000);
+    EXPECT_EQ(FileText(after, kOffSpoolDirectory, 200), "C:\\Wydruki \xBF\xF3\xB3\xE6");
+    EXPECT_EQ(FileText(after, kOffLogPath, 101), "k.log");
     EndFromMenu();
     ExpectEnded(program);
 }

@@ -104,3 +104,17 @@ TEST(Cp1250, SmallBufferNeverSplitsACharacter) {
     Cp1250ToUtf8("abc", one, sizeof one);
     EXPECT_EQ(one[0], 0);
 }
+
+// The wide form: every byte comes back as it was (the five undefined ones
+// too), and a character the code page lacks has no byte.
+TEST(Cp1250, EveryByteSurvivesTheWideFormAndForeignCharactersAreRefused) {
+    for (int b = 1; b < 256; b++) EXPECT_EQ(UnitToCp1250(Cp1250ToUnit((unsigned char)b)), b) << b;
+    EXPECT_EQ(Cp1250ToUnit(0xB3), u'\u0142');  // l with stroke
+    EXPECT_EQ(Cp1250ToUnit(0xB9), u'\u0105');  // a-ogonek
+    EXPECT_EQ(Cp1250ToUnit(0x80), u'\u20AC');
+    EXPECT_EQ(Cp1250ToUnit(0x81), u'\u0081');
+    EXPECT_EQ(UnitToCp1250(u'\u00F1'), -1);  // n-tilde: 0xF1 is n-acute here
+    EXPECT_EQ(UnitToCp1250(u'\u0080'), -1);
+    EXPECT_EQ(UnitToCp1250(u'\u00B3'), -1);  // superscript three, 0xB3 in 1252
+    EXPECT_EQ(UnitToCp1250((char16_t)0xD83D), -1);
+}

@@ -22,9 +22,12 @@
 //   kdriver taskbar-created         tell the window the shell restarted
 //   kdriver cursor X Y              move the mouse pointer (screenshots)
 //   kdriver rect CLASS [CAPTION]    print a window's screen rectangle
+//   kdriver acp                     print this process's ANSI code page
 //   kdriver dialog CAPTION OP...    act on an open dialog, in order:
 //       get:ID  state:ID  enabled:ID  count:ID  dump
 //       set:ID=TEXT  check:ID=0|1  press:ID  wait:MS
+//       wget:ID  wset:ID=TEXT  as get and set, but through the wide calls
+//                with the text as UTF-8, whatever this program's code page
 //       gone:MS  until no dialog with CAPTION is left and the main window
 //                answers again; the last press is repeated while it stays
 //
@@ -46,6 +49,7 @@
 // a pointer move) a run writes "kdriver: acting" on stderr: a run that
 // failed without that line changed nothing and may be run again.
 #include <windows.h>
+#include <shellapi.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cctype>
@@ -102,6 +106,25 @@ static std::string Text(HWND w) {
     char buf[1024] = "";
     SendMessageA(w, WM_GETTEXT, sizeof buf, (LPARAM)buf);
     return buf;
+}
+
+// WM_GETTEXT through the wide call, as UTF-8.
+static std::string WideText(HWND w) {
+    wchar_t wide[1024] = L"";
+    SendMessageW(w, WM_GETTEXT, 1024, (LPARAM)wide);
+    char utf8[4096] = "";
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
+// Argument index of this program's command line as the system got it, wide
+// (argv has been through the ANSI code page).
+static std::wstring WideArgument(int index) {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::wstring arg = args && index < count ? args[index] : L"";
+    LocalFree(args);
+    return arg;
 }
 
 static BOOL CALLBACK DumpChild(HWND child, LPARAM) {
@@ -162,6 +185,8 @@ static int DialogOps(HWND dialog, const char* caption, int argc, char** argv, in
             EnumChildWindows(dialog, DumpChild, 0);
         } else if (verb == "get") {
             printf("%d=%s\n", id, Text(control).c_str());
+        } else if (verb == "wget") {
+            printf("%d=%s\n", id, WideText(control).c_str());
         } else if (verb == "state") {
             printf("%d=%d\n", id, (int)SendMessageA(control, BM_GETCHECK, 0, 0));
         } else if (verb == "enabled") {
@@ -176,6 +201,19 @@ static int DialogOps(HWND dialog, const char* caption, int argc, char** argv, in
             }
             Acting();
             if (!SendMessageA(control, WM_SETTEXT, 0, (LPARAM)text.c_str())) {
+                fprintf(stderr, "kdriver: cannot set %d\n", id);
+                return kSetFailed;
+            }
+        } else if (verb == "wset") {
+            std::wstring arg = WideArgument(i);
+            size_t eq = arg.find(L'=');
+            std::wstring text = eq == std::wstring::npos ? L"" : arg.substr(eq + 1);
+            if (!control) {
+                fprintf(stderr, "kdriver: no control %d to set\n", id);
+                return kSetFailed;
+            }
+            Acting();
+            if (!SendMessageW(control, WM_SETTEXT, 0, (LPARAM)text.c_str())) {
                 fprintf(stderr, "kdriver: cannot set %d\n", id);
                 return kSetFailed;
             }
@@ -354,6 +392,10 @@ int main(int argc, char** argv) {
             return kCallFailed;
         }
         printf("rect=%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
+        return kOk;
+    }
+    if (what == "acp") {
+        printf("acp=%u\n", GetACP());
         return kOk;
     }
     if (what == "taskbar-created") {

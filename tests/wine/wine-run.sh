@@ -2,6 +2,8 @@
 # Runs a Windows test program under Wine with the suite's own throw-away
 # prefix, X display and Polish ANSI code page. Also the suite's set-up and
 # clean-up, and the mapping of COM ports to pseudo-terminals.
+# KESTRUN_WINE_LOCALE=en_US.UTF-8 runs one program under the Western ANSI
+# code page (1252) instead.
 #   wine-run.sh PROGRAM [ARGS...]      run PROGRAM under Wine
 #   wine-run.sh --setup | --cleanup    create prefix + Xvfb / stop them
 #   wine-run.sh --map-com N DEVICE     make COMn open DEVICE (a pty slave)
@@ -19,6 +21,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LOCPATH="$dir/locale"
 unset LANGUAGE
+locale=${KESTRUN_WINE_LOCALE:-pl_PL.UTF-8}
 
 # Every tool the runner calls; without one no Windows test can start.
 check_tools() {
@@ -32,9 +35,11 @@ check_tools() {
 }
 
 make_locale() {
-    [ -d "$LOCPATH/pl_PL.UTF-8" ] && return 0
+    local name
     mkdir -p "$LOCPATH"
-    localedef -i pl_PL -f UTF-8 "$LOCPATH/pl_PL.UTF-8" >/dev/null 2>&1 || true
+    for name in pl_PL en_US; do
+        [ -d "$LOCPATH/$name.UTF-8" ] || localedef -i "$name" -f UTF-8 "$LOCPATH/$name.UTF-8" >/dev/null 2>&1 || true
+    done
 }
 
 make_prefix() {
@@ -121,6 +126,6 @@ if [ ! -f "$WINEPREFIX/.kestrun-ready" ] || [ ! -f "$dir/display" ]; then
     "$0" --setup || exit 1
 fi
 export DISPLAY=$(cat "$dir/display")
-[ -d "$LOCPATH/pl_PL.UTF-8" ] || make_locale
-export LC_ALL=pl_PL.UTF-8
+[ -d "$LOCPATH/$locale" ] || make_locale
+export LC_ALL=$locale
 exec wine "$@"
