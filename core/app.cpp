@@ -5,6 +5,7 @@
 #include "core/core.h"
 #include "log/log.h"
 #include "net/net.h"
+#include "net/rfc2217_server.h"
 #include "serial/serial.h"
 #include "spool/spool.h"
 
@@ -30,6 +31,7 @@ void StartupServices() {
     if (settingsRecord.udpEnabled) UDPServerOn();
     if (settingsRecord.tcpEnabled) TCPServerOn();
     if (settingsRecord.virtualPortsEnabled) VirtualPortsOn();
+    Rfc2217ServersOn();
     GetLocalAddresses(bridge.localAddresses);
 }
 
@@ -40,6 +42,7 @@ void ShutdownServices() {
     UDPServerOff();
     TCPServerOff();
     VirtualPortsOff();
+    Rfc2217ServersOff();
 }
 
 void EndBanner() {

@@ -21,6 +21,7 @@
 #include "core/core.h"
 #include "log/log.h"
 #include "net/net.h"
+#include "net/rfc2217_server.h"
 #include "ui/ui.h"
 
 // Requests reach the main loop as one byte each through a self-pipe, which
@@ -118,7 +119,7 @@ static void PrintListening() {
 static void Usage(FILE* to) {
     fprintf(to,
             "usage: kestrun [-C DIR] [--allow ADDR[/BITS]]... [--no-remote-kill]\n"
-            "               [--log-max-bytes N]\n"
+            "               [--log-max-bytes N] [--rfc2217 [ADDR:]PORT=COMn]...\n"
             "       kestrun --help | --version\n"
             "Runs the serial port bridge in the foreground. The working folder holds\n"
             "setup.dat, ports/COMn links and the spool folder.\n"
@@ -128,6 +129,8 @@ static void Usage(FILE* to) {
             "  --no-remote-kill    the KILL command from the network is logged and ignored\n"
             "  --log-max-bytes N   above N bytes the log is renamed to <name>.1 and started\n"
             "                      afresh (default 10485760)\n"
+            "  --rfc2217 [ADDR:]PORT=COMn\n"
+            "                      serve COMn to RFC 2217 clients on PORT (repeatable)\n"
             "  --help              this text\n"
             "  --version           the version\n"
             "SIGHUP re-reads setup.dat; SIGTERM or SIGINT stops the bridge.\n");
@@ -184,7 +187,7 @@ static int ParseCommandLine(int argc, char** argv, Options& options) {
         } else if (arg == "--no-remote-kill") {
             options.noRemoteKill = true;
             continue;
-        } else if (arg == "-C" || arg == "--allow" || arg == "--log-max-bytes") {
+        } else if (arg == "-C" || arg == "--allow" || arg == "--log-max-bytes" || arg == "--rfc2217") {
             if (i + 1 >= argc) {
                 fprintf(stderr, "kestrun: %s needs a value\n", arg.c_str());
                 Usage(stderr);
@@ -194,6 +197,9 @@ static int ParseCommandLine(int argc, char** argv, Options& options) {
         } else if (arg.compare(0, 8, "--allow=") == 0) {
             value = argv[i] + 8;
             arg = "--allow";
+        } else if (arg.compare(0, 10, "--rfc2217=") == 0) {
+            value = argv[i] + 10;
+            arg = "--rfc2217";
         } else if (arg.compare(0, 16, "--log-max-bytes=") == 0) {
             value = argv[i] + 16;
             arg = "--log-max-bytes";
@@ -219,6 +225,16 @@ static int ParseCommandLine(int argc, char** argv, Options& options) {
                 return 2;
             }
             LogSetMaxBytes(atoll(value));
+            continue;
+        }
+        if (arg == "--rfc2217") {
+            Rfc2217Listener listener;
+            if (!ParseRfc2217Listener(value, &listener) || !AddRfc2217Listener(listener)) {
+                fprintf(stderr, "kestrun: --rfc2217 %s: not [ADDR:]PORT=COMn, a port given twice or more than %d\n",
+                        value, (int)kMaxRfc2217Listeners);
+                Usage(stderr);
+                return 2;
+            }
             continue;
         }
         AllowEntry entry;
