@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 // Byte layout of setup.dat. The in-memory record below is converted to and
 // from this image field by field, so the file format never depends on the
@@ -86,6 +87,23 @@ void SettingsFromImage(const uint8_t image[kSettingsSize]);
 // the file is missing or short (image then holds the defaults).
 int ReadSettingsFile(const char* path, uint8_t image[kSettingsSize]);
 void DefaultSettingsImage(uint8_t image[kSettingsSize]);
+
+// The record's fields by name (setup_fields.cpp), for the tools that edit
+// setup.dat without the dialogs. Every field as "name = value" lines, texts
+// as UTF-8.
+std::string SetupFieldListing(const uint8_t image[kSettingsSize]);
+// Stores one "field=value" (value in UTF-8) into image after checking it
+// as the field needs. 0 stored; 1 a bad value and 2 an unknown field, with
+// why holding the reason (one line, without the program's name).
+int SetupFieldAssign(uint8_t image[kSettingsSize], const char* argument, std::string& why);
+// Applies count "field=value" arguments to the setup.dat at path: every
+// value is checked before anything is written, a missing file starts from
+// the defaults (and is written even with no fields), and the file is
+// replaced whole through WriteSettingsFile. image ends as the record the
+// file holds. 0 done; 2 a bad value (nothing written); 1 the file could not
+// be written. Every problem adds a line to messages, led by program.
+int EditSetupFile(const char* path, const char* const* fields, int count, uint8_t image[kSettingsSize],
+                  const char* program, std::string& messages);
 // ---- Platform seam (settings_posix.cpp / settings_win32.cpp) ----
 // The default spool folder of this platform.
 extern const char kDefaultSpoolDirectory[];

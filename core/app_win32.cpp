@@ -3,13 +3,17 @@
 // loop and the shutdown when the window is destroyed.
 // Twin: app_posix.cpp (the Linux daemon).
 #include <windows.h>
+#include <shellapi.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 #include "base/bridge.h"
 #include "base/settings.h"
 #include "bridge/protocol.h"
 #include "core/core.h"
+#include "core/options.h"
 #include "log/log.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
@@ -147,8 +151,94 @@ static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam,
     }
 }
 
+// ---- The command line ----
+
+static std::wstring Wide(const std::string& utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring wide((size_t)(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &wide[0], n);
+    return wide;
+}
+
+// The arguments as UTF-8, whatever the ANSI code page.
+static std::vector<std::string> CommandLineArguments() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return arguments;
+    for (int i = 0; i < count; i++) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8((size_t)(n > 0 ? n : 1), '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &utf8[0], n, nullptr, nullptr);
+        utf8.resize(strlen(utf8.c_str()));
+        arguments.push_back(utf8);
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+// Shows text where whoever started the program sees it: its redirected
+// output or error stream, else the console it was started from, else a
+// message box (a GUI program has no console of its own).
+static void ShowCommandLineText(const std::string& utf8, bool error) {
+    if (utf8.empty()) return;
+    HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    bool attached = false;
+    if (!out || out == INVALID_HANDLE_VALUE || GetFileType(out) == FILE_TYPE_UNKNOWN) {
+        out = nullptr;
+        if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+            attached = true;
+            out = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (out == INVALID_HANDLE_VALUE) out = nullptr;
+        }
+    }
+    DWORD mode, written;
+    if (out && GetConsoleMode(out, &mode)) {
+        std::wstring wide = Wide(utf8);
+        WriteConsoleW(out, wide.data(), (DWORD)wide.size(), &written, nullptr);
+    } else if (out) {
+        WriteFile(out, utf8.data(), (DWORD)utf8.size(), &written, nullptr);
+    } else {
+        MessageBoxW(nullptr, Wide(utf8).c_str(), L"Kestrun",
+                    MB_OK | (error ? MB_ICONWARNING : MB_ICONINFORMATION));
+    }
+    if (attached) {
+        if (out) CloseHandle(out);
+        FreeConsole();
+    }
+}
+
+// --set: the fields given, into setup.dat of the working folder.
+static int SetFields(const ProgramOptions& options) {
+    std::vector<const char*> fields;
+    for (const std::string& field : options.sets) fields.push_back(field.c_str());
+    uint8_t image[kSettingsSize];
+    std::string messages;
+    int status = EditSetupFile("setup.dat", fields.data(), (int)fields.size(), image, "kestrun.exe", messages);
+    ShowCommandLineText(messages, true);
+    return status;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
+    // A wrong command line starts nothing: exit status 2, as the daemon's.
+    std::vector<std::string> arguments = CommandLineArguments();
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    ProgramOptions options;
+    std::string text;
+    int status = ParseProgramOptions((int)argv.size(), argv.data(), kWindowsOptions, options, text);
+    if (status >= 0) {
+        ShowCommandLineText(text, status != 0);
+        return status;
+    }
+    if (!options.directory.empty() && !SetCurrentDirectoryW(Wide(options.directory).c_str())) {
+        ShowCommandLineText("kestrun.exe: -C " + options.directory + ": error " + std::to_string(GetLastError()) +
+                                "\n",
+                            true);
+        return 1;
+    }
+    if (!options.sets.empty()) return SetFields(options);
     // Taken before anything else, so that two copies started together
     // cannot both pass.
     if (AnotherInstanceRuns()) {
@@ -156,6 +246,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
                     MB_OK | MB_ICONINFORMATION);
         return 0;
     }
+    ApplyProgramOptions(options);
     StartupBegin();
 
     char title[101] = "";

@@ -248,6 +248,73 @@ TEST(Cli, NoRemoteKillLogsKillAndGoesOn) {
     EXPECT_EQ(prog.CountLog("------------- Koniec programu"), 1);
 }
 
+// kestrun.exe takes the daemon's command line: --help and --version answer
+// on the caller's stream, a wrong option or field ends with 2 before
+// anything starts, --set edits setup.dat with kestrun-setup's checks, and a
+// tray program started with -C, --allow and --no-remote-kill runs in that
+// folder, refuses other addresses and outlives a remote KILL.
+TEST(Cli, TrayProgramTakesTheDaemonsCommandLineAndSet) {
+    if (!IsWine()) GTEST_SKIP() << "kestrun.exe's command line";
+    const std::string bin = getenv("KESTRUN_BIN");
+    const std::string wine = getenv("KESTRUN_WINE");
+    TempDir dir;
+    Ports p;
+    BaseSetup(p).Write(dir.path);
+    const Bytes setupBefore = ReadFile(dir / "setup.dat");
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {wine, bin});
+        return RunIn(dir.path, args);
+    };
+
+    Finished r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("usage: kestrun.exe "), 0u) << r.out;
+    EXPECT_NE(r.out.find("--set field=value"), std::string::npos);
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("kestrun.exe 1."), 0u) << r.out;
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--bogus"}, {"--allow", "300.1.1.1"}, {"--set"}, {"--set", "tcpPort=70000"},
+        {"--set", "noSuchField=1"}, {"--set", "logPath=x", "--no-remote-kill"},
+    };
+    for (const auto& args : wrong) {
+        r = run(args);
+        EXPECT_EQ(r.status, 2) << args[0] << " " << r.err;
+        EXPECT_EQ(r.err.find("kestrun.exe: "), 0u) << r.err;
+    }
+    EXPECT_EQ(ReadFile(dir / "setup.dat"), setupBefore);
+    EXPECT_FALSE(FileExists(dir / "k.log"));
+    EXPECT_LT(ConnectTcp(p.tcp, 0), 0);
+
+    // The new port and log name are what the program started below uses.
+    const int port = FreePort();
+    r = run({"--set", "tcpPort=" + std::to_string(port), "logPath=k2.log"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    Bytes setup = ReadFile(dir / "setup.dat");
+    ASSERT_EQ(setup.size(), (size_t)kSettingsSize);
+    EXPECT_EQ(GetLe32((const uint8_t*)setup.data() + kOffTcpPort), port);
+
+    Program prog;
+    prog.args = {"-C", dir.path, "--allow", "127.0.0.2/31", "--no-remote-kill"};
+    prog.Start();
+    ASSERT_TRUE(WaitListening(port, kWait * 3));
+    TcpClient refused;
+    ConnectFrom(refused, "127.0.0.1", port);
+    EXPECT_TRUE(refused.ClosedByPeer(kWait));
+    TcpClient client;
+    ConnectFrom(client, "127.0.0.3", port);
+    EXPECT_EQ(AskTest(client), 0);
+    client.Send(Esc("KILL"));
+    EXPECT_EQ(AskTest(client), 0);
+    EXPECT_TRUE(prog.Running());
+    const Bytes log = ReadFile(dir / "k2.log");
+    EXPECT_NE(log.find("Odrzucono 127.0.0.1: adres spoza --allow"), std::string::npos) << log;
+    EXPECT_NE(log.find("KILL pominiety"), std::string::npos) << log;
+    EXPECT_FALSE(FileExists(prog.Path("k2.log")));
+    client.Close();
+    prog.Stop(kWait);
+}
+
 // ---- The status line ----
 
 // Steady traffic through an open port only blinks the icon: no line. A
