@@ -194,6 +194,10 @@ struct Bridge {
     bool wine = false;
     bool lowLatency = false;  // Kestrun: TIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1
     bool tuned = false;       // ser2net: chardelay off, tcp(nodelay)
+    // Kestrun: the client on an RFC 2217 listener for COM3 instead of the
+    // control port (Telnet without negotiation; the echo's letters need no
+    // doubling). Its row is the one-byte round trip only.
+    bool rfc2217 = false;
     // run time
     std::string dir;
     pid_t child = -1;    // what we forked
@@ -254,7 +258,13 @@ static bool StartBridge(Bridge* b) {
         WriteSetup(*b, b->port);
         if (!b->wine) {
             if (!b->dev->MapAs(3, b->dir)) return false;
-            b->child = kt::Spawn({opt.kestrun}, b->dir, {"XDG_RUNTIME_DIR=" + b->dir});
+            std::vector<std::string> argv = {opt.kestrun};
+            if (b->rfc2217) {
+                b->port = kt::FreePort();
+                argv.push_back("--rfc2217");
+                argv.push_back("127.0.0.1:" + std::to_string(b->port) + "=COM3");
+            }
+            b->child = kt::Spawn(argv, b->dir, {"XDG_RUNTIME_DIR=" + b->dir});
             b->measured = b->child;
         } else {
             if (RunWineRun("--map-com 3 " + b->dev->slavePath) != 0) return false;
@@ -272,7 +282,7 @@ static bool StartBridge(Bridge* b) {
         b->measured = FindProcess("kestrun.exe", WinePrefix(), false);
         b->wineserver = FindProcess("wineserver", WinePrefix(), true);
     }
-    if (b->kind == kKestrun) {
+    if (b->kind == kKestrun && !b->rfc2217) {
         std::string cmd;
         if (b->lowLatency) cmd += "\x1bTIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1\r";
         cmd += "\x1b" "COM3\r";
@@ -287,7 +297,7 @@ static bool StartBridge(Bridge* b) {
 }
 
 static void StopBridge(Bridge* b) {
-    if (b->kind == kKestrun && b->sock >= 0) {
+    if (b->kind == kKestrun && !b->rfc2217 && b->sock >= 0) {
         std::string cmd = "\x1b" "CLOSE\r";
         // Under Wine there is no signal to stop the program: it is asked to end.
         if (b->wine) cmd += "\x1bKILL\r";
@@ -720,7 +730,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
         }
     }
     for (size_t i = 0; i < n; i++) {
-        if (live[i]->kind != kKestrun || live[i]->wine || live[i]->lowLatency || liveResults[i]->latency.lost)
+        if (live[i]->kind != kKestrun || live[i]->wine || live[i]->lowLatency || live[i]->rfc2217 ||
+            liveResults[i]->latency.lost)
             continue;
         std::atomic<bool> spinStop{false};
         std::thread spinner([&spinStop] {
@@ -758,7 +769,7 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
     for (int round = 0; round < rounds; round++) {
         for (size_t i = 0; i < n; i++) {
             Result* r = liveResults[i];
-            if (r->pairs.bad) continue;
+            if (r->pairs.bad || live[i]->rfc2217) continue;
             PairsRound(live[i], opt.pairsSec / rounds, &r->pairs);
             kt::DrainFd(live[i]->dev->master, 0);
             kt::DrainFd(live[i]->sock, 0);
@@ -785,7 +796,7 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
         }
     }
     std::vector<bool> stalled(n, false);
-    for (size_t i = 0; i < n; i++) stalled[i] = live[i]->sock < 0;
+    for (size_t i = 0; i < n; i++) stalled[i] = live[i]->sock < 0 || live[i]->rfc2217;
     for (size_t i = 0; i < n; i++) liveResults[i]->rssBeforeKb = StatusKb(live[i]->measured, "VmRSS");
 
     int transferRounds = live.size() == 1 && live[0]->wine ? 1 : opt.transferRounds;
@@ -940,7 +951,7 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
     for (size_t i = 0; i < bridges.size(); i++) {
         if (!results[i].started) continue;
         if (bridges[i].kind == kSocat) socat = &results[i];
-        if (bridges[i].kind == kKestrun && !bridges[i].wine) (bridges[i].lowLatency ? low : def) = &results[i];
+        if (bridges[i].kind == kKestrun && !bridges[i].wine && !bridges[i].rfc2217) (bridges[i].lowLatency ? low : def) = &results[i];
     }
     std::string out = "\nTargets (native Kestrun):\n";
     *json = "[";
@@ -981,7 +992,7 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
     }
     bool all = true, any = false, cut = false;
     for (size_t i = 0; i < bridges.size(); i++) {
-        if (bridges[i].kind != kKestrun || bridges[i].wine || !results[i].started) continue;
+        if (bridges[i].kind != kKestrun || bridges[i].wine || bridges[i].rfc2217 || !results[i].started) continue;
         any = true;
         std::string v = VerifyText(results[i]);
         all = all && (v.compare(0, 3, "all") == 0 || v.compare(0, 8, "in order") == 0);
@@ -1158,6 +1169,8 @@ int main(int argc, char** argv) {
     add("ser2net_tuned", "ser2net 4 (chardelay off, nodelay)", kSer2net, false, false, true);
     add("kestrun_default", "Kestrun (time-outs 10/50/0)", kKestrun, false, false, false);
     add("kestrun_lowlat", "Kestrun (time-outs -1/50/-1)", kKestrun, false, true, false);
+    add("kestrun_rfc2217", "Kestrun RFC 2217 listener", kKestrun, false, false, false);
+    if (!bridges.empty() && bridges.back().id == "kestrun_rfc2217") bridges.back().rfc2217 = true;
     if (wine) {
         add("wine_kestrun_default", "Wine: Kestrun.exe (10/50/0)", kKestrun, true, false, false);
         add("wine_kestrun_lowlat", "Wine: Kestrun.exe (-1/50/-1)", kKestrun, true, true, false);

@@ -3,6 +3,7 @@
 // shared command block, the replies, and the relay of what the port and the
 // modems send behind a client's replies.
 #include "bridge/protocol.h"
+#include "bridge/rfc2217.h"
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -281,7 +282,7 @@ void RelayToClients(const uint8_t* data, int count) {
     // The owner is read once, so what is checked and what is sent to are
     // the same client.
     ClientCell* owner = bridge.ReplyTarget.load();
-    if (owner) RelayTo(ClientOf(owner, true), true, owner, data, count);
+    if (owner && !Rfc2217Relay(owner, data, count)) RelayTo(ClientOf(owner, true), true, owner, data, count);
 }
 
 // COM: open, claim, select a virtual port or start a spool job.

@@ -2,6 +2,7 @@
 // and to the TCP client that owns the port (ReplyTarget).
 #include "base/settings.h"
 #include "bridge/protocol.h"
+#include "bridge/rfc2217.h"
 #include "net/net.h"
 #include "serial/serial.h"
 
@@ -15,4 +16,5 @@ void BridgeConnect(void (*shutdown)()) {
     ProtocolSetShutdown(shutdown);
     SerialSetInputSink(RelayDeviceInput);
     NetSetHandlers(ProcessTCPData, ProcessUDPData, RelayToClients);
+    Rfc2217Connect();
 }

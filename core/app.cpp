@@ -5,6 +5,7 @@
 #include "core/core.h"
 #include "log/log.h"
 #include "net/net.h"
+#include "net/rfc2217_server.h"
 #include "serial/serial.h"
 #include "spool/spool.h"
 
@@ -30,12 +31,13 @@ void StartupServices() {
     if (settingsRecord.udpEnabled) UDPServerOn();
     if (settingsRecord.tcpEnabled) TCPServerOn();
     if (settingsRecord.virtualPortsEnabled) VirtualPortsOn();
+    Rfc2217ServersOn();
     GetLocalAddresses(bridge.localAddresses);
 }
 
 void ShutdownServices(void (*step)()) {
     // No send may wait on a client now: every join below is then short.
-    void (*const steps[])() = {CutAllConnections, SerialShutdown, UDPServerOff, TCPServerOff, VirtualPortsOff};
+    void (*const steps[])() = {CutAllConnections, SerialShutdown, UDPServerOff, TCPServerOff, VirtualPortsOff, Rfc2217ServersOff};
     for (void (*run)() : steps) {
         run();
         if (step) step();

@@ -10,11 +10,12 @@
 #include "bridge/protocol.h"
 #include "log/log.h"
 #include "net/net.h"
+#include "net/rfc2217_server.h"
 
 static std::string Usage(OptionsProgram program) {
     if (program == kDaemonOptions)
         return "usage: kestrun [-C DIR] [--allow ADDR[/BITS]]... [--no-remote-kill]\n"
-               "               [--log-max-bytes N]\n"
+               "               [--log-max-bytes N] [--rfc2217 [ADDR:]PORT=COMn]...\n"
                "       kestrun --help | --version\n"
                "Runs the serial port bridge in the foreground. The working folder holds\n"
                "setup.dat, ports/COMn links and the spool folder.\n"
@@ -24,11 +25,13 @@ static std::string Usage(OptionsProgram program) {
                "  --no-remote-kill    the KILL command from the network is logged and ignored\n"
                "  --log-max-bytes N   above N bytes the log is renamed to <name>.1 and started\n"
                "                      afresh (default 10485760)\n"
+               "  --rfc2217 [ADDR:]PORT=COMn\n"
+               "                      serve COMn to RFC 2217 clients on PORT (repeatable)\n"
                "  --help              this text\n"
                "  --version           the version\n"
                "SIGHUP re-reads setup.dat; SIGTERM or SIGINT stops the bridge.\n";
     return "usage: kestrun.exe [-C DIR] [--allow ADDR[/BITS]]... [--no-remote-kill]\n"
-           "                   [--log-max-bytes N] [--service]\n"
+           "                   [--log-max-bytes N] [--rfc2217 [ADDR:]PORT=COMn]... [--service]\n"
            "       kestrun.exe [-C DIR] --set field=value...\n"
            "       kestrun.exe --help | --version\n"
            "Runs the serial port bridge in the tray, or under the Service Control\n"
@@ -42,6 +45,8 @@ static std::string Usage(OptionsProgram program) {
            "                      (always so for the service)\n"
            "  --log-max-bytes N   above N bytes the log is renamed to <name>.1 and started\n"
            "                      afresh (default 10485760)\n"
+           "  --rfc2217 [ADDR:]PORT=COMn\n"
+           "                      serve COMn to RFC 2217 clients on PORT (repeatable)\n"
            "  --service           run as the Kestrun service (started by the SCM)\n"
            "  --set field=value...  change these fields of setup.dat and end; the field\n"
            "                      names are those kestrun-setup lists on Linux\n"
@@ -123,12 +128,15 @@ int ParseProgramOptions(int argc, const char* const* argv, OptionsProgram progra
             while (i + 1 < argc && argv[i + 1][0] != '-') options.sets.push_back(argv[++i]);
             if (i + 1 == first) return Wrong(program, "--set needs field=value", text);
             continue;
-        } else if (arg == "-C" || arg == "--allow" || arg == "--log-max-bytes") {
+        } else if (arg == "-C" || arg == "--allow" || arg == "--log-max-bytes" || arg == "--rfc2217") {
             if (i + 1 >= argc) return Wrong(program, arg + " needs a value", text);
             value = argv[++i];
         } else if (arg.compare(0, 8, "--allow=") == 0) {
             value = argv[i] + 8;
             arg = "--allow";
+        } else if (arg.compare(0, 10, "--rfc2217=") == 0) {
+            value = argv[i] + 10;
+            arg = "--rfc2217";
         } else if (arg.compare(0, 16, "--log-max-bytes=") == 0) {
             value = argv[i] + 16;
             arg = "--log-max-bytes";
@@ -152,6 +160,22 @@ int ParseProgramOptions(int argc, const char* const* argv, OptionsProgram progra
             options.logMaxBytes = atoll(value);
             continue;
         }
+        if (arg == "--rfc2217") {
+            Rfc2217Listener listener, other;
+            bool taken = false;
+            if (ParseRfc2217Listener(value, &listener))
+                for (const std::string& given : options.rfc2217)
+                    if (ParseRfc2217Listener(given.c_str(), &other) && other.port == listener.port) taken = true;
+            if (!ParseRfc2217Listener(value, &listener) || taken ||
+                options.rfc2217.size() >= (size_t)kMaxRfc2217Listeners)
+                return Wrong(program,
+                             "--rfc2217 " + std::string(value).substr(0, 200) +
+                                 ": not [ADDR:]PORT=COMn, a port given twice or more than " +
+                                 std::to_string((int)kMaxRfc2217Listeners),
+                             text);
+            options.rfc2217.push_back(value);
+            continue;
+        }
         AllowEntry entry;
         if (!ParseAllow(value, entry))
             return Wrong(program,
@@ -168,4 +192,8 @@ void ApplyProgramOptions(const ProgramOptions& options) {
     ProtocolRefuseKill(options.noRemoteKill);
     if (!allowList.empty()) NetSetPeerFilter(AllowPeer);
     if (options.logMaxBytes > 0) LogSetMaxBytes(options.logMaxBytes);
+    for (const std::string& value : options.rfc2217) {
+        Rfc2217Listener listener;
+        if (ParseRfc2217Listener(value.c_str(), &listener)) AddRfc2217Listener(listener);
+    }
 }

@@ -13,6 +13,7 @@ struct ProgramOptions {
     bool service = false;           // --service (Windows)
     std::vector<std::string> sets;  // --set field=value ... (Windows)
     long long logMaxBytes = 0;      // --log-max-bytes, 0 for the default
+    std::vector<std::string> rfc2217;  // --rfc2217 values, each checked
 };
 
 // Parses argv[1..argc-1] (UTF-8). -1: run with options. Otherwise the exit
@@ -21,5 +22,6 @@ struct ProgramOptions {
 int ParseProgramOptions(int argc, const char* const* argv, OptionsProgram program, ProgramOptions& options,
                         std::string& text);
 // Sets up what the options ask of the bridge before its servers start: the
-// --allow filter, the KILL refusal and the log's size bound.
+// --allow filter, the KILL refusal, the log's size bound and the RFC 2217
+// listeners.
 void ApplyProgramOptions(const ProgramOptions& options);

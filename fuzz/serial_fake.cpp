@@ -132,6 +132,10 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     return 0;
 }
 
-int PortPurge(Handle port) {
+int PortPurge(Handle port, bool input, bool output) {
+    return 0;
+}
+
+int PortSetBreak(Handle port, bool on) {
     return 0;
 }

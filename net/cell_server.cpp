@@ -5,11 +5,12 @@
 #include <chrono>
 #include <cstring>
 #include "log/log.h"
+#include "net/rfc2217_server.h"
 
 // The servers whose threads run, so a send that cuts a client can wake the
 // one that owns its cell. A server leaves before its wake socket is closed.
 static std::mutex runningLock;
-static CellServer* running[2] = {nullptr, nullptr};
+static CellServer* running[2 + kMaxRfc2217Listeners] = {};
 
 static bool Stopping(const CellServer& server) {
     return server.state->load() == 1;
@@ -134,6 +135,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
     int cellAt[2 + kClientCells];
     uint8_t readable[2 + kClientCells];
     while (!Stopping(server)) {
+        if (server.tick) server.tick(cells);
         // A client that a send gave up on is freed as if it had disconnected.
         for (int i = 0; i < kClientCells; i++) {
             if (CellFree(cells[i]) || !cells[i].cut.load()) continue;
@@ -153,6 +155,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         }
         // While one waits, look again soon for a cell gone quiet long enough.
         int timeout = quiet.waiting != kNoHandle ? 200 : wake != kNoHandle ? 2000 : 200;
+        if (server.tickMs > 0 && timeout > server.tickMs) timeout = server.tickMs;
         int ready = SocketWaitReadable(set, count, readable, timeout);
         if (ready < 0) {
             PauseUnlessStopped(server, 1000);

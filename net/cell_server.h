@@ -32,6 +32,10 @@ struct CellServer {
     // it keeps its cell however long it stays quiet; null: none is.
     bool (*inUse)(const ClientCell& cell) = nullptr;
     const char* name = "";  // the server's name at the start of its log lines
+    // Called with the cells on each pass of the loop, which then waits at
+    // most tickMs; null: none.
+    void (*tick)(ClientCell* cells) = nullptr;
+    int tickMs = 0;
 };
 
 // Starts the server's thread on listener (the cells already free).

@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "net/cell_server.h"
 #include "net/net.h"
+#include "net/rfc2217_server.h"
 
 std::atomic<TcpPacketHandler> tcpPacketHandler{nullptr};
 std::atomic<DataHandler> udpDatagramHandler{nullptr};
@@ -133,6 +134,7 @@ void CutAllConnections() {
             CellServerWakeOwner(&cells[i]);
         }
     }
+    CutRfc2217Connections();
 }
 
 std::mutex udpSocketLock;

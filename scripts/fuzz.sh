@@ -21,7 +21,7 @@ mkdir -p "$out/logs" "$failures_dir"
 # memory file system keeps a million of those writes quick.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 
-targets=(fuzz_protocol fuzz_spool fuzz_settings fuzz_log)
+targets=(fuzz_protocol fuzz_spool fuzz_settings fuzz_log fuzz_rfc2217)
 total=0
 failed=0
 for t in "${targets[@]}"; do
@@ -29,6 +29,7 @@ for t in "${targets[@]}"; do
     fuzz_protocol | fuzz_spool) seeds=$PWD/fuzz/corpus/protocol ;;
     fuzz_settings) seeds=$PWD/fuzz/corpus/settings ;;
     fuzz_log) seeds=$PWD/fuzz/corpus/log ;;
+    fuzz_rfc2217) seeds=$PWD/fuzz/corpus/rfc2217 ;;
     esac
     corpus=$out/corpus/$t
     log=$out/logs/$t.log

@@ -49,6 +49,7 @@ check_needs=(
     "unzip unzip"
     "systemd-analyze systemd"
     "lintian lintian"
+    "/usr/lib/python3/dist-packages/serial/rfc2217.py python3-serial"
 )
 fuzz_needs=(
     "cmake cmake"

@@ -438,8 +438,19 @@ void SerialSetDcb(const uint8_t dcb[kDcbSize]) {
 }
 
 void SerialPurge() {
+    SerialPurgeQueues(true, true);
+}
+
+void SerialPurgeQueues(bool input, bool output) {
     Handle device;
     if (!UseDevice(device)) return;
-    PortPurge(device);
+    PortPurge(device, input, output);
+    EndUse();
+}
+
+void SerialSetBreak(bool on) {
+    Handle device;
+    if (!UseDevice(device)) return;
+    PortSetBreak(device, on);
     EndUse();
 }

@@ -64,6 +64,11 @@ uint8_t SerialModemStatus();                 // MS_CTS_ON 0x10, MS_DSR_ON 0x20, 
 void SerialGetDcb(uint8_t dcb[kDcbSize]);    // Windows DCB image
 void SerialSetDcb(const uint8_t dcb[kDcbSize]);
 void SerialPurge();                          // both queues
+// The input queue (what the device sent, not yet read), the output queue
+// (what was written, not yet sent), or both.
+void SerialPurgeQueues(bool input, bool output);
+// Holds the line of the open port in BREAK (on) or releases it.
+void SerialSetBreak(bool on);
 
 // ---- The always-open port (always_open.cpp) ----
 // The port of the settings, kept open while alwaysOpen is set. A TCP
@@ -123,4 +128,5 @@ void PortEscape(Handle port, int function);
 uint8_t PortModemStatus(Handle port);
 int PortGetDcb(Handle port, uint8_t dcb[kDcbSize]);
 int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]);
-int PortPurge(Handle port);
+int PortPurge(Handle port, bool input = true, bool output = true);
+int PortSetBreak(Handle port, bool on);

@@ -380,6 +380,12 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     return 0;
 }
 
-int PortPurge(Handle port) {
-    return tcflush(Device(port).fd, TCIOFLUSH) == 0 ? 0 : 1;
+int PortPurge(Handle port, bool input, bool output) {
+    if (!input && !output) return 0;
+    int queues = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    return tcflush(Device(port).fd, queues) == 0 ? 0 : 1;
+}
+
+int PortSetBreak(Handle port, bool on) {
+    return ioctl(Device(port).fd, on ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : 1;
 }

@@ -241,6 +241,13 @@ int PortSetDcb(Handle port, const uint8_t dcb[kDcbSize]) {
     return SetCommState(Device(port).device, &d) ? 0 : 1;
 }
 
-int PortPurge(Handle port) {
-    return PurgeComm(Device(port).device, PURGE_TXCLEAR | PURGE_RXCLEAR) ? 0 : 1;
+int PortPurge(Handle port, bool input, bool output) {
+    DWORD queues = (input ? PURGE_RXCLEAR : 0) | (output ? PURGE_TXCLEAR : 0);
+    if (queues == 0) return 0;
+    return PurgeComm(Device(port).device, queues) ? 0 : 1;
+}
+
+int PortSetBreak(Handle port, bool on) {
+    HANDLE device = Device(port).device;
+    return (on ? SetCommBreak(device) : ClearCommBreak(device)) ? 0 : 1;
 }
