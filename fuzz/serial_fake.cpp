@@ -63,7 +63,8 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
     return (Handle)device;
 }
 
-int PortRead(Handle port, uint8_t* buffer, int size) {
+int PortRead(Handle port, uint8_t* buffer, int size, int room) {
+    (void)room;
     FakePort& device = Device(port);
     std::unique_lock<std::mutex> lock(deviceLock);
     device.passed = device.taken;

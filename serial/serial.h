@@ -113,8 +113,11 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
 // One read of up to size bytes with the time-outs the port was opened with:
 // the count (0 when nothing came), kReadFailed when the device failed, or
 // kReadEmptyAtOnce for nothing returned at once (read again after a pause).
+// room, when larger than size, is what the buffer holds: bytes the driver
+// already has beyond size are taken with them, up to room, so a fast device
+// is read in few calls; the time-outs still count as for a read of size.
 enum : int { kReadFailed = -1, kReadEmptyAtOnce = -2 };
-int PortRead(Handle port, uint8_t* buffer, int size);
+int PortRead(Handle port, uint8_t* buffer, int size, int room = 0);
 // Writes bytes in order, each within 1000 ms; the count written. Stops when
 // the device is cancelled.
 int PortWriteBytes(Handle port, const uint8_t* data, int count);

@@ -256,7 +256,8 @@ static int ReadWithTimeouts(const PosixPort& device, uint8_t* buffer, int want) 
     }
 }
 
-int PortRead(Handle port, uint8_t* buffer, int size) {
+int PortRead(Handle port, uint8_t* buffer, int size, int room) {
+    (void)room;
     int count = ReadWithTimeouts(Device(port), buffer, size);
     return count == -2 ? 0 : count;  // cancelled: the loop sees the stop
 }

@@ -140,7 +140,8 @@ static bool WaitOverlapped(const Win32Port& port, Operation* op, DWORD* count, b
     return GetLastError() == ERROR_IO_INCOMPLETE;  // counts as completed
 }
 
-int PortRead(Handle port, uint8_t* buffer, int size) {
+int PortRead(Handle port, uint8_t* buffer, int size, int room) {
+    (void)room;
     const Win32Port& device = Device(port);
     HANDLE h = device.device;
     Operation* op = NewOperation(size);
