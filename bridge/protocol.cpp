@@ -220,11 +220,20 @@ static void ToModem(Outbox& out, ClientCell* modem, const uint8_t* data, int len
     out.bytes.insert(out.bytes.end(), data, data + length);
 }
 
+// Device data goes to the UDP client in datagrams of at most one classic
+// device read: a read that takes all the driver holds, or bytes held behind
+// replies (up to kHeldMax), would not fit in one datagram.
+enum : int { kUdpRelayMax = 2047 };
+static void SendUdpInParts(const uint8_t* data, int length) {
+    for (int at = 0; at < length; at += kUdpRelayMax)
+        SendUDP(data + at, length - at < kUdpRelayMax ? length - at : kUdpRelayMax);
+}
+
 static void SendToSender(const Sender& sender, const uint8_t* data, int length) {
     if (sender.tcp)
         SendTCP(data, length, sender.cell);
     else
-        SendUDP(data, length);
+        SendUdpInParts(data, length);
 }
 
 // The sender's replies, then what waited for them, then the modem's bytes.
@@ -271,7 +280,7 @@ static void RelayTo(Client& client, bool tcp, ClientCell* cell, const uint8_t* d
     }
     std::lock_guard<std::mutex> order(hold.sendOrder);
     if (!tcp)
-        SendUDP(data, count);
+        SendUdpInParts(data, count);
     else if (cell->socket.load() != kNoHandle)
         SendTCP(data, count, cell);
 }
@@ -480,35 +489,73 @@ static void LogCommandPacket(const uint8_t* data, int length) {
 // after data has reached a port since. Guarded by protocolLock.
 static bool closedPortSaid = false;
 
-// Writes the run of data bytes gathered for the serial port in one call; a
-// byte at a time would cap the line at a few hundred kB/s.
-static void FlushSerialRun(const uint8_t* run, int& count) {
-    if (count > 0 && !SerialIsOpen()) {
-        if (!closedPortSaid) LogFormat("Error - port nie jest otwarty, pominieto %d bajtow", count);
+// Data bytes bound for the serial port, gathered over every packet of one
+// receive and written in one call: a write per packet, or per byte, would
+// cap a fast device well below what the network brings.
+struct SerialRun {
+    uint8_t bytes[kBulkReceive];
+    int count = 0;
+};
+
+// Writes the gathered run; before any command runs and at the end of the
+// receive, so a command never overtakes the data sent before it.
+static void FlushSerialRun(SerialRun& run) {
+    if (run.count > 0 && !SerialIsOpen()) {
+        if (!closedPortSaid) LogFormat("Error - port nie jest otwarty, pominieto %d bajtow", run.count);
         closedPortSaid = true;
-    } else if (count > 0) {
-        SerialWriteBytes(run, count);
+    } else if (run.count > 0) {
+        SerialWriteBytes(run.bytes, run.count);
         closedPortSaid = false;
     }
-    count = 0;
+    run.count = 0;
 }
 
-// One packet of at most kMaxPacket bytes; the caller holds protocolLock and
-// sends what the packet put in out once it has let the lock go.
-static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& sender) {
+// Where a packet's data bytes go: the spool, the virtual port's collection
+// or the serial run. Chosen once per packet and after each command, the
+// only times it can change (save another thread closing the port).
+struct DataTarget {
+    int virtualSlot;
+    uint8_t* collected;
+    int& collectedCount;
+    SerialRun& run;
+};
+
+// A stretch of data with no ESC in it, taken as one run: counted once, and
+// copied whole unless a handshake ACK must be dropped from it.
+static void TakeData(DataTarget& to, const uint8_t* data, int count) {
+    bridge.ActivityCounter += count;
+    bool acks = bridge.deviceType.load() == kHandshakeType && memchr(data, 0x06, (size_t)count);
+    if (settingsRecord.bufferPrints) {
+        for (int i = 0; i < count; i++)
+            if (!acks || !IsHandshakeAck(data[i])) SpoolWriteByte(data[i]);
+        return;
+    }
+    uint8_t* into = to.virtualSlot >= 0 ? to.collected + to.collectedCount : to.run.bytes + to.run.count;
+    int taken = count;
+    if (!acks) {
+        memcpy(into, data, (size_t)count);
+    } else {
+        taken = 0;
+        for (int i = 0; i < count; i++)
+            if (!IsHandshakeAck(data[i])) into[taken++] = data[i];
+    }
+    if (to.virtualSlot >= 0)
+        to.collectedCount += taken;
+    else
+        to.run.count += taken;
+}
+
+// One packet of at most kMaxPacket bytes; the caller holds protocolLock,
+// flushes the serial run once the receive's last packet is done, and sends
+// what the packet put in out once it has let the lock go.
+static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& sender, SerialRun& run) {
     Session& s = sender.client.session;
     bool tcp = sender.tcp;
     uint8_t collected[kMaxPacket + 1];
     int collectedCount = 0;
-    // Data bytes bound for the serial port, in order; written out before any
-    // command runs and at the end of the packet, so a command never overtakes
-    // the data sent before it.
-    uint8_t serialRun[kMaxPacket];
-    int serialCount = 0;
-    // Where data bytes go only changes when a command runs (or another
-    // thread closes the port), so the virtual-port lookup is made once per
-    // stretch of data rather than for every byte.
-    int virtualSlot = tcp ? FindOpenVirtualPort() : -1;
+    // The virtual-port lookup is made once per stretch of data rather than
+    // for every byte.
+    DataTarget to{tcp ? FindOpenVirtualPort() : -1, collected, collectedCount, run};
     int first = tcp ? TakePendingDcb(s, data, length) : 0;
     // The packet is logged once, before its first command line runs,
     // however many lines it holds.
@@ -521,32 +568,28 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& 
             // the line: once a line has begun, an ESC is one of its bytes,
             // wherever the packets happen to split the stream.
             if (b != kEsc || s.lineLength != 0) {
-                FlushSerialRun(serialRun, serialCount);
+                FlushSerialRun(run);
                 if (!packetLogged) LogCommandPacket(data, length);
                 packetLogged = true;
                 int position = i;
                 if (ExecuteCommand(out, data, length, position, sender) == 1) break;
                 s.inCommand = false;
                 i = position;
-                if (tcp) virtualSlot = FindOpenVirtualPort();
+                if (tcp) to.virtualSlot = FindOpenVirtualPort();
                 continue;
             }
-            // ESC ESC: one literal ESC of data.
+            // ESC ESC: one literal ESC of data, the first of a stretch.
             s.inCommand = false;
         } else if (b == kEsc) {
             s.inCommand = true;
             continue;
         }
-        bridge.ActivityCounter++;
-        if (IsHandshakeAck(b)) continue;
-        if (settingsRecord.bufferPrints)
-            SpoolWriteByte(b);
-        else if (virtualSlot >= 0)
-            collected[collectedCount++] = b;
-        else
-            serialRun[serialCount++] = b;
+        // Data up to the next ESC, which may open a command.
+        const void* esc = memchr(data + i + 1, kEsc, (size_t)(length - i - 1));
+        int end = esc ? (int)((const uint8_t*)esc - data) : length;
+        TakeData(to, data + i, end - i);
+        i = end - 1;
     }
-    FlushSerialRun(serialRun, serialCount);
 
     if (!tcp) return;
     int selected = bridge.selectedVirtualSlot;
@@ -561,17 +604,23 @@ static void ProcessPacket(Outbox& out, const uint8_t* data, int length, Sender& 
     }
 }
 
-// Packets longer than a receive call delivers are taken in kMaxPacket parts.
+// A receive of up to kBulkReceive bytes is taken in packets of kMaxPacket,
+// each framed and logged as one; their data for the port goes out in one
+// write.
 static void ProcessData(const uint8_t* data, int length, ClientCell* cell, bool tcp) {
     if (!data || length <= 0) return;
     Sender sender{tcp, cell, ClientOf(cell, tcp)};
     Outbox out;
+    SerialRun run;
     {
         std::lock_guard<std::mutex> guard(protocolLock);
         for (int start = 0; start < length; start += kMaxPacket) {
             int n = length - start < kMaxPacket ? length - start : kMaxPacket;
-            ProcessPacket(out, data + start, n, sender);
+            // A receive larger than the run holds is written in parts.
+            if (run.count + n > kBulkReceive) FlushSerialRun(run);
+            ProcessPacket(out, data + start, n, sender, run);
         }
+        FlushSerialRun(run);
     }
     SendOutbox(out, sender);
 }

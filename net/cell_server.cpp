@@ -123,7 +123,7 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
     CellServer& server = *serverPointer;
     ClientCell* cells = server.cells;
     const Handle wake = server.wake;
-    uint8_t buffer[kMaxPacket + 1];
+    uint8_t buffer[kBulkReceive + 1];
     memset(buffer, 0, sizeof buffer);
     Quiet quiet;
     for (int i = 0; i < kClientCells; i++) Heard(quiet, i), quiet.peer[i] = 0;
@@ -181,7 +181,8 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
         for (int at = 0; at < count; at++) {
             if (at == wakeAt || at == listenerAt || !readable[at]) continue;
             ClientCell& cell = cells[cellAt[at]];
-            int n = SocketRecv(cell.socket, buffer, kMaxPacket);
+            int size = server.bulk && bridge.PortKeepsUp.load() ? (int)kBulkReceive : (int)kMaxPacket;
+            int n = SocketRecv(cell.socket, buffer, size);
             if (n == kRecvRetry) continue;
             if (n <= 0) {
                 // The client closed or failed; the ReplyTarget and the open

@@ -36,6 +36,8 @@ struct CellServer {
     // most tickMs; null: none.
     void (*tick)(ClientCell* cells) = nullptr;
     int tickMs = 0;
+    // Receives of up to kBulkReceive bytes while the port keeps up.
+    bool bulk = false;
 };
 
 // Starts the server's thread on listener (the cells already free).

@@ -10,6 +10,12 @@
 
 enum : int { kMaxPacket = 1023, kClientCells = 5, kVirtualPortTcp = 1339 };
 
+// A control client's receive takes up to this many bytes, handed on as
+// packets of kMaxPacket, while the port takes data as fast as it comes
+// (bridge.PortKeepsUp); else one packet, so that what the thread waits on
+// in one write stays within a packet.
+enum : int { kBulkReceive = 8 * kMaxPacket };
+
 // A send to a TCP client or modem that makes no progress for this long gives
 // the client up: its connection is ended and the data dropped. Progress (any
 // byte taken) starts the time again, so a slow link that drains is kept.

@@ -10,8 +10,10 @@ ClientCell tcpCells[kClientCells];
 
 static std::atomic<int32_t> tcpState{-1};
 
+// A receive is logged as the packets the handler takes it in.
 static void Received(ClientCell& cell, const uint8_t* data, int length) {
-    LogDump("TCP/UDP receive:", data, length);
+    for (int at = 0; at < length; at += kMaxPacket)
+        LogDump("TCP/UDP receive:", data + at, length - at < kMaxPacket ? length - at : kMaxPacket);
     TcpPacketHandler handler = tcpPacketHandler;
     if (handler) handler(data, length, &cell);
 }
@@ -30,7 +32,8 @@ static bool OwnsPort(const ClientCell& cell) {
 }
 
 static CellServer tcpServer = {tcpCells, kStatTcpConnections, &tcpState, nullptr,  Received,    Ended,
-                               nullptr,  {},                  kNoHandle, false,    OwnsPort,    "Serwer TCP"};
+                               nullptr,  {},                  kNoHandle, false,    OwnsPort,    "Serwer TCP",
+                               nullptr,  0,                   true};
 
 void TCPServerOn() {
     LogText("Serwer TCP On - Start");

@@ -61,6 +61,10 @@ static SerialPort& serial = *new SerialPort();
 
 // Reads of at most this many bytes; a failing device is retried at this pace.
 static const int kReadSize = 2047;
+// What one read may take when the driver already holds more than kReadSize.
+static const int kReadRoom = 16384;
+// A write that takes longer than this waited on the line.
+static const int kKeepsUpMs = 20;
 static const int kFailedReadPauseMs = 50;
 // A device whose every read has failed for this long (unplugged, its driver
 // gone) is taken for lost and closed by the housekeeping tick: a port left
@@ -183,13 +187,13 @@ static void AckDeviceLines(const uint8_t* data, int count) {
 // each block on. The buffer is the thread's own: a reader of an earlier run
 // may still be passing its last block on.
 static void SerialPolling(uint32_t run) {
-    uint8_t buffer[2048];
+    uint8_t buffer[kReadRoom];
     std::chrono::steady_clock::time_point failingSince;
     bool failing = false;
     PollingStarted(run);
     Handle device = kNoHandle;
     while (UseDevice(device, run)) {
-        int count = PortRead(device, buffer, kReadSize);
+        int count = PortRead(device, buffer, kReadSize, kReadRoom);
         EndUse();
         if (count != kReadFailed) failing = false;
         if (count > 0) {
@@ -368,8 +372,13 @@ int SerialWriteBytes(const uint8_t* data, int count) {
     if (!data || count <= 0) return 0;
     Handle device;
     if (!UseDevice(device)) return 0;
+    auto start = std::chrono::steady_clock::now();
     int written = PortWriteBytes(device, data, count);
     EndUse();
+    // A write the driver took at once: the line keeps up. One that had to
+    // wait for room: the line is the limit, and the servers go back to one
+    // packet per receive, so no client waits on more than a packet's write.
+    bridge.PortKeepsUp = std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kKeepsUpMs);
     return written;
 }
 

@@ -201,8 +201,10 @@ static int WaitDevice(const PosixPort& device, short events, int timeoutMs, bool
 // between bytes, total = multiplier * want + constant (0/0: none), MAXDWORD
 // interval with 0/0 returns what is there, MAXDWORD interval and multiplier
 // with a constant return at the first byte or after the constant.
-// Count read; -1 when the device failed, -2 when cancelled.
-static int ReadWithTimeouts(const PosixPort& device, uint8_t* buffer, int want) {
+// A read call takes up to room bytes, so a driver that holds more than want
+// gives them all at once. Count read; -1 when the device failed, -2 when
+// cancelled.
+static int ReadWithTimeouts(const PosixPort& device, uint8_t* buffer, int want, int room) {
     const uint32_t interval = device.readInterval, constant = device.readConstant,
                    multiplier = device.readMultiplier;
     const bool immediate = interval == kMaxDword && constant == 0 && multiplier == 0;
@@ -242,11 +244,11 @@ static int ReadWithTimeouts(const PosixPort& device, uint8_t* buffer, int want) 
         if (woken) return -2;
         if (r == 0) return got;  // a time-out ended the read
         if (revents & POLLIN) {
-            ssize_t n = read(device.fd, buffer + got, (size_t)(want - got));
+            ssize_t n = read(device.fd, buffer + got, (size_t)(room - got));
             if (n > 0) {
                 got += (int)n;
                 lastByte = NowMs();
-                if (got == want || firstByte) return got;
+                if (got >= want || firstByte) return got;
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -257,8 +259,7 @@ static int ReadWithTimeouts(const PosixPort& device, uint8_t* buffer, int want) 
 }
 
 int PortRead(Handle port, uint8_t* buffer, int size, int room) {
-    (void)room;
-    int count = ReadWithTimeouts(Device(port), buffer, size);
+    int count = ReadWithTimeouts(Device(port), buffer, size, room > size ? room : size);
     return count == -2 ? 0 : count;  // cancelled: the loop sees the stop
 }
 
