@@ -293,7 +293,10 @@ void Feed(Model& m, bool udp, int cell, const uint8_t* data, int length) {
         if (!fake::Sends().empty()) Fail("a reply to the end of a connection");
         return;
     }
-    size_t expected = m.Packet(udp ? kCells : cell, !udp, data, length);
+    // A TCP receive is framed as the packets of kMaxPacket it holds.
+    size_t expected = 0;
+    for (int at = 0; at < length; at += kMaxPacket)
+        expected += m.Packet(udp ? kCells : cell, !udp, data + at, std::min(length - at, (int)kMaxPacket));
     if (udp)
         ProcessUDPData(data, length);
     else
@@ -341,9 +344,10 @@ std::vector<uint8_t> ReadJob(int number) {
 
 }  // namespace
 
-// Input: packets, each a header byte (bit 7: UDP, else TCP from client
+// Input: receives, each a header byte (bit 7: UDP, else TCP from client
 // (byte & 7) % 5; bit 6: that client connects anew first), two bytes of
-// length (little-endian, taken modulo 1024) and the packet's bytes.
+// length (little-endian, taken modulo one more than the largest receive:
+// a datagram, or a TCP receive of several packets) and the bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = Init();
     (void)ready;
@@ -352,10 +356,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t at = 0;
     while (at + 3 <= size) {
         uint8_t header = data[at];
-        size_t length = (size_t)(data[at + 1] | data[at + 2] << 8) % 1024;
+        bool udp = header & 0x80;
+        size_t length = (size_t)(data[at + 1] | data[at + 2] << 8) % (udp ? kMaxPacket + 1 : kBulkReceive + 1);
         at += 3;
         if (length > size - at) length = size - at;
-        bool udp = header & 0x80;
         int cell = (header & 7) % kCells;
         if (!udp && (header & 0x40)) {
             // The connection ends (the server tells the protocol) and a new

@@ -5,6 +5,7 @@
 // always-open port's owner across an unplugged device.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <chrono>
 #include <memory>
@@ -229,4 +230,56 @@ TEST(E2eSerial, UnpluggedAlwaysOpenPortStaysWithItsOwner) {
     dev->Write("back");
     EXPECT_EQ(owner.Read(4, kWait), "back");
     EXPECT_EQ(b.prog.CountLog("nie odpowiada"), 1);
+}
+
+// Bulk both ways: a burst from the device reaches the TCP owner whole and
+// the UDP client in datagrams no longer than one 2047-byte read, however much
+// one read takes; a client's large send, with commands and ESC ESC among its
+// data, reaches the device as exactly its data bytes while the commands still
+// answer.
+TEST(E2eSerial, BulkBothWaysKeepsEveryByteAndTheCommandsBetween) {
+    Pty dev;
+    Bridge b;
+    b.prog.MapCom(3, dev.slavePath);
+    b.Start();
+    ASSERT_TRUE(b.prog.WaitLog("UDP Poling - Ready", kWait)) << b.prog.Log();
+    TcpClient c(b.tcp);
+    c.Send(Esc("COM3"));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    UdpClient u;
+    u.SendTo(b.udp, Esc("TEST"));
+    ASSERT_EQ(u.Recv(kWait), Bytes(1, '\1'));
+
+    Bytes burst;
+    for (int i = 0; i < 40000; i++) burst += (char)('a' + i % 23);
+    dev.Write(burst);
+    EXPECT_EQ(c.Read(burst.size(), kWait), burst);
+    Bytes viaUdp;
+    size_t longest = 0;
+    for (int i = 0; i < 1000 && viaUdp.size() < burst.size(); i++) {
+        Bytes d = u.Recv(kWait);
+        if (d.empty()) break;
+        longest = std::max(longest, d.size());
+        viaUdp += d;
+    }
+    EXPECT_EQ(viaUdp, burst);
+    EXPECT_LE(longest, 2047u);
+
+    // Commands land across the 1023-byte packet edges of one receive.
+    Bytes sent, data;
+    for (int i = 0; i < 30000; i++) {
+        if (i == 1020 || i == 9000 || i == 20470) {
+            sent += Esc("TEST");
+        } else if (i % 997 == 5) {
+            sent += "\x1b\x1b";
+            data += '\x1b';
+        } else {
+            char x = (char)('A' + i % 26);
+            sent += x;
+            data += x;
+        }
+    }
+    c.Send(sent);
+    EXPECT_EQ(dev.Read(data.size(), kWait), data);
+    EXPECT_EQ(c.Read(3, kWait), Bytes(3, '\1'));
 }
