@@ -92,10 +92,10 @@ struct BridgeState {
     // Housekeeping; printTicks, activityHold, baseIcon, trayIcon and
     // localAddresses belong to the main thread.
     std::atomic<int32_t> IdleTicks{0};
-    // Whether the port's last write went out without waiting on the line:
-    // the control servers then take bulk receives (written by the serial
-    // layer, read by the servers).
-    std::atomic<bool> PortKeepsUp{true};
+    // Whether the port's line is fast and its last write went out without
+    // waiting on it: the control servers then take bulk receives (written by
+    // the serial layer, read by the servers).
+    std::atomic<bool> PortKeepsUp{false};
     std::atomic<int32_t> dispatcherRunning{0};
     std::atomic<int32_t> ActivityCounter{0};
     int32_t activityHold;

@@ -223,6 +223,9 @@ static void WriteSetup(const Bridge& b, int tcpPort) {
     int udp = kt::FreePort();
     kt::Setup setup;
     setup.Int(kOffTcpPort, tcpPort).Int(kOffUdpPort, udp ? udp : tcpPort);
+    // A fast line, as a USB device or a fast UART has; the pty itself
+    // ignores the rate.
+    setup.Int(kOffBaudRate, 115200);
     // Long idle limit: the idle-CPU reading must not see the port auto-closed.
     setup.Int(kOffAutoDisconnectSeconds, 3600);
     // The communication log stays off (its default) unless asked for, to look into a run.

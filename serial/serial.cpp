@@ -65,6 +65,11 @@ static const int kReadSize = 2047;
 static const int kReadRoom = 16384;
 // A write that takes longer than this waited on the line.
 static const int kKeepsUpMs = 20;
+// Below this rate a bulk write that finds the driver's queue full would hold
+// the thread for seconds; from it on, for a fraction of one.
+static const uint32_t kBulkBaud = 115200;
+// Whether the open port's line is set to kBulkBaud or faster.
+static std::atomic<bool> lineFast{false};
 static const int kFailedReadPauseMs = 50;
 // A device whose every read has failed for this long (unplugged, its driver
 // gone) is taken for lost and closed by the housekeeping tick: a port left
@@ -261,6 +266,8 @@ int SerialOpen(char* name, uint32_t baud, int dataBits, char parity, int stopBit
     if (serial.shutDown || serial.device.load() != kNoHandle) return 1;
     Handle device = OpenCommPort(name, baud, dataBits, parity, stopBits, t1, t2, t3, quiet);
     if (device == kNoHandle) return 1;
+    lineFast = baud >= kBulkBaud;
+    bridge.PortKeepsUp = lineFast.load();
     uint32_t run;
     {
         std::lock_guard<std::mutex> state(serial.lock);
@@ -375,10 +382,11 @@ int SerialWriteBytes(const uint8_t* data, int count) {
     auto start = std::chrono::steady_clock::now();
     int written = PortWriteBytes(device, data, count);
     EndUse();
-    // A write the driver took at once: the line keeps up. One that had to
-    // wait for room: the line is the limit, and the servers go back to one
-    // packet per receive, so no client waits on more than a packet's write.
-    bridge.PortKeepsUp = std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kKeepsUpMs);
+    // A write the driver took at once on a fast line: the line keeps up. One
+    // that had to wait for room, or a slow line: the servers take one packet
+    // per receive, so no client waits on more than a packet's write.
+    bridge.PortKeepsUp =
+        lineFast && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kKeepsUpMs);
     return written;
 }
 
@@ -442,7 +450,9 @@ void SerialGetDcb(uint8_t dcb[kDcbSize]) {
 void SerialSetDcb(const uint8_t dcb[kDcbSize]) {
     Handle device;
     if (!UseDevice(device)) return;
-    PortSetDcb(device, dcb);
+    // The image's BaudRate field, little-endian at offset 4.
+    uint32_t baud = (uint32_t)dcb[4] | (uint32_t)dcb[5] << 8 | (uint32_t)dcb[6] << 16 | (uint32_t)dcb[7] << 24;
+    if (PortSetDcb(device, dcb) == 0) lineFast = baud >= kBulkBaud;
     EndUse();
 }
 

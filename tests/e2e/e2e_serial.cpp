@@ -241,6 +241,7 @@ TEST(E2eSerial, BulkBothWaysKeepsEveryByteAndTheCommandsBetween) {
     Pty dev;
     Bridge b;
     b.prog.MapCom(3, dev.slavePath);
+    b.setup.Int(kOffBaudRate, 115200);  // a fast line: bulk receives
     b.Start();
     ASSERT_TRUE(b.prog.WaitLog("UDP Poling - Ready", kWait)) << b.prog.Log();
     TcpClient c(b.tcp);
