@@ -12,9 +12,8 @@ enum : int { kMaxPacket = 1023, kClientCells = 5, kVirtualPortTcp = 1339 };
 
 // A control client's receive takes up to this many bytes, handed on as
 // packets of kMaxPacket, while the port's line is fast and takes data as
-// fast as it comes
-// (bridge.PortKeepsUp); else one packet, so that what the thread waits on
-// in one write stays within a packet.
+// fast as it comes (bridge.PortKeepsUp); else one packet, so that what the
+// thread waits on in one write stays within a packet.
 enum : int { kBulkReceive = 8 * kMaxPacket };
 
 // A send to a TCP client or modem that makes no progress for this long gives
