@@ -287,7 +287,9 @@ static void RelayTo(Client& client, bool tcp, ClientCell* cell, const uint8_t* d
 
 void RelayToClients(const uint8_t* data, int count) {
     if (!data || count <= 0) return;
-    RelayTo(udpClient, false, nullptr, data, count);
+    // Before the first datagram there is no UDP client: a send to the zero
+    // address would fail, and log that, for every read.
+    if (bridge.lastUdpSender.load() != 0) RelayTo(udpClient, false, nullptr, data, count);
     // The owner is read once, so what is checked and what is sent to are
     // the same client.
     ClientCell* owner = bridge.ReplyTarget.load();

@@ -232,7 +232,9 @@ TEST(E2eSerial, UnpluggedAlwaysOpenPortStaysWithItsOwner) {
     EXPECT_EQ(b.prog.CountLog("nie odpowiada"), 1);
 }
 
-// Bulk both ways: a burst from the device reaches the TCP owner whole and
+// Bulk both ways: before any datagram, device bytes are relayed to the
+// owner alone, with no failed UDP send logged; a burst from the device
+// reaches the TCP owner whole and
 // the UDP client in datagrams no longer than one 2047-byte read, however much
 // one read takes; a client's large send, with commands and ESC ESC among its
 // data, reaches the device as exactly its data bytes while the commands still
@@ -247,6 +249,11 @@ TEST(E2eSerial, BulkBothWaysKeepsEveryByteAndTheCommandsBetween) {
     TcpClient c(b.tcp);
     c.Send(Esc("COM3"));
     ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    // No UDP client yet: the device's bytes go to the owner, and no failed
+    // send to nobody is logged.
+    dev.Write("early");
+    EXPECT_EQ(c.Read(5, kWait), "early");
+    EXPECT_EQ(b.prog.CountLog("SendUDP"), 0) << b.prog.Log();
     UdpClient u;
     u.SendTo(b.udp, Esc("TEST"));
     ASSERT_EQ(u.Recv(kWait), Bytes(1, '\1'));
