@@ -63,21 +63,12 @@ struct AllowEntry {
 // read once they run.
 static std::vector<AllowEntry> allowList;
 
-// "A.B.C.D" or "A.B.C.D/BITS": digits and dots only, each part 0-255, BITS
-// 0-32.
+// "A.B.C.D" or "A.B.C.D/BITS": the address as ReadDottedAddress takes it
+// (leading zeros too), BITS 0-32.
 static bool ParseAllow(const char* text, AllowEntry& entry) {
     uint32_t address = 0;
-    int parts = 0;
-    const char* p = text;
-    for (;;) {
-        int digits = 0;
-        unsigned part = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) part = part * 10 + (unsigned)(*p++ - '0'), digits++;
-        if (digits == 0 || digits > 3 || part > 255) return false;
-        address = address << 8 | part;
-        if (++parts == 4) break;
-        if (*p++ != '.') return false;
-    }
+    const char* p = ReadDottedAddress(text, &address);
+    if (!p) return false;
     int bits = 32;
     if (*p == '/') {
         p++;

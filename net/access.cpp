@@ -50,17 +50,28 @@ void AddressText(uint32_t address, char dotted[16]) {
              address & 255);
 }
 
-bool DottedToAddress(const char* dotted, uint32_t* address) {
-    unsigned part[4];
-    char tail;
-    if (sscanf(dotted, "%u.%u.%u.%u%c", &part[0], &part[1], &part[2], &part[3], &tail) != 4) return false;
+const char* ReadDottedAddress(const char* text, uint32_t* address) {
     uint32_t value = 0;
-    for (unsigned p : part) {
-        if (p > 255) return false;
-        value = value << 8 | p;
+    const char* p = text;
+    for (int parts = 0;;) {
+        int digits = 0;
+        unsigned part = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) part = part * 10 + (unsigned)(*p++ - '0'), digits++;
+        if (digits == 0 || digits > 3 || part > 255) return nullptr;
+        value = value << 8 | part;
+        if (++parts == 4) break;
+        if (*p++ != '.') return nullptr;
     }
+    *address = value;
+    return p;
+}
+
+bool DottedToAddress(const char* dotted, uint32_t* address) {
+    uint32_t value;
+    const char* end = ReadDottedAddress(dotted, &value);
+    if (!end || *end != 0) return false;
     // Only the text the address itself would be written as: "127.000.0.1"
-    // or " 127.0.0.1" names no address.
+    // names no address.
     char again[16];
     AddressText(value, again);
     if (strcmp(again, dotted) != 0) return false;

@@ -47,6 +47,10 @@ void NetSetHandlers(TcpPacketHandler tcpPacket, DataHandler udpDatagram, DataHan
 // keeps sin_addr's bytes as they are.)
 // The dotted text of an address, for the log and the status line.
 void AddressText(uint32_t address, char dotted[16]);
+// Reads "A.B.C.D" at the start of text: digits and dots only, each part one
+// to three digits and 0-255 (leading zeros taken). Gives the host-order
+// address and the first character after it, or null for any other text.
+const char* ReadDottedAddress(const char* text, uint32_t* address);
 
 // ---- Access control, set by the layer above before the servers start ----
 // Asked with the peer's address for every connection accepted on the TCP
