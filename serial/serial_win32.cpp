@@ -15,9 +15,12 @@ static_assert(sizeof(DCB) == kDcbSize, "the DCB image is the platform's DCB");
 // manual-reset event that PortCancel sets for good. A wait that sees it
 // cancels its own operation (CancelIo reaches only the I/O of the thread
 // that calls it); PortCancel also cancels all of it by CancelIoEx.
+// firstByte: the client asked for reads that return at the first byte
+// (MAXDWORD interval and multiplier with a constant); see PortRead.
 struct Win32Port {
     HANDLE device;
     HANDLE cancel;
+    bool firstByte;
 };
 
 static Win32Port& Device(Handle port) {
@@ -71,13 +74,20 @@ Handle OpenCommPort(const char* name, uint32_t baud, int dataBits, char parity, 
         timeouts.ReadIntervalTimeout = (DWORD)t1;
         timeouts.ReadTotalTimeoutMultiplier = (DWORD)t3;
         timeouts.ReadTotalTimeoutConstant = (DWORD)t2;
+        // Not every driver ends such a read at the first byte (Wine waits for
+        // the whole request), so PortRead does it itself: the driver is given
+        // the constant alone and PortRead asks for one byte and then for what
+        // came with it.
+        bool firstByte = (DWORD)t1 == MAXDWORD && (DWORD)t3 == MAXDWORD && (DWORD)t2 > 0 &&
+                         (DWORD)t2 < MAXDWORD;
+        if (firstByte) timeouts.ReadIntervalTimeout = timeouts.ReadTotalTimeoutMultiplier = 0;
         timeouts.WriteTotalTimeoutMultiplier = 0;
         timeouts.WriteTotalTimeoutConstant = 1000;
         HANDLE cancel = nullptr;
         if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts) && SetupComm(h, 1020, 1024) &&
             (cancel = CreateEventA(nullptr, TRUE, FALSE, nullptr)) != nullptr) {
             if (quiet) LogText(shown);
-            return (Handle) new Win32Port{h, cancel};
+            return (Handle) new Win32Port{h, cancel, firstByte};
         }
         CloseHandle(h);
     }
@@ -140,17 +150,15 @@ static bool WaitOverlapped(const Win32Port& port, Operation* op, DWORD* count, b
     return GetLastError() == ERROR_IO_INCOMPLETE;  // counts as completed
 }
 
-int PortRead(Handle port, uint8_t* buffer, int size, int room) {
-    (void)room;
-    const Win32Port& device = Device(port);
-    HANDLE h = device.device;
-    Operation* op = NewOperation(size);
+// One overlapped read of up to want bytes with the port's time-outs: the
+// count, 0 when the time-outs ran out first, or kReadFailed.
+static int ReadOverlapped(const Win32Port& device, uint8_t* buffer, DWORD want) {
+    Operation* op = NewOperation((int)want);
     if (!op) return kReadFailed;
     DWORD count = 0;
     bool ok;
     bool abandoned = false;
-    ULONGLONG issued = GetTickCount64();
-    if (ReadFile(h, op->data, (DWORD)size, &count, &op->ov))
+    if (ReadFile(device.device, op->data, want, &count, &op->ov))
         ok = true;
     else if (GetLastError() == ERROR_IO_PENDING)
         ok = WaitOverlapped(device, op, &count, &abandoned);
@@ -161,15 +169,50 @@ int PortRead(Handle port, uint8_t* buffer, int size, int room) {
     // the driver reports it as ERROR_TIMEOUT: only a failing device may be
     // taken for lost.
     if (!ok && GetLastError() == ERROR_TIMEOUT) ok = true;
-    if (ok && count > (DWORD)size) count = (DWORD)size;
+    if (ok && count > want) count = want;
     if (ok && count > 0) memcpy(buffer, op->data, count);
     FreeOperation(op);
-    if (!ok) return kReadFailed;
+    return ok ? (int)count : kReadFailed;
+}
+
+// What the driver holds unread; 0 where it cannot say.
+static DWORD QueuedBytes(HANDLE device) {
+    DWORD errors = 0;
+    COMSTAT status;
+    memset(&status, 0, sizeof status);
+    if (!ClearCommError(device, &errors, &status)) return 0;
+    return status.cbInQue;
+}
+
+int PortRead(Handle port, uint8_t* buffer, int size, int room) {
+    const Win32Port& device = Device(port);
+    DWORD most = (DWORD)(room > size ? room : size);
+    ULONGLONG issued = GetTickCount64();
+    // A read of no more than the driver holds completes at once whatever the
+    // time-outs, so what is queued beyond one read is taken in the same call.
+    DWORD queued = QueuedBytes(device.device);
+    if (queued > most) queued = most;
+    int count;
+    if (queued >= (DWORD)size || (device.firstByte && queued > 0)) {
+        count = ReadOverlapped(device, buffer, queued);
+    } else if (device.firstByte) {
+        // The first byte, or nothing once the constant has run out; then
+        // what came with it.
+        count = ReadOverlapped(device, buffer, 1);
+        if (count == 1) {
+            queued = QueuedBytes(device.device);
+            if (queued > most - 1) queued = most - 1;
+            int more = queued > 0 ? ReadOverlapped(device, buffer + 1, queued) : 0;
+            if (more > 0) count += more;
+        }
+    } else {
+        count = ReadOverlapped(device, buffer, (DWORD)size);
+    }
     // An empty read that returned at once (MAXDWORD interval with zero
     // totals, or a device that reports end of data) is not issued again
     // back to back.
     if (count == 0 && GetTickCount64() - issued < 5) return kReadEmptyAtOnce;
-    return (int)count;
+    return count;
 }
 
 int PortWriteBytes(Handle port, const uint8_t* data, int count) {

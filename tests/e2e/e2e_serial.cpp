@@ -156,9 +156,6 @@ TEST(E2eSerial, AllZeroTimeoutsHoldShortInputAndStillClose) {
 }
 
 TEST(E2eSerial, LowLatencyTimeoutsPassBytesOnAndIdleCheaply) {
-    // Wine 8 reads with a MAXDWORD interval and multiplier wait for the whole
-    // total time-out instead of returning at the first byte as Windows does.
-    if (IsWine()) GTEST_SKIP() << "MAXDWORD/MAXDWORD read time-outs are not emulated by Wine";
     Pty dev;
     Bridge b;
     b.prog.MapCom(3, dev.slavePath);
