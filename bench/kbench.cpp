@@ -223,9 +223,6 @@ static void WriteSetup(const Bridge& b, int tcpPort) {
     int udp = kt::FreePort();
     kt::Setup setup;
     setup.Int(kOffTcpPort, tcpPort).Int(kOffUdpPort, udp ? udp : tcpPort);
-    // A fast line, as a USB device or a fast UART has; the pty itself
-    // ignores the rate.
-    setup.Int(kOffBaudRate, 115200);
     // Long idle limit: the idle-CPU reading must not see the port auto-closed.
     setup.Int(kOffAutoDisconnectSeconds, 3600);
     // The communication log stays off (its default) unless asked for, to look into a run.
@@ -286,7 +283,9 @@ static bool StartBridge(Bridge* b) {
         b->wineserver = FindProcess("wineserver", WinePrefix(), true);
     }
     if (b->kind == kKestrun && !b->rfc2217) {
-        std::string cmd;
+        // A fast line, as a USB device or a fast UART has; the pty itself
+        // ignores the rate.
+        std::string cmd = "\x1b" "BAUD=115200\r";
         if (b->lowLatency) cmd += "\x1bTIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1\r";
         cmd += "\x1b" "COM3\r";
         if (!kt::WriteFd(b->sock, cmd.data(), cmd.size(), 5000)) return false;

@@ -240,10 +240,10 @@ TEST(E2eSerial, BulkBothWaysKeepsEveryByteAndTheCommandsBetween) {
     Pty dev;
     Bridge b;
     b.prog.MapCom(3, dev.slavePath);
-    b.setup.Int(kOffBaudRate, 115200);  // a fast line: bulk receives
     b.Start();
     ASSERT_TRUE(b.prog.WaitLog("UDP Poling - Ready", kWait)) << b.prog.Log();
     TcpClient c(b.tcp);
+    c.Send(Esc("BAUD=115200"));  // a fast line: bulk receives
     c.Send(Esc("COM3"));
     ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
     // No UDP client yet: the device's bytes go to the owner, and no failed
