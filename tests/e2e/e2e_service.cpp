@@ -37,20 +37,27 @@ std::string WindowsPath(const std::string& unixPath) {
 }
 
 // Runs a Windows program under the suite's Wine; its exit status, its
-// output in *out.
+// output in *out. A launch that Wine's loader itself failed (it reports
+// ShellExecuteEx; seen on a loaded machine) never ran the program, so it is
+// tried again.
 int Wine(const std::vector<std::string>& args, std::string* out = nullptr) {
     std::string cmd = Quote(getenv("KESTRUN_WINE"));
     for (const std::string& a : args) cmd += " " + Quote(a);
     cmd += " 2>&1 </dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    std::string text;
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, got);
-    int status = pclose(p);
-    if (out) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int result = -1;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p) return -1;
+        std::string text;
+        char buf[4096];
+        size_t got;
+        while ((got = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, got);
+        int status = pclose(p);
+        if (out) *out = text;
+        result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (result == 0 || text.find("ShellExecuteEx") == std::string::npos) break;
+    }
+    return result;
 }
 
 std::string Driver() {
