@@ -688,7 +688,21 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
     for (size_t i = 0; i < group.size(); i++) {
         Bridge* b = group[i];
         Say("== starting %s\n", b->label.c_str());
-        if (!StartBridge(b)) {
+        bool started = StartBridge(b);
+        if (!started && b->wine) {
+            // The first program in a new prefix may miss the connect wait
+            // while Wine is still finishing the prefix: once more, after
+            // ending what the first try left (one instance at a time).
+            StopBridge(b);
+            pid_t left;
+            for (int k = 0; k < 5 && (left = FindProcess("kestrun.exe", WinePrefix(), false)) > 0; k++) {
+                kill(left, SIGKILL);
+                for (int w = 0; w < 100 && !ProcessGone(left); w++) SleepMs(20);
+            }
+            Say("  once more\n");
+            started = StartBridge(b);
+        }
+        if (!started) {
             results[i]->error = "did not start or open the port";
             Say("  %s\n", results[i]->error.c_str());
             StopBridge(b);
