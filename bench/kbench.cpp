@@ -453,12 +453,12 @@ static void TimerProbe(std::atomic<bool>* stop, int64_t deadline, std::vector<do
     }
 }
 
+static const int kWarmUpMs = 100;
+
 // One byte client -> device -> client, timed at the client: up to `count`
 // samples within limitSec, appended to *ms (the first `warmup` are not kept).
 // With `late`, a timer probe runs alongside and appends its lateness there.
 // Returns false when an echo was lost or wrong.
-static const int kWarmUpMs = 100;
-
 static bool EchoRound(Bridge* b, int warmup, int count, double limitSec, std::vector<double>* ms,
                       double* cpuSec, std::vector<double>* late = nullptr) {
     std::atomic<bool> stop{false};

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include "base/settings.h"
 #include "log/log.h"
 
 // The one serial port of the program: its device, its reader threads and
@@ -450,8 +451,7 @@ void SerialGetDcb(uint8_t dcb[kDcbSize]) {
 void SerialSetDcb(const uint8_t dcb[kDcbSize]) {
     Handle device;
     if (!UseDevice(device)) return;
-    // The image's BaudRate field, little-endian at offset 4.
-    uint32_t baud = (uint32_t)dcb[4] | (uint32_t)dcb[5] << 8 | (uint32_t)dcb[6] << 16 | (uint32_t)dcb[7] << 24;
+    uint32_t baud = (uint32_t)GetLe32(dcb + kDcbOffBaud);
     if (PortSetDcb(device, dcb) == 0) lineFast = baud >= kBulkBaud;
     EndUse();
 }
