@@ -18,6 +18,16 @@
 TelnetEvent TelnetNext(TelnetParser& p, const uint8_t* data, int length, int& position, uint8_t* run,
                        int& runLength) {
     while (position < length) {
+        if (p.state == 0) {
+            // The stretch up to the next IAC is data, copied as one run.
+            const uint8_t* from = data + position;
+            const void* iac = memchr(from, kIac, (size_t)(length - position));
+            int n = iac ? (int)((const uint8_t*)iac - from) : length - position;
+            memcpy(run + runLength, from, (size_t)n);
+            runLength += n;
+            position += n;
+            if (position == length) break;
+        }
         uint8_t b = data[position++];
         switch (p.state) {
             case 0:
@@ -526,9 +536,14 @@ bool Rfc2217Relay(ClientCell* cell, const uint8_t* data, int count) {
     RfcSession& s = *found;
     std::vector<uint8_t> out;
     out.reserve((size_t)count * 2);
-    for (int i = 0; i < count; i++) {
-        out.push_back(data[i]);
-        if (data[i] == kIac) out.push_back(kIac);
+    const uint8_t* at = data;
+    const uint8_t* end = data + count;
+    while (at < end) {
+        const uint8_t* iac = (const uint8_t*)memchr(at, kIac, (size_t)(end - at));
+        const uint8_t* stop = iac ? iac + 1 : end;
+        out.insert(out.end(), at, stop);
+        if (iac) out.push_back(kIac);
+        at = stop;
     }
     std::lock_guard<std::mutex> order(s.sendOrder);
     if (s.suspended) {

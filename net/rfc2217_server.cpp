@@ -97,7 +97,8 @@ static void Accepted(ClientCell& cell, uint32_t peer) {
 }
 
 static void Received(ClientCell& cell, const uint8_t* data, int length) {
-    LogDump("RFC 2217 receive:", data, length);
+    for (int at = 0; at < length; at += kMaxPacket)
+        LogDump("RFC 2217 receive:", data + at, length - at < kMaxPacket ? length - at : kMaxPacket);
     auto handler = receivedHandler.load();
     if (handler) handler(cell, data, length);
 }
@@ -150,6 +151,7 @@ void Rfc2217ServersOn() {
         r.server.tick = Tick;
         r.server.tickMs = kRfc2217TickMs;
         r.server.name = r.name;
+        r.server.bulk = true;
         int error = 0;
         Handle listener = TcpListen(l.address, l.port, &error);
         if (listener == kNoHandle) {
