@@ -195,8 +195,8 @@ struct Bridge {
     bool lowLatency = false;  // Kestrun: TIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1
     bool tuned = false;       // ser2net: chardelay off, tcp(nodelay)
     // Kestrun: the client on an RFC 2217 listener for COM3 instead of the
-    // control port (Telnet without negotiation; the echo's letters need no
-    // doubling). Its row is the one-byte round trip only.
+    // control port: Telnet without option negotiation, the rate set by
+    // SET-BAUDRATE, IAC doubled in the data both ways.
     bool rfc2217 = false;
     // run time
     std::string dir;
@@ -295,6 +295,17 @@ static bool StartBridge(Bridge* b) {
             return false;
         }
     }
+    if (b->rfc2217) {
+        // The same fast line, set the way an RFC 2217 client sets it
+        // (SET-BAUDRATE); the listener answers with the rate in force.
+        const uint8_t set[] = {0xFF, 0xFA, 44, 1, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0};
+        const uint8_t said[] = {0xFF, 0xFA, 44, 101, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0};
+        if (!kt::WriteFd(b->sock, set, sizeof set, 5000)) return false;
+        if (kt::ReadFd(b->sock, sizeof said, 10000) != kt::Bytes((const char*)said, sizeof said)) {
+            Say("  the listener did not take 115200 baud\n");
+            return false;
+        }
+    }
     return true;
 }
 
@@ -353,16 +364,42 @@ static std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     return v;
 }
 
-// What a client sends to Kestrun for data bytes: ESC doubled, all else as is.
-static std::vector<uint8_t> EscapeForKestrun(const std::vector<uint8_t>& data) {
+// What a client sends for data bytes: the escape byte doubled (ESC for the
+// control port, IAC for Telnet), all else as is.
+static std::vector<uint8_t> Escaped(const std::vector<uint8_t>& data, uint8_t escape) {
     std::vector<uint8_t> out;
     out.reserve(data.size() + data.size() / 128);
     for (uint8_t c : data) {
         out.push_back(c);
-        if (c == 0x1B) out.push_back(0x1B);
+        if (c == escape) out.push_back(escape);
     }
     return out;
 }
+
+// The escape byte a bridge's client doubles in its data; 0: none.
+static int EscapeOf(const Bridge& b) {
+    return b.kind != kKestrun ? 0 : b.rfc2217 ? 0xFF : 0x1B;
+}
+
+// The data bytes of a Telnet stream, read piece by piece: IAC IAC is one
+// 255, options and subnegotiations from the listener are dropped.
+struct TelnetData {
+    int state = 0;  // 0 data, 1 after IAC, 2 option byte, 3 in SB, 4 IAC in SB
+    size_t Take(uint8_t* buf, size_t n) {
+        size_t out = 0;
+        for (size_t i = 0; i < n; i++) {
+            uint8_t c = buf[i];
+            switch (state) {
+                case 0: if (c == 0xFF) state = 1; else buf[out++] = c; break;
+                case 1: state = c == 0xFF ? (buf[out++] = c, 0) : c >= 251 ? 2 : c == 250 ? 3 : 0; break;
+                case 2: state = 0; break;
+                case 3: if (c == 0xFF) state = 4; break;
+                case 4: state = c == 240 ? 0 : 3; break;
+            }
+        }
+        return out;
+    }
+};
 
 // ---------------------------------------------------------------- measurements
 
@@ -511,7 +548,8 @@ static void Summarise(std::vector<double> ms, Latency* r) {
 // Reads n bytes from fd, comparing them with `want`; stops at n, at the
 // deadline, or after quietSec without a byte once *senderDone is set.
 static void ReceiveVerified(int fd, const std::vector<uint8_t>& want, Verify* v, int64_t* tLast,
-                            int64_t deadline, const std::atomic<bool>* senderDone, double quietSec) {
+                            int64_t deadline, const std::atomic<bool>* senderDone, double quietSec,
+                            TelnetData* telnet = nullptr) {
     v->expected = want.size();
     std::vector<uint8_t> buf(65536);
     int64_t lastByte = NowNs();
@@ -530,6 +568,7 @@ static void ReceiveVerified(int fd, const std::vector<uint8_t>& want, Verify* v,
         }
         lastByte = NowNs();
         *tLast = lastByte;
+        if (telnet) n = (ssize_t)telnet->Take(buf.data(), (size_t)n);
         for (ssize_t i = 0; i < n; i++) {
             size_t at = v->received + (size_t)i;
             if (at >= want.size() || buf[(size_t)i] != want[at]) {
@@ -562,13 +601,15 @@ static void Finish(const Bridge& b, int64_t t0, int64_t tLast, long long cpu0, T
 static Transfer MeasureToDevice(Bridge* b) {
     Transfer r;
     std::vector<uint8_t> data = Pattern(opt.transferBytes, 0x2545F491u);
-    std::vector<uint8_t> wire = b->kind == kKestrun ? EscapeForKestrun(data) : data;
+    const int escape = EscapeOf(*b);
+    std::vector<uint8_t> wire = escape ? Escaped(data, (uint8_t)escape) : data;
     std::atomic<bool> sent{false};
     int64_t deadline = NowNs() + (int64_t)(TransferLimitSec(*b) * 1e9);
     int64_t tLast = 0;
     long long cpu0 = BridgeTicks(*b);
     int64_t t0 = NowNs();
-    std::thread device(ReceiveVerified, b->dev->master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0);
+    std::thread device(ReceiveVerified, b->dev->master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0,
+                       nullptr);
     // The client keeps at most `window` bytes ahead of the device, so that a
     // transfer cut by its time limit leaves little in flight behind it.
     const size_t chunk = 16384, window = b->wine ? 16384 : 262144;
@@ -580,7 +621,7 @@ static Transfer MeasureToDevice(Bridge* b) {
         }
         size_t end = std::min(at + chunk, data.size());
         size_t wireEnd = wireAt;
-        for (size_t i = at; i < end; i++) wireEnd += (b->kind == kKestrun && data[i] == 0x1B) ? 2 : 1;
+        for (size_t i = at; i < end; i++) wireEnd += escape && data[i] == escape ? 2 : 1;
         if (!kt::WriteFd(b->sock, wire.data() + wireAt, wireEnd - wireAt, MsLeft(deadline))) break;
         at = end;
         wireAt = wireEnd;
@@ -607,7 +648,8 @@ static Transfer MeasureToClient(Bridge* b) {
                 break;
         sent = true;
     });
-    ReceiveVerified(b->sock, data, &r.verify, &tLast, deadline, &sent, 3.0);
+    TelnetData telnet;
+    ReceiveVerified(b->sock, data, &r.verify, &tLast, deadline, &sent, 3.0, b->rfc2217 ? &telnet : nullptr);
     device.join();
     Finish(*b, t0, tLast, cpu0, &r);
     return r;
@@ -795,7 +837,7 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
     for (int round = 0; round < rounds; round++) {
         for (size_t i = 0; i < n; i++) {
             Result* r = liveResults[i];
-            if (r->pairs.bad || live[i]->rfc2217) continue;
+            if (r->pairs.bad) continue;
             PairsRound(live[i], opt.pairsSec / rounds, &r->pairs);
             kt::DrainFd(live[i]->dev->master, 0);
             kt::DrainFd(live[i]->sock, 0);
@@ -822,7 +864,7 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
         }
     }
     std::vector<bool> stalled(n, false);
-    for (size_t i = 0; i < n; i++) stalled[i] = live[i]->sock < 0 || live[i]->rfc2217;
+    for (size_t i = 0; i < n; i++) stalled[i] = live[i]->sock < 0;
     for (size_t i = 0; i < n; i++) liveResults[i]->rssBeforeKb = StatusKb(live[i]->measured, "VmRSS");
 
     int transferRounds = live.size() == 1 && live[0]->wine ? 1 : opt.transferRounds;
@@ -947,17 +989,12 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
                        socat ? Ratio(r.latency.p50, socat->latency.p50) : "-",
                        socat ? Ratio(r.latency.p99, socat->latency.p99) : "-",
                        r.latency.timerSamples ? Num(r.latency.timerLateP99, 3) : "-"});
-        if (bridges[i].rfc2217) {
-            // Its client is a pty made by kestrun-attach; only the round trip is measured.
-            thr.push_back({n, "-", "-", "-", "-", "-", "-", "-", "round trip only"});
-        } else {
-            thr.push_back({n, Num(r.toDevice.mibPerSec, 3) + (r.toDevice.verify.cut ? " (cut)" : ""),
-                           Num(r.toDevice.bestMibPerSec, 3), Num(r.toClient.mibPerSec, 2) + (r.toClient.verify.cut ? " (cut)" : ""),
-                           Num(r.toClient.bestMibPerSec, 2),
-                           socat ? Ratio(r.toDevice.mibPerSec, socat->toDevice.mibPerSec) : "-",
-                           socat ? Ratio(r.toClient.mibPerSec, socat->toClient.mibPerSec) : "-",
-                           Num(r.pairs.perSec, 0), VerifyText(r)});
-        }
+        thr.push_back({n, Num(r.toDevice.mibPerSec, 3) + (r.toDevice.verify.cut ? " (cut)" : ""),
+                       Num(r.toDevice.bestMibPerSec, 3), Num(r.toClient.mibPerSec, 2) + (r.toClient.verify.cut ? " (cut)" : ""),
+                       Num(r.toClient.bestMibPerSec, 2),
+                       socat ? Ratio(r.toDevice.mibPerSec, socat->toDevice.mibPerSec) : "-",
+                       socat ? Ratio(r.toClient.mibPerSec, socat->toClient.mibPerSec) : "-",
+                       Num(r.pairs.perSec, 0), VerifyText(r)});
         res.push_back({n, Num(r.latency.cpuSec, 2), Num(r.pairs.cpuSec, 2), Num(r.toDevice.cpuSec, 2),
                        Num(r.toClient.cpuSec, 2), Num(r.idleCpuPercent, 2), std::to_string(r.rssBeforeKb),
                        std::to_string(r.rssAfterKb)});
@@ -1033,7 +1070,7 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
     }
     bool all = true, any = false, cut = false;
     for (size_t i = 0; i < bridges.size(); i++) {
-        if (bridges[i].kind != kKestrun || bridges[i].wine || bridges[i].rfc2217 || !results[i].started) continue;
+        if (bridges[i].kind != kKestrun || bridges[i].wine || !results[i].started) continue;
         any = true;
         std::string v = VerifyText(results[i]);
         all = all && (v.compare(0, 3, "all") == 0 || v.compare(0, 8, "in order") == 0);
