@@ -92,6 +92,19 @@ static HWND WaitWindow(const char* cls, const char* caption, int ms) {
     }
 }
 
+// A dialog's window exists before its controls are made; it is shown once
+// they are, after WM_INITDIALOG, so a shown dialog is one to work on.
+static HWND WaitDialog(const char* caption, int ms) {
+    DWORD end = GetTickCount() + (DWORD)ms;
+    HWND w = WaitWindow("#32770", caption, ms);
+    while (w && !IsWindowVisible(w)) {
+        if ((int)(GetTickCount() - end) >= 0) return nullptr;
+        Sleep(20);
+        w = FindWindowA("#32770", caption);
+    }
+    return w;
+}
+
 static bool WaitGone(const char* cls, const char* caption, int ms) {
     DWORD end = GetTickCount() + (DWORD)ms;
     for (;;) {
@@ -257,7 +270,7 @@ static int NoMainWindow() {
 // Waits up to ms for the message box with the caption, prints its text and
 // presses its OK.
 static int Dismiss(const char* caption, int ms) {
-    HWND box = WaitWindow("#32770", caption, ms);
+    HWND box = WaitDialog(caption, ms);
     if (!box) {
         fprintf(stderr, "kdriver: no message box %s\n", caption);
         return kNoDialog;
@@ -440,7 +453,7 @@ int main(int argc, char** argv) {
         return code;
     }
     if (what == "dialog" && argc >= 3) {
-        HWND dialog = WaitWindow("#32770", argv[2], 5000);
+        HWND dialog = WaitDialog(argv[2], 5000);
         if (!dialog) {
             fprintf(stderr, "kdriver: no dialog %s\n", argv[2]);
             return kNoDialog;
