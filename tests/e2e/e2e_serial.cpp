@@ -163,7 +163,7 @@ TEST(E2eSerial, LowLatencyTimeoutsPassBytesOnAndIdleCheaply) {
     TcpClient c(b.tcp);
     c.Send(Esc("TIMEOUT1=-1 TIMEOUT2=50 TIMEOUT3=-1"));
     c.Send(Esc("COM3"));
-    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0'));
+    ASSERT_EQ(c.Read(1, kWait), Bytes(1, '\0')) << b.prog.Log();
     for (int i = 0; i < 5; i++) {
         std::string msg = "ping" + std::to_string(i);
         dev.Write(msg);

@@ -94,10 +94,24 @@ bool IsWine() {
     return w && *w;
 }
 
+// The lowest port the kernel hands out as the local end of a connection: a
+// port above it, free when chosen, may be taken by any test's client before
+// the program binds it.
+static int EphemeralLow() {
+    int low = 32768, high = 60999;
+    FILE* f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+    if (f) {
+        if (fscanf(f, "%d %d", &low, &high) != 2) low = 32768;
+        fclose(f);
+    }
+    return low > 12000 ? low : 32768;
+}
+
 int FreePort() {
     static std::mt19937 rng((unsigned)getpid() ^ (unsigned)NowMs());
+    static const int low = 10000, span = EphemeralLow() - low;
     for (int tries = 0; tries < 200; tries++) {
-        int port = 20000 + (int)(rng() % 30000);
+        int port = low + (int)(rng() % (unsigned)span);
         bool free = true;
         for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
             int s = socket(AF_INET, type, 0);
