@@ -136,7 +136,7 @@ TEST(Cli, DashCRunsInTheGivenFolder) {
     struct stat st;
     EXPECT_EQ(stat((work / "SERVBUFF").c_str(), &st), 0);
     EXPECT_FALSE(FileExists(prog.Path("k.log")));
-    EXPECT_EQ(prog.Stop(kWait), 0);
+    EXPECT_EQ(prog.Stop(kWait), 0) << ReadFile(work / "k.log");
 }
 
 // ---- Access control ----
