@@ -206,6 +206,11 @@ static void CellServerLoop(CellServer* serverPointer, Handle listener) {
     SocketClose(listener);
 }
 
+void LogReceived(const char* header, const uint8_t* data, int length) {
+    for (int at = 0; at < length; at += kMaxPacket)
+        LogDump(header, data + at, length - at < kMaxPacket ? length - at : kMaxPacket);
+}
+
 void CellServerStart(CellServer& server, Handle listener) {
     server.wake = WakeOpen();
     // Set before the start, so a stop asked before the thread runs is kept.

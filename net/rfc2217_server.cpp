@@ -97,8 +97,7 @@ static void Accepted(ClientCell& cell, uint32_t peer) {
 }
 
 static void Received(ClientCell& cell, const uint8_t* data, int length) {
-    for (int at = 0; at < length; at += kMaxPacket)
-        LogDump("RFC 2217 receive:", data + at, length - at < kMaxPacket ? length - at : kMaxPacket);
+    LogReceived("RFC 2217 receive:", data, length);
     auto handler = receivedHandler.load();
     if (handler) handler(cell, data, length);
 }

@@ -12,8 +12,7 @@ static std::atomic<int32_t> tcpState{-1};
 
 // A receive is logged as the packets the handler takes it in.
 static void Received(ClientCell& cell, const uint8_t* data, int length) {
-    for (int at = 0; at < length; at += kMaxPacket)
-        LogDump("TCP/UDP receive:", data + at, length - at < kMaxPacket ? length - at : kMaxPacket);
+    LogReceived("TCP/UDP receive:", data, length);
     TcpPacketHandler handler = tcpPacketHandler;
     if (handler) handler(data, length, &cell);
 }
