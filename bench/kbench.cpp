@@ -113,8 +113,25 @@ static std::string Fmt(const char* fmt, ...) {
 // ---------------------------------------------------------------- /proc readings
 
 // utime + stime of a whole process, in clock ticks; -1 when it is gone.
-static long long CpuTicks(pid_t pid) {
+// CPU time of a process in nanoseconds: the sum of its threads' run time from
+// schedstat, which counts in ns where /proc/<pid>/stat counts in 10 ms ticks
+// (too coarse for one transfer round). Falls back to the ticks without it.
+static long long CpuNs(pid_t pid) {
     if (pid <= 0) return -1;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    long long ns = 0;
+    bool any = false;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string s = kt::ReadFile(dir + "/" + e->d_name + "/schedstat");
+            if (s.empty()) continue;
+            ns += atoll(s.c_str());
+            any = true;
+        }
+        closedir(d);
+    }
+    if (any) return ns;
     std::string s = kt::ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = s.rfind(')');
     if (close == std::string::npos) return -1;
@@ -126,7 +143,7 @@ static long long CpuTicks(pid_t pid) {
         if (i == 14) utime = atoll(field.c_str());
         if (i == 15) stime = atoll(field.c_str());
     }
-    return utime + stime;
+    return (utime + stime) * (1000000000LL / sysconf(_SC_CLK_TCK));
 }
 
 // A field of /proc/<pid>/status in kB (VmRSS, VmHWM); -1 when missing.
@@ -338,16 +355,16 @@ static void StopBridge(Bridge* b) {
 
 // CPU ticks of everything that does the bridge's work (under Wine the
 // program and its wineserver).
-static long long BridgeTicks(const Bridge& b) {
-    long long t = CpuTicks(b.measured);
+static long long BridgeNs(const Bridge& b) {
+    long long t = CpuNs(b.measured);
     if (b.wine && b.wineserver > 0) {
-        long long w = CpuTicks(b.wineserver);
+        long long w = CpuNs(b.wineserver);
         if (w > 0) t += w;
     }
     return t;
 }
 
-static double TicksToSec(long long ticks) { return (double)ticks / (double)sysconf(_SC_CLK_TCK); }
+static double NsToSec(long long ns) { return (double)ns / 1e9; }
 
 // ---------------------------------------------------------------- data patterns
 
@@ -513,7 +530,7 @@ static bool EchoRound(Bridge* b, int warmup, int count, double limitSec, std::ve
     int measured = 0;
     for (int i = 0; measured < count && SecSince(t0) < limitSec; i++) {
         bool warming = i < warmup || NowNs() < warmEnd;
-        if (!warming && cpu0 < 0) cpu0 = BridgeTicks(*b);
+        if (!warming && cpu0 < 0) cpu0 = BridgeNs(*b);
         const char out = (char)('A' + i % 26);
         int64_t s = NowNs();
         if (!kt::WriteFd(b->sock, &out, 1, 2000) || kt::ReadFd(b->sock, 1, MsLeft(s + 2000000000LL)) != kt::Bytes(1, out)) {
@@ -525,7 +542,7 @@ static bool EchoRound(Bridge* b, int warmup, int count, double limitSec, std::ve
         measured++;
         if (ms) ms->push_back((double)(e - s) / 1e6);
     }
-    if (cpu0 >= 0 && cpuSec) *cpuSec += TicksToSec(BridgeTicks(*b) - cpu0);
+    if (cpu0 >= 0 && cpuSec) *cpuSec += NsToSec(BridgeNs(*b) - cpu0);
     stop = true;
     device.join();
     if (probe.joinable()) probe.join();
@@ -587,10 +604,10 @@ static double TransferLimitSec(const Bridge& b) {
     return b.wine ? std::min(opt.transferLimitSec, 30.0) : opt.transferLimitSec;
 }
 
-// The rate of a transfer that began at t0 (with cpu0 ticks) and whose last
+// The rate of a transfer that began at t0 (with cpu0 ns of CPU) and whose last
 // byte arrived at tLast, and the bridge's CPU time over it.
 static void Finish(const Bridge& b, int64_t t0, int64_t tLast, long long cpu0, Transfer* r) {
-    r->cpuSec = TicksToSec(BridgeTicks(b) - cpu0);
+    r->cpuSec = NsToSec(BridgeNs(b) - cpu0);
     r->completed = r->verify.received >= r->verify.expected;
     r->seconds = tLast > t0 ? (double)(tLast - t0) / 1e9 : SecSince(t0);
     r->mibPerSec = (double)std::min(r->verify.received.load(), r->verify.expected) / (1 << 20) /
@@ -606,7 +623,7 @@ static Transfer MeasureToDevice(Bridge* b) {
     std::atomic<bool> sent{false};
     int64_t deadline = NowNs() + (int64_t)(TransferLimitSec(*b) * 1e9);
     int64_t tLast = 0;
-    long long cpu0 = BridgeTicks(*b);
+    long long cpu0 = BridgeNs(*b);
     int64_t t0 = NowNs();
     std::thread device(ReceiveVerified, b->dev->master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0,
                        nullptr);
@@ -639,7 +656,7 @@ static Transfer MeasureToClient(Bridge* b) {
     std::atomic<bool> sent{false};
     int64_t deadline = NowNs() + (int64_t)(TransferLimitSec(*b) * 1e9);
     int64_t tLast = 0;
-    long long cpu0 = BridgeTicks(*b);
+    long long cpu0 = BridgeNs(*b);
     int64_t t0 = NowNs();
     std::thread device([&] {
         const size_t chunk = 4096;
@@ -684,7 +701,7 @@ static void PairsRound(Bridge* b, double seconds, Pairs* r) {
     int64_t t0 = 0;
     for (int i = 0; i < warmup + maxPairs; i++) {
         if (i == warmup) {
-            cpu0 = BridgeTicks(*b);
+            cpu0 = BridgeNs(*b);
             t0 = NowNs();
         }
         if (i >= warmup && SecSince(t0) >= seconds) break;
@@ -707,7 +724,7 @@ static void PairsRound(Bridge* b, double seconds, Pairs* r) {
         if (i >= warmup) r->pairs++;
     }
     if (t0) r->seconds += SecSince(t0);
-    if (cpu0 >= 0) r->cpuSec += TicksToSec(BridgeTicks(*b) - cpu0);
+    if (cpu0 >= 0) r->cpuSec += NsToSec(BridgeNs(*b) - cpu0);
     r->perSec = r->seconds > 0 ? r->pairs / r->seconds : 0;
     stop = true;
     device.join();
@@ -775,13 +792,13 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
     // Idle: all of them over the same few seconds, ports open, no traffic.
     {
         std::vector<long long> c0(n);
-        for (size_t i = 0; i < n; i++) c0[i] = BridgeTicks(*live[i]);
+        for (size_t i = 0; i < n; i++) c0[i] = BridgeNs(*live[i]);
         int64_t t0 = NowNs();
         SleepMs((int)(opt.idleSec * 1000));
         double secs = SecSince(t0);
         for (size_t i = 0; i < n; i++) {
-            long long c1 = BridgeTicks(*live[i]);
-            liveResults[i]->idleCpuPercent = (c0[i] < 0 || c1 < 0) ? -1 : 100.0 * TicksToSec(c1 - c0[i]) / secs;
+            long long c1 = BridgeNs(*live[i]);
+            liveResults[i]->idleCpuPercent = (c0[i] < 0 || c1 < 0) ? -1 : 100.0 * NsToSec(c1 - c0[i]) / secs;
             Say("  idle CPU %-36s %.2f %%\n", live[i]->label.c_str(), liveResults[i]->idleCpuPercent);
         }
     }
@@ -995,8 +1012,8 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
                        socat ? Ratio(r.toDevice.mibPerSec, socat->toDevice.mibPerSec) : "-",
                        socat ? Ratio(r.toClient.mibPerSec, socat->toClient.mibPerSec) : "-",
                        Num(r.pairs.perSec, 0), VerifyText(r)});
-        res.push_back({n, Num(r.latency.cpuSec, 2), Num(r.pairs.cpuSec, 2), Num(r.toDevice.cpuSec, 2),
-                       Num(r.toClient.cpuSec, 2), Num(r.idleCpuPercent, 2), std::to_string(r.rssBeforeKb),
+        res.push_back({n, Num(r.latency.cpuSec, 2), Num(r.pairs.cpuSec, 2), Num(r.toDevice.cpuSec, 3),
+                       Num(r.toClient.cpuSec, 3), Num(r.idleCpuPercent, 2), std::to_string(r.rssBeforeKb),
                        std::to_string(r.rssAfterKb)});
     }
     out += "\nRound trip of one byte, client -> device -> client (last column: how late a plain\n"
