@@ -215,6 +215,9 @@ struct Bridge {
     // control port: Telnet without option negotiation, the rate set by
     // SET-BAUDRATE, IAC doubled in the data both ways.
     bool rfc2217 = false;
+    // socat once more: its ratio to the first socat is how far one bridge
+    // differs from itself in this run, the noise every other ratio carries.
+    bool twin = false;
     // run time
     std::string dir;
     pid_t child = -1;    // what we forked
@@ -980,7 +983,7 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
                           const std::string& machine) {
     const Result* socat = nullptr;
     for (size_t i = 0; i < bridges.size(); i++)
-        if (bridges[i].kind == kSocat && results[i].started) socat = &results[i];
+        if (bridges[i].kind == kSocat && !bridges[i].twin && results[i].started && !socat) socat = &results[i];
     std::string out = machine + "\n";
     std::vector<std::vector<std::string>> lat = {
         {"bridge", "p50 ms", "p90 ms", "p99 ms", "max ms", "samples", "p50 vs socat", "p99 vs socat",
@@ -1034,10 +1037,11 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
 // Which targets the native Kestrun rows met.
 static std::string Targets(const std::vector<Bridge>& bridges, const std::vector<Result>& results,
                            std::string* json) {
-    const Result *socat = nullptr, *def = nullptr, *low = nullptr;
+    const Result *socat = nullptr, *twin = nullptr, *def = nullptr, *low = nullptr;
     for (size_t i = 0; i < bridges.size(); i++) {
         if (!results[i].started) continue;
-        if (bridges[i].kind == kSocat) socat = &results[i];
+        if (bridges[i].kind == kSocat && !bridges[i].twin && !socat) socat = &results[i];
+        if (bridges[i].kind == kSocat && bridges[i].twin) twin = &results[i];
         if (bridges[i].kind == kKestrun && !bridges[i].wine && !bridges[i].rfc2217) (bridges[i].lowLatency ? low : def) = &results[i];
     }
     std::string out = "\nTargets (native Kestrun):\n";
@@ -1096,6 +1100,12 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
     add("zero bytes lost or reordered (native Kestrun rows)", any, all,
         !any ? "" : !all ? "see table" : cut ? "all that arrived in order; a transfer was cut by its time limit" : "all verified");
     *json += "\n  ]";
+    if (socat && twin)
+        out += "\nThe same bridge twice (socat again against socat), the noise in this run's ratios:\n  c->d " +
+               Ratio(twin->toDevice.mibPerSec, socat->toDevice.mibPerSec) + ", d->c " +
+               Ratio(twin->toClient.mibPerSec, socat->toClient.mibPerSec) + ", p50 " +
+               Ratio(twin->latency.p50, socat->latency.p50) + ", p99 " + Ratio(twin->latency.p99, socat->latency.p99) +
+               "\n";
     return out;
 }
 
@@ -1266,6 +1276,8 @@ int main(int argc, char** argv) {
     add("kestrun_lowlat", "Kestrun (time-outs -1/50/-1)", kKestrun, false, true, false);
     add("kestrun_rfc2217", "Kestrun RFC 2217 listener", kKestrun, false, false, false);
     if (!bridges.empty() && bridges.back().id == "kestrun_rfc2217") bridges.back().rfc2217 = true;
+    add("socat_again", "socat again (the same bridge)", kSocat, false, false, false);
+    if (!bridges.empty() && bridges.back().id == "socat_again") bridges.back().twin = true;
     if (wine) {
         add("wine_kestrun_default", "Wine: Kestrun.exe (10/50/0)", kKestrun, true, false, false);
         add("wine_kestrun_lowlat", "Wine: Kestrun.exe (-1/50/-1)", kKestrun, true, true, false);
