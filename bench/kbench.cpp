@@ -733,6 +733,11 @@ static void PairsRound(Bridge* b, double seconds, Pairs* r) {
     device.join();
 }
 
+// The bridge visited k-th in a round: forwards in even rounds, backwards in
+// odd ones, so that no bridge always follows the same one (Wine's rows leave
+// the machine busy for a while) or always comes first after a pause.
+static size_t Visit(int round, size_t k, size_t n) { return round % 2 ? n - 1 - k : k; }
+
 // The median round by throughput, with the mean CPU of a round; a round with
 // a verification failure wins, so that no failure is hidden.
 static Transfer Combine(std::vector<Transfer> rounds) {
@@ -807,7 +812,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
     }
     std::vector<std::vector<double>> ms(n), late(n);
     for (int round = 0; round < rounds; round++) {
-        for (size_t i = 0; i < n; i++) {
+        for (size_t k = 0; k < n; k++) {
+            size_t i = Visit(round, k, n);
             Result* r = liveResults[i];
             if (r->latency.lost) continue;
             if (!EchoRound(live[i], round == 0 ? opt.latencyWarmup : 5, opt.latencySamples / rounds,
@@ -855,7 +861,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
             l.timerLateP99);
     }
     for (int round = 0; round < rounds; round++) {
-        for (size_t i = 0; i < n; i++) {
+        for (size_t k = 0; k < n; k++) {
+            size_t i = Visit(round, k, n);
             Result* r = liveResults[i];
             if (r->pairs.bad) continue;
             PairsRound(live[i], opt.pairsSec / rounds, &r->pairs);
@@ -889,7 +896,8 @@ static void RunGroup(std::vector<Bridge*> group, std::vector<Result*> results) {
 
     int transferRounds = live.size() == 1 && live[0]->wine ? 1 : opt.transferRounds;
     for (int round = 0; round < transferRounds; round++) {
-        for (size_t i = 0; i < n; i++) {
+        for (size_t k = 0; k < n; k++) {
+            size_t i = Visit(round, k, n);
             Bridge* b = live[i];
             if (stalled[i]) continue;
             for (int dir = 0; dir < 2 && !stalled[i]; dir++) {
