@@ -46,6 +46,7 @@ struct Options {
     std::string jsonOut;
     std::string only;        // run only bridges whose id contains this
     std::string attach;      // kestrun-attach: measure the round trip through it instead
+    std::string baseline;    // another kestrun build, run beside in low-latency mode
     int latencySamples = 2000;
     int latencyWarmup = 100;
     double latencyLimitSec = 25;
@@ -218,6 +219,9 @@ struct Bridge {
     // socat once more: its ratio to the first socat is how far one bridge
     // differs from itself in this run, the noise every other ratio carries.
     bool twin = false;
+    // Kestrun: another build of the program (--baseline), to compare two
+    // builds in one run; empty for the build under test.
+    std::string program;
     // run time
     std::string dir;
     pid_t child = -1;    // what we forked
@@ -278,7 +282,7 @@ static bool StartBridge(Bridge* b) {
         WriteSetup(*b, b->port);
         if (!b->wine) {
             if (!b->dev->MapAs(3, b->dir)) return false;
-            std::vector<std::string> argv = {opt.kestrun};
+            std::vector<std::string> argv = {b->program.empty() ? opt.kestrun : b->program};
             if (b->rfc2217) {
                 b->port = kt::FreePort();
                 argv.push_back("--rfc2217");
@@ -1045,11 +1049,15 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
 // Which targets the native Kestrun rows met.
 static std::string Targets(const std::vector<Bridge>& bridges, const std::vector<Result>& results,
                            std::string* json) {
-    const Result *socat = nullptr, *twin = nullptr, *def = nullptr, *low = nullptr;
+    const Result *socat = nullptr, *twin = nullptr, *def = nullptr, *low = nullptr, *baseline = nullptr;
     for (size_t i = 0; i < bridges.size(); i++) {
         if (!results[i].started) continue;
         if (bridges[i].kind == kSocat && !bridges[i].twin && !socat) socat = &results[i];
         if (bridges[i].kind == kSocat && bridges[i].twin) twin = &results[i];
+        if (bridges[i].kind == kKestrun && !bridges[i].program.empty()) {
+            baseline = &results[i];
+            continue;
+        }
         if (bridges[i].kind == kKestrun && !bridges[i].wine && !bridges[i].rfc2217) (bridges[i].lowLatency ? low : def) = &results[i];
     }
     std::string out = "\nTargets (native Kestrun):\n";
@@ -1099,7 +1107,8 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
     }
     bool all = true, any = false, cut = false;
     for (size_t i = 0; i < bridges.size(); i++) {
-        if (bridges[i].kind != kKestrun || bridges[i].wine || !results[i].started) continue;
+        if (bridges[i].kind != kKestrun || bridges[i].wine || !bridges[i].program.empty() || !results[i].started)
+            continue;
         any = true;
         std::string v = VerifyText(results[i]);
         all = all && (v.compare(0, 3, "all") == 0 || v.compare(0, 8, "in order") == 0);
@@ -1113,6 +1122,12 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
                Ratio(twin->toDevice.mibPerSec, socat->toDevice.mibPerSec) + ", d->c " +
                Ratio(twin->toClient.mibPerSec, socat->toClient.mibPerSec) + ", p50 " +
                Ratio(twin->latency.p50, socat->latency.p50) + ", p99 " + Ratio(twin->latency.p99, socat->latency.p99) +
+               "\n";
+    if (low && baseline)
+        out += "\nThis build against the baseline build (low-latency time-outs both):\n  c->d " +
+               Ratio(low->toDevice.mibPerSec, baseline->toDevice.mibPerSec) + ", d->c " +
+               Ratio(low->toClient.mibPerSec, baseline->toClient.mibPerSec) + ", p50 " +
+               Ratio(low->latency.p50, baseline->latency.p50) + ", p99 " + Ratio(low->latency.p99, baseline->latency.p99) +
                "\n";
     return out;
 }
@@ -1233,7 +1248,7 @@ static int RunAttachLatency() {
 static void Usage() {
     fprintf(stderr,
             "usage: kbench --root DIR --kestrun PATH [--kestrun-exe PATH --wine-run PATH --wine-dir DIR]\n"
-            "              [--json FILE] [--only TEXT] [--quick]\n"
+            "              [--json FILE] [--only TEXT] [--quick] [--baseline PATH]\n"
             "       kbench --kestrun PATH --attach PATH [--quick]   (round trip through kestrun-attach)\n");
 }
 
@@ -1252,6 +1267,7 @@ int main(int argc, char** argv) {
         else if (a == "--json") opt.jsonOut = next();
         else if (a == "--only") opt.only = next();
         else if (a == "--attach") opt.attach = next();
+        else if (a == "--baseline") opt.baseline = next();
         else if (a == "--quick") {
             opt.latencySamples = 300;
             opt.transferBytes = 1u << 20;
@@ -1282,6 +1298,10 @@ int main(int argc, char** argv) {
     add("ser2net_tuned", "ser2net 4 (chardelay off, nodelay)", kSer2net, false, false, true);
     add("kestrun_default", "Kestrun (time-outs 10/50/0)", kKestrun, false, false, false);
     add("kestrun_lowlat", "Kestrun (time-outs -1/50/-1)", kKestrun, false, true, false);
+    if (!opt.baseline.empty()) {
+        add("baseline_lowlat", "Kestrun baseline build (-1/50/-1)", kKestrun, false, true, false);
+        if (!bridges.empty() && bridges.back().id == "baseline_lowlat") bridges.back().program = opt.baseline;
+    }
     add("kestrun_rfc2217", "Kestrun RFC 2217 listener", kKestrun, false, false, false);
     if (!bridges.empty() && bridges.back().id == "kestrun_rfc2217") bridges.back().rfc2217 = true;
     add("socat_again", "socat again (the same bridge)", kSocat, false, false, false);
