@@ -113,10 +113,11 @@ static std::string Fmt(const char* fmt, ...) {
 
 // ---------------------------------------------------------------- /proc readings
 
-// utime + stime of a whole process, in clock ticks; -1 when it is gone.
-// CPU time of a process in nanoseconds: the sum of its threads' run time from
-// schedstat, which counts in ns where /proc/<pid>/stat counts in 10 ms ticks
-// (too coarse for one transfer round). Falls back to the ticks without it.
+// CPU time of a process in nanoseconds, -1 when it is gone: the sum of its
+// threads' run time from schedstat, which counts in ns where /proc/<pid>/stat
+// counts in 10 ms ticks (too coarse for one transfer round). A thread that has
+// ended no longer counts; the bridges keep theirs while measured. Falls back
+// to the ticks without schedstat.
 static long long CpuNs(pid_t pid) {
     if (pid <= 0) return -1;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
@@ -360,7 +361,7 @@ static void StopBridge(Bridge* b) {
     }
 }
 
-// CPU ticks of everything that does the bridge's work (under Wine the
+// CPU time in ns of everything that does the bridge's work (under Wine the
 // program and its wineserver).
 static long long BridgeNs(const Bridge& b) {
     long long t = CpuNs(b.measured);
@@ -1046,6 +1047,13 @@ static std::string Report(const std::vector<Bridge>& bridges, const std::vector<
     return out;
 }
 
+// One row's transfer rates and round trip as ratios to another's.
+static std::string RatiosLine(const Result& r, const Result& base) {
+    return "  c->d " + Ratio(r.toDevice.mibPerSec, base.toDevice.mibPerSec) + ", d->c " +
+           Ratio(r.toClient.mibPerSec, base.toClient.mibPerSec) + ", p50 " + Ratio(r.latency.p50, base.latency.p50) +
+           ", p99 " + Ratio(r.latency.p99, base.latency.p99) + "\n";
+}
+
 // Which targets the native Kestrun rows met.
 static std::string Targets(const std::vector<Bridge>& bridges, const std::vector<Result>& results,
                            std::string* json) {
@@ -1118,17 +1126,10 @@ static std::string Targets(const std::vector<Bridge>& bridges, const std::vector
         !any ? "" : !all ? "see table" : cut ? "all that arrived in order; a transfer was cut by its time limit" : "all verified");
     *json += "\n  ]";
     if (socat && twin)
-        out += "\nThe same bridge twice (socat again against socat), the noise in this run's ratios:\n  c->d " +
-               Ratio(twin->toDevice.mibPerSec, socat->toDevice.mibPerSec) + ", d->c " +
-               Ratio(twin->toClient.mibPerSec, socat->toClient.mibPerSec) + ", p50 " +
-               Ratio(twin->latency.p50, socat->latency.p50) + ", p99 " + Ratio(twin->latency.p99, socat->latency.p99) +
-               "\n";
+        out += "\nThe same bridge twice (socat again against socat), the noise in this run's ratios:\n" +
+               RatiosLine(*twin, *socat);
     if (low && baseline)
-        out += "\nThis build against the baseline build (low-latency time-outs both):\n  c->d " +
-               Ratio(low->toDevice.mibPerSec, baseline->toDevice.mibPerSec) + ", d->c " +
-               Ratio(low->toClient.mibPerSec, baseline->toClient.mibPerSec) + ", p50 " +
-               Ratio(low->latency.p50, baseline->latency.p50) + ", p99 " + Ratio(low->latency.p99, baseline->latency.p99) +
-               "\n";
+        out += "\nThis build against the baseline build (low-latency time-outs both):\n" + RatiosLine(*low, *baseline);
     return out;
 }
 
@@ -1287,11 +1288,15 @@ int main(int argc, char** argv) {
     bool wine = !opt.kestrunExe.empty() && !opt.wineRun.empty() && !opt.wineDir.empty();
 
     std::vector<Bridge> bridges;
-    auto add = [&](const std::string& id, const std::string& label, Kind kind, bool w, bool low, bool tuned) {
-        if (!opt.only.empty() && id.find(opt.only) == std::string::npos) return;
+    // The bridge added, to set what the arguments do not; null when --only
+    // leaves it out. Good only until the next add.
+    auto add = [&](const std::string& id, const std::string& label, Kind kind, bool w, bool low,
+                   bool tuned) -> Bridge* {
+        if (!opt.only.empty() && id.find(opt.only) == std::string::npos) return nullptr;
         Bridge b;
         b.id = id, b.label = label, b.kind = kind, b.wine = w, b.lowLatency = low, b.tuned = tuned;
         bridges.push_back(std::move(b));
+        return &bridges.back();
     };
     add("socat", "socat (nodelay, raw)", kSocat, false, false, false);
     add("ser2net", "ser2net 4 (defaults)", kSer2net, false, false, false);
@@ -1299,13 +1304,12 @@ int main(int argc, char** argv) {
     add("kestrun_default", "Kestrun (time-outs 10/50/0)", kKestrun, false, false, false);
     add("kestrun_lowlat", "Kestrun (time-outs -1/50/-1)", kKestrun, false, true, false);
     if (!opt.baseline.empty()) {
-        add("baseline_lowlat", "Kestrun baseline build (-1/50/-1)", kKestrun, false, true, false);
-        if (!bridges.empty() && bridges.back().id == "baseline_lowlat") bridges.back().program = opt.baseline;
+        if (Bridge* b = add("baseline_lowlat", "Kestrun baseline build (-1/50/-1)", kKestrun, false, true, false))
+            b->program = opt.baseline;
     }
-    add("kestrun_rfc2217", "Kestrun RFC 2217 listener", kKestrun, false, false, false);
-    if (!bridges.empty() && bridges.back().id == "kestrun_rfc2217") bridges.back().rfc2217 = true;
-    add("socat_again", "socat again (the same bridge)", kSocat, false, false, false);
-    if (!bridges.empty() && bridges.back().id == "socat_again") bridges.back().twin = true;
+    if (Bridge* b = add("kestrun_rfc2217", "Kestrun RFC 2217 listener", kKestrun, false, false, false))
+        b->rfc2217 = true;
+    if (Bridge* b = add("socat_again", "socat again (the same bridge)", kSocat, false, false, false)) b->twin = true;
     if (wine) {
         add("wine_kestrun_default", "Wine: Kestrun.exe (10/50/0)", kKestrun, true, false, false);
         add("wine_kestrun_lowlat", "Wine: Kestrun.exe (-1/50/-1)", kKestrun, true, true, false);
