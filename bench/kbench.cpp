@@ -390,13 +390,16 @@ static std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
 }
 
 // What a client sends for data bytes: the escape byte doubled (ESC for the
-// control port, IAC for Telnet), all else as is.
-static std::vector<uint8_t> Escaped(const std::vector<uint8_t>& data, uint8_t escape) {
+// control port, IAC for Telnet; 0: none), all else as is. *ends gets where
+// each `chunk` bytes of data end in it, so the sender need not count again.
+static std::vector<uint8_t> Escaped(const std::vector<uint8_t>& data, int escape, size_t chunk,
+                                    std::vector<size_t>* ends) {
     std::vector<uint8_t> out;
     out.reserve(data.size() + data.size() / 128);
-    for (uint8_t c : data) {
-        out.push_back(c);
-        if (c == escape) out.push_back(escape);
+    for (size_t i = 0; i < data.size(); i++) {
+        out.push_back(data[i]);
+        if (escape && data[i] == escape) out.push_back(data[i]);
+        if ((i + 1) % chunk == 0 || i + 1 == data.size()) ends->push_back(out.size());
     }
     return out;
 }
@@ -626,8 +629,11 @@ static void Finish(const Bridge& b, int64_t t0, int64_t tLast, long long cpu0, T
 static Transfer MeasureToDevice(Bridge* b) {
     Transfer r;
     std::vector<uint8_t> data = Pattern(opt.transferBytes, 0x2545F491u);
-    const int escape = EscapeOf(*b);
-    std::vector<uint8_t> wire = escape ? Escaped(data, (uint8_t)escape) : data;
+    // The client keeps at most `window` bytes ahead of the device, so that a
+    // transfer cut by its time limit leaves little in flight behind it.
+    const size_t chunk = 16384, window = b->wine ? 16384 : 262144;
+    std::vector<size_t> wireEnds;
+    std::vector<uint8_t> wire = Escaped(data, EscapeOf(*b), chunk, &wireEnds);
     std::atomic<bool> sent{false};
     int64_t deadline = NowNs() + (int64_t)(TransferLimitSec(*b) * 1e9);
     int64_t tLast = 0;
@@ -635,21 +641,14 @@ static Transfer MeasureToDevice(Bridge* b) {
     int64_t t0 = NowNs();
     std::thread device(ReceiveVerified, b->dev->master, std::cref(data), &r.verify, &tLast, deadline, &sent, 3.0,
                        nullptr);
-    // The client keeps at most `window` bytes ahead of the device, so that a
-    // transfer cut by its time limit leaves little in flight behind it.
-    const size_t chunk = 16384, window = b->wine ? 16384 : 262144;
     size_t wireAt = 0;
-    for (size_t at = 0; at < data.size() && NowNs() < deadline;) {
-        if (at > r.verify.received.load() + window) {
+    for (size_t k = 0; k < wireEnds.size() && NowNs() < deadline;) {
+        if (k * chunk > r.verify.received.load() + window) {
             SleepMs(1);
             continue;
         }
-        size_t end = std::min(at + chunk, data.size());
-        size_t wireEnd = wireAt;
-        for (size_t i = at; i < end; i++) wireEnd += escape && data[i] == escape ? 2 : 1;
-        if (!kt::WriteFd(b->sock, wire.data() + wireAt, wireEnd - wireAt, MsLeft(deadline))) break;
-        at = end;
-        wireAt = wireEnd;
+        if (!kt::WriteFd(b->sock, wire.data() + wireAt, wireEnds[k] - wireAt, MsLeft(deadline))) break;
+        wireAt = wireEnds[k++];
     }
     sent = true;
     device.join();

@@ -40,10 +40,10 @@ struct CellServer {
     bool bulk = false;
 };
 
-// Starts the server's thread on listener (the cells already free).
 // Logs a receive under header as the packets of kMaxPacket it is taken in.
 void LogReceived(const char* header, const uint8_t* data, int length);
 
+// Starts the server's thread on listener (the cells already free).
 void CellServerStart(CellServer& server, Handle listener);
 // Asks the thread to stop and wakes it, without waiting; every connection
 // of the server is cut, so no send holds the stop up.
